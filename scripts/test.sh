@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Sets everything up and runs every test: the C++ unit tests (plain and under
+# AddressSanitizer + UndefinedBehaviorSanitizer), the fuzz targets for a
+# bounded time, and the Python tests against the installed module.
+source "$(dirname "$0")/common.sh"
+cd "$ROOT"
+
+apt_install g++ libgtest-dev clang libclang-rt-14-dev
+setup_venv "${PY_BUILD_DEPS[@]}" "${PY_TEST_DEPS[@]}"
+export PATH="$VENV/bin:$PATH"
+PY="$VENV/bin/python"
+
+configure_and_test() {
+  local dir="$1"; shift
+  cmake -S . -B "$dir" -G Ninja -DRAVICK_TESTS=ON -DRAVICK_MODULE=OFF \
+    -DPython_EXECUTABLE="$PY" "$@" >/dev/null
+  cmake --build "$dir" -j "$(nproc)"
+  ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$(nproc)"
+}
+
+echo "== C++ unit tests"
+configure_and_test build/ci-release
+echo "== C++ unit tests under ASan + UBSan"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  configure_and_test build/ci-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAVICK_SANITIZE=ON
+
+if [ -x scripts/fuzz.sh ]; then
+  echo "== fuzz targets (bounded)"
+  FUZZ_SECONDS="${FUZZ_SECONDS:-60}" bash scripts/fuzz.sh
+fi
+
+echo "== Python module and tests"
+"$PY" -m pip install -q --no-build-isolation .
+"$PY" -m pytest -q tests

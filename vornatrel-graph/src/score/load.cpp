@@ -1,0 +1,314 @@
+#include "score/load.h"
+
+#include <bit>
+#include <cstring>
+#include <new>
+
+#include "helpers/abort.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VORNATREL_HAS_LSAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(leak_sanitizer)
+#define VORNATREL_HAS_LSAN 1
+#endif
+#endif
+#ifdef VORNATREL_HAS_LSAN
+#include <sanitizer/lsan_interface.h>
+#endif
+
+namespace vornatrel::score::load {
+namespace {
+
+using helpers::internal_abort;
+
+constexpr uint8_t MAGIC[8] = {'V', 'N', 'S', 'G', 'R', 'A', 'P', 'H'};
+
+// Record widths.
+constexpr uint32_t NODE_SIZE = 20;
+constexpr uint32_t FIELD_SIZE = 16;
+constexpr uint32_t TYPE_NAME_SIZE = 12;
+constexpr uint32_t PAIR_SIZE = 8;  // EnumRange, ExtRange, ExtRangeList
+constexpr uint64_t STRING_SIZE = 8;
+
+// Offsets of the root's fields.
+constexpr uint64_t ROOT_NODES = 0;
+constexpr uint64_t ROOT_FIELDS = 8;
+constexpr uint64_t ROOT_TYPE_NAMES = 16;
+constexpr uint64_t ROOT_ENUM_RANGES = 24;
+constexpr uint64_t ROOT_KEY_COUNT = 32;
+constexpr uint64_t ROOT_EXT_RANGES = 36;
+constexpr uint64_t ROOT_EXT_RANGE_LISTS = 44;
+constexpr uint64_t ROOT_HAS_EXT_RANGES = 52;
+
+template <typename T>
+T read_le(const uint8_t* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big && sizeof(T) > 1) {
+    if constexpr (sizeof(T) == 2) v = static_cast<T>(__builtin_bswap16(v));
+    if constexpr (sizeof(T) == 4) v = static_cast<T>(__builtin_bswap32(v));
+    if constexpr (sizeof(T) == 8) v = static_cast<T>(__builtin_bswap64(v));
+  }
+  return v;
+}
+
+[[gnu::cold, noreturn]] void abort_outside(const char* what, int64_t pos,
+                                           uint64_t width, uint64_t len) {
+  internal_abort(std::string("graph ") + what + " at archive position " +
+                 std::to_string(pos) + " (" + std::to_string(width) +
+                 " bytes) lies outside the archive (" + std::to_string(len) +
+                 " bytes)");
+}
+
+[[gnu::cold, noreturn]] void abort_index(const char* vector, uint64_t index,
+                                         uint32_t count) {
+  internal_abort(std::string("graph index ") + std::to_string(index) +
+                 " out of range for " + vector + " (" + std::to_string(count) +
+                 " records)");
+}
+
+// Checks that [pos, pos + width) lies inside the archive and returns pos.
+// `pos` may be negative or huge on a broken graph; width is small.
+inline uint64_t checked_span(Bytes archive, const char* what, int64_t pos,
+                             uint64_t width) {
+  if (pos < 0 || static_cast<uint64_t>(pos) > archive.size() ||
+      archive.size() - static_cast<uint64_t>(pos) < width) {
+    abort_outside(what, pos, width, archive.size());
+  }
+  return static_cast<uint64_t>(pos);
+}
+
+// The target of a self-relative pointer stored at `field_pos`. Positions are
+// below 2^63 and the offset is 32-bit, so the sum cannot wrap in 64 bits.
+inline int64_t relative_target(Bytes archive, uint64_t field_pos) {
+  const int32_t rel = read_le<int32_t>(archive.data() + field_pos);
+  return static_cast<int64_t>(field_pos) + rel;
+}
+
+VectorRef read_vector(Bytes archive, uint64_t field_pos) {
+  return VectorRef{relative_target(archive, field_pos),
+                   read_le<uint32_t>(archive.data() + field_pos + 4)};
+}
+
+// Archive position of element `index`, checked against the vector's count
+// and against the archive.
+inline uint64_t element(Bytes archive, const VectorRef& v, const char* name,
+                        uint64_t index, uint32_t stride) {
+  if (index >= v.count) abort_index(name, index, v.count);
+  // index < 2^32 and stride <= 20: the product stays far below 2^63.
+  return checked_span(archive, name,
+                      v.start + static_cast<int64_t>(index * stride), stride);
+}
+
+// A string field at `pos` (already known to be inside the archive).
+std::string_view read_string(Bytes archive, uint64_t pos) {
+  const uint8_t* p = archive.data() + pos;
+  if ((p[0] & 0xC0) == 0x80) {
+    const uint32_t w = read_le<uint32_t>(p);
+    const uint64_t length = (w & 0x3F) | ((w >> 8) << 6);
+    // The text pointer sits in bytes 4..7 but counts from the string's
+    // first byte.
+    const int64_t target =
+        static_cast<int64_t>(pos) + read_le<int32_t>(p + 4);
+    const uint64_t text = checked_span(archive, "string text", target, length);
+    return {reinterpret_cast<const char*>(archive.data() + text), length};
+  }
+  const void* ff = std::memchr(p, 0xFF, STRING_SIZE);
+  const size_t length =
+      ff ? static_cast<size_t>(static_cast<const uint8_t*>(ff) - p)
+         : STRING_SIZE;
+  return {reinterpret_cast<const char*>(p), length};
+}
+
+std::string_view strip_dots(std::string_view s) {
+  const size_t first = s.find_first_not_of('.');
+  return first == std::string_view::npos ? std::string_view{}
+                                         : s.substr(first);
+}
+
+}  // namespace
+
+GraphRoot::GraphRoot(Bytes archive) : archive_(archive) {
+  if (archive.size() < ROOT_SIZE) {
+    internal_abort("graph archive too short for root record (" +
+                   std::to_string(archive.size()) + " bytes)");
+  }
+  const uint64_t root = archive.size() - ROOT_SIZE;
+  nodes_ = read_vector(archive, root + ROOT_NODES);
+  fields_ = read_vector(archive, root + ROOT_FIELDS);
+  type_names_ = read_vector(archive, root + ROOT_TYPE_NAMES);
+  enum_ranges_ = read_vector(archive, root + ROOT_ENUM_RANGES);
+  key_count_ = read_le<uint32_t>(archive.data() + root + ROOT_KEY_COUNT);
+  ext_ranges_ = read_vector(archive, root + ROOT_EXT_RANGES);
+  ext_range_lists_ = read_vector(archive, root + ROOT_EXT_RANGE_LISTS);
+  has_ext_ranges_ = archive[root + ROOT_HAS_EXT_RANGES] != 0;
+}
+
+TypeNode GraphRoot::node(uint32_t index) const {
+  const uint64_t pos = element(archive_, nodes_, "nodes", index, NODE_SIZE);
+  const uint8_t* p = archive_.data() + pos;
+  TypeNode n;
+  n.key = read_le<uint32_t>(p);
+  n.kind = p[4];
+  n.utf8 = p[5];
+  n.enum_index = read_le<uint16_t>(p + 6);
+  n.ext_list = read_le<uint16_t>(p + 8);
+  n.first_field = read_le<uint32_t>(p + 12);
+  n.field_count = read_le<uint32_t>(p + 16);
+  return n;
+}
+
+FieldEdge GraphRoot::field(uint32_t index) const {
+  const uint64_t pos = element(archive_, fields_, "fields", index, FIELD_SIZE);
+  const uint8_t* p = archive_.data() + pos;
+  FieldEdge f;
+  f.owner = read_le<uint32_t>(p);
+  f.number = read_le<uint32_t>(p + 4);
+  f.cardinality = p[8];
+  f.wire_type = p[9];
+  f.packed = p[10];
+  f.target = read_le<uint32_t>(p + 12);
+  return f;
+}
+
+TypeNameEntry GraphRoot::type_name(uint32_t index) const {
+  const uint64_t pos =
+      element(archive_, type_names_, "type_names", index, TYPE_NAME_SIZE);
+  return TypeNameEntry{read_string(archive_, pos),
+                       read_le<uint32_t>(archive_.data() + pos + 8)};
+}
+
+EnumRange GraphRoot::enum_range(uint32_t index) const {
+  const uint64_t pos =
+      element(archive_, enum_ranges_, "enum_ranges", index, PAIR_SIZE);
+  return EnumRange{read_le<int32_t>(archive_.data() + pos),
+                   read_le<int32_t>(archive_.data() + pos + 4)};
+}
+
+ExtRange GraphRoot::ext_range(uint32_t index) const {
+  const uint64_t pos =
+      element(archive_, ext_ranges_, "ext_ranges", index, PAIR_SIZE);
+  return ExtRange{read_le<uint32_t>(archive_.data() + pos),
+                  read_le<uint32_t>(archive_.data() + pos + 4)};
+}
+
+ExtRangeList GraphRoot::ext_range_list(uint32_t index) const {
+  const uint64_t pos = element(archive_, ext_range_lists_, "ext_range_lists",
+                               index, PAIR_SIZE);
+  return ExtRangeList{read_le<uint32_t>(archive_.data() + pos),
+                      read_le<uint32_t>(archive_.data() + pos + 4)};
+}
+
+std::optional<uint32_t> GraphRoot::find_type(std::string_view query) const {
+  const std::string_view wanted = strip_dots(query);
+  for (uint32_t i = 0; i < type_names_.count; ++i) {
+    if (strip_dots(type_name(i).name) == wanted) return i;
+  }
+  return std::nullopt;
+}
+
+std::optional<TypeNode> GraphRoot::node_by_key(uint32_t key) const {
+  uint32_t lo = 0;
+  uint32_t hi = nodes_.count;
+  while (lo < hi) {
+    const uint32_t mid = lo + (hi - lo) / 2;
+    const uint64_t pos = element(archive_, nodes_, "nodes", mid, NODE_SIZE);
+    const uint32_t k = read_le<uint32_t>(archive_.data() + pos);
+    if (k < key) {
+      lo = mid + 1;
+    } else if (k > key) {
+      hi = mid;
+    } else {
+      return node(mid);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<FieldEdge> GraphRoot::field_by_number(uint32_t first_field,
+                                                    uint32_t field_count,
+                                                    uint32_t number) const {
+  const uint64_t end = uint64_t{first_field} + field_count;
+  if (end > fields_.count) {
+    internal_abort("graph field run " + std::to_string(first_field) + "+" +
+                   std::to_string(field_count) + " past the end of fields (" +
+                   std::to_string(fields_.count) + " records)");
+  }
+  uint32_t lo = first_field;
+  uint32_t hi = static_cast<uint32_t>(end);
+  while (lo < hi) {
+    const uint32_t mid = lo + (hi - lo) / 2;
+    const uint64_t pos = element(archive_, fields_, "fields", mid, FIELD_SIZE);
+    const uint32_t n = read_le<uint32_t>(archive_.data() + pos + 4);
+    if (n < number) {
+      lo = mid + 1;
+    } else if (n > number) {
+      hi = mid;
+    } else {
+      return field(mid);
+    }
+  }
+  return std::nullopt;
+}
+
+TypeIndex GraphRoot::build_type_index() const {
+  TypeIndex index;
+  index.reserve(type_names_.count);
+  for (uint32_t i = 0; i < type_names_.count; ++i) {
+    const TypeNameEntry e = type_name(i);
+    index.emplace(e.name, e.key);  // keeps the first row of a repeated name
+  }
+  return index;
+}
+
+std::variant<uint64_t, LoadError> check_header(Bytes file,
+                                               std::string_view label) {
+  const auto error = [&](const std::string& text) {
+    return LoadError{std::string(label) + ": " + text};
+  };
+  if (file.size() < HEADER_SIZE) return error("file too short");
+  if (std::memcmp(file.data(), MAGIC, sizeof MAGIC) != 0) {
+    return error("bad magic");
+  }
+  const uint32_t version = read_le<uint32_t>(file.data() + 8);
+  if (version != GRAPH_VERSION) {
+    return error("unsupported scoring-graph version " +
+                 std::to_string(version) + " (this build reads version " +
+                 std::to_string(GRAPH_VERSION) +
+                 "); rebuild the schema database with dravusk "
+                 "--schema-db-out");
+  }
+  const uint64_t root_offset = read_le<uint64_t>(file.data() + 16);
+  if (root_offset > file.size()) {
+    return error("root offset " + std::to_string(root_offset) +
+                 " past end of file (" + std::to_string(file.size()) +
+                 " bytes)");
+  }
+  return root_offset;
+}
+
+std::variant<LoadedGraph, LoadError> LoadedGraph::from_static_bytes(
+    Bytes file) {
+  constexpr std::string_view label = "<embedded>";
+  auto header = check_header(file, label);
+  if (auto* err = std::get_if<LoadError>(&header)) return std::move(*err);
+  const Bytes source = file.subspan(std::get<uint64_t>(header));
+  // Reading a root that is not there would run off the archive.
+  if (source.size() < ROOT_SIZE) {
+    return LoadError{std::string(label) +
+                     ": archive too short for root record (" +
+                     std::to_string(source.size()) + " bytes)"};
+  }
+  // The copy lives for the rest of the process: the loaded graph is held by
+  // a process-wide static and never unloaded.
+  auto* copy = static_cast<uint8_t*>(
+      ::operator new(source.size(), std::align_val_t{16}));
+  std::memcpy(copy, source.data(), source.size());
+#ifdef VORNATREL_HAS_LSAN
+  __lsan_ignore_object(copy);
+#endif
+  return LoadedGraph(Bytes(copy, source.size()));
+}
+
+}  // namespace vornatrel::score::load

@@ -1,0 +1,414 @@
+// The value stages of the message walk: range checks of VARINT values, UTF-8
+// of strings, packed runs, nested messages and Any payloads.
+//
+// Work that depends only on a LEN payload (the UTF-8 verdict, the decode of a
+// packed varint run, the range check of that run per element type) is done
+// once per field, however many hypotheses read the payload.
+#include <optional>
+#include <string_view>
+
+#include "helpers/utf8.h"
+#include "helpers/varint.h"
+#include "score/blind.h"
+#include "score/occurrence.h"
+#include "score/walk.h"
+#include "score/walk_detail.h"
+
+namespace vornatrel::score::detail {
+namespace {
+
+namespace wire = helpers::varint;
+using load::TypeNode;
+using wire::parse_varint_multibyte;
+
+constexpr uint64_t TWO_31 = uint64_t{1} << 31;
+constexpr uint64_t TWO_32 = uint64_t{1} << 32;
+// Sign-extended negative 32-bit values start here (2^64 - 2^31).
+constexpr uint64_t SIGN_EXTENDED_MIN = uint64_t{0} - TWO_31;
+
+// A non-negative value, a sign-extended negative 32-bit value, or a negative
+// 32-bit value written as its unsigned 32-bit form.
+bool fits_32(uint64_t v) { return v < TWO_32 || v >= SIGN_EXTENDED_MIN; }
+
+// A negative 32-bit value that was not sign-extended to 64 bits.
+bool unextended_negative(uint64_t v) { return v >= TWO_31 && v < TWO_32; }
+
+struct ValueCheck {
+  bool out_of_range = false;
+  bool unextended = false;  // counts as an anomaly
+  bool enum_miss = false;
+};
+
+bool enum_miss(const GraphRoot& graph, uint16_t enum_index, uint64_t v) {
+  if (enum_index >= graph.enum_range_count()) return false;
+  const load::EnumRange range = graph.enum_range(enum_index);
+  const auto s = static_cast<int32_t>(static_cast<uint32_t>(v));
+  return s < range.min || s > range.max;
+}
+
+// What a VARINT value means for the node of its field (missing: nothing).
+ValueCheck check_value(const GraphRoot& graph, const TypeNode* node,
+                       uint64_t v) {
+  if (node == nullptr) return {};
+  switch (node->kind) {
+    case load::KIND_VARINT:
+      if (node->enum_index == load::NO_INDEX) return {};
+      if (!fits_32(v)) return {.out_of_range = true};
+      return {.unextended = unextended_negative(v),
+              .enum_miss = enum_miss(graph, node->enum_index, v)};
+    case load::KIND_UINT32:
+      return {.out_of_range = v >= TWO_32};
+    case load::KIND_INT32:
+      if (!fits_32(v)) return {.out_of_range = true};
+      return {.unextended = unextended_negative(v)};
+    default:
+      return {};
+  }
+}
+
+void add_counts(const ActiveEntry& entry, WalkState& state, uint64_t anomalies,
+                uint64_t enum_misses) {
+  if (anomalies == 0 && enum_misses == 0) return;
+  for (uint32_t p : entry.members) {
+    state.results[p].anomalies += anomalies;
+    state.results[p].enum_out_of_range += enum_misses;
+  }
+}
+
+void check_varint(ActiveEntry& entry, WalkState& state, uint64_t number,
+                  uint64_t v, bool padded) {
+  const std::optional<TypeNode> node = state.graph->node_by_key(entry.target);
+  const ValueCheck c = check_value(*state.graph, node ? &*node : nullptr, v);
+  add_counts(entry, state, uint64_t{padded} + uint64_t{c.unextended},
+             uint64_t{c.enum_miss});
+  if (c.out_of_range) {
+    veto_entry(entry, state, Reason{VARINT_OUT_OF_RANGE, {number, 0, 0}});
+  } else {
+    accept_field(entry, state, static_cast<uint32_t>(number),
+                 Arrival::Unpacked);
+  }
+}
+
+enum class Verdict : uint8_t { NotYet, Good, Bad };
+
+// The shared work of one LEN field, with the scratch buffers taken out of the
+// walk state while the hypotheses handle the payload.
+struct LenField {
+  Bytes payload;
+  uint64_t number = 0;
+  Verdict utf8 = Verdict::NotYet;
+  Verdict decode = Verdict::NotYet;
+  std::vector<PackedVarint> elements;
+  std::vector<PackedCheck> checks;
+};
+
+// Decodes the payload as a run of varints into field.elements, once.
+bool decode_packed(LenField& field) {
+  if (field.decode == Verdict::NotYet) {
+    const Bytes p = field.payload;
+    uint64_t i = 0;
+    field.decode = Verdict::Good;
+    while (i < p.size()) {
+      if (p[i] < 0x80) {
+        field.elements.push_back({p[i], 0});
+        ++i;
+        continue;
+      }
+      const wire::VarintResult r = parse_varint_multibyte(p, i);
+      if (!r.ok) {
+        field.decode = Verdict::Bad;
+        break;
+      }
+      field.elements.push_back({r.value, r.padding});
+      i = r.next;
+    }
+  }
+  return field.decode == Verdict::Good;
+}
+
+// The range check of the decoded run for the elements of node `target`;
+// nothing for element types that carry no check.
+std::optional<PackedCheck> packed_check(LenField& field, const GraphRoot& graph,
+                                        uint32_t target) {
+  const std::optional<TypeNode> node = graph.node_by_key(target);
+  if (!node) return std::nullopt;
+  if (node->kind != load::KIND_UINT32 && node->kind != load::KIND_INT32 &&
+      node->enum_index == load::NO_INDEX) {
+    return std::nullopt;
+  }
+  for (const PackedCheck& cached : field.checks) {
+    if (cached.target == target) return cached;
+  }
+  PackedCheck check{.target = target};
+  for (const PackedVarint& e : field.elements) {
+    const ValueCheck c = check_value(graph, &*node, e.value);
+    if (c.out_of_range) {
+      check.out_of_range = true;
+      break;
+    }
+    check.anomalies += uint64_t{e.padding != 0} + uint64_t{c.unextended};
+    check.enum_out_of_range += uint64_t{c.enum_miss};
+  }
+  field.checks.push_back(check);
+  return check;
+}
+
+void judge_packed(ActiveEntry& entry, WalkState& state, LenField& field) {
+  const uint64_t length = field.payload.size();
+  const uint8_t w = entry.elem_wire_type;
+  bool valid = false;
+  if (w == wire::I64) {
+    valid = length % 8 == 0;
+  } else if (w == wire::I32) {
+    valid = length % 4 == 0;
+  } else if (w == wire::VARINT) {
+    valid = decode_packed(field);
+  }
+  if (!valid) {
+    veto_entry(entry, state,
+               Reason{INVALID_PACKED_RUN, {field.number, w, length}});
+    return;
+  }
+  // A canonical writer omits an empty packed run.
+  uint64_t anomalies = length == 0 ? 1 : 0;
+  uint64_t enum_misses = 0;
+  bool out_of_range = false;
+  if (w == wire::VARINT) {
+    if (auto c = packed_check(field, *state.graph, entry.target)) {
+      anomalies += c->anomalies;
+      enum_misses = c->enum_out_of_range;
+      out_of_range = c->out_of_range;
+    }
+  }
+  add_counts(entry, state, anomalies, enum_misses);
+  if (out_of_range) {
+    veto_entry(entry, state, Reason{PACKED_OUT_OF_RANGE, {field.number, 0, 0}});
+  } else {
+    accept_field(entry, state, static_cast<uint32_t>(field.number),
+                 Arrival::PackedRun);
+  }
+}
+
+void judge_known_len(ActiveEntry& entry, WalkState& state, LenField& field,
+                     SmallVec<KeyMember, 4>& pairs) {
+  const auto number = static_cast<uint32_t>(field.number);
+  const std::optional<TypeNode> node = state.graph->node_by_key(entry.target);
+  if (node && node->kind == load::KIND_MESSAGE) {
+    accept_field(entry, state, number, Arrival::Len);
+    for (uint32_t p : entry.members) pairs.push_back({entry.target, p});
+    return;
+  }
+  if (node && node->utf8 != 0) {
+    if (field.utf8 == Verdict::NotYet) {
+      field.utf8 = helpers::utf8::is_valid_utf8(field.payload.data(),
+                                                field.payload.size())
+                       ? Verdict::Good
+                       : Verdict::Bad;
+    }
+    if (field.utf8 == Verdict::Bad) {
+      veto_entry(entry, state, Reason{INVALID_UTF8, {field.number, 0, 0}});
+      return;
+    }
+  }
+  accept_field(entry, state, number, Arrival::Len);
+}
+
+// Every hypothesis reads the payload; message-typed readings leave their
+// (target, member) pairs for the nested walks.
+[[gnu::noinline]] void judge_len_payload(std::vector<ActiveEntry>& entries,
+                                         WalkState& state, uint64_t number,
+                                         Bytes payload,
+                                         SmallVec<KeyMember, 4>& pairs) {
+  LenField field{.payload = payload,
+                 .number = number,
+                 .elements = std::move(state.varint_scratch),
+                 .checks = std::move(state.check_cache)};
+  field.elements.clear();
+  field.checks.clear();
+  for (ActiveEntry& entry : entries) {
+    switch (entry.class_) {
+      case UNKNOWN:
+        ++entry.pending_unknown;
+        break;
+      case PACKED:
+        judge_packed(entry, state, field);
+        break;
+      case MATCH:
+        judge_known_len(entry, state, field, pairs);
+        break;
+      default:  // EXTENSION
+        break;
+    }
+  }
+  state.varint_scratch = std::move(field.elements);
+  state.check_cache = std::move(field.checks);
+}
+
+// Reads the value of one field at `q` (wire type `wt`) without a schema and
+// returns the offset behind it; nothing for malformed content or END_GROUP.
+std::optional<uint64_t> skip_value(Bytes p, uint64_t q, uint8_t wt,
+                                   uint64_t number, ByteSlice* len_body) {
+  switch (wt) {
+    case wire::VARINT: {
+      if (q < p.size() && p[q] < 0x80) return q + 1;
+      const wire::VarintResult r = parse_varint_multibyte(p, q);
+      if (!r.ok) return std::nullopt;
+      return r.next;
+    }
+    case wire::I64:
+      if (p.size() - q < 8) return std::nullopt;
+      return q + 8;
+    case wire::I32:
+      if (p.size() - q < 4) return std::nullopt;
+      return q + 4;
+    case wire::LEN: {
+      uint64_t length = 0;
+      uint64_t body = 0;
+      if (q < p.size() && p[q] < 0x80) {
+        length = p[q];
+        body = q + 1;
+      } else {
+        const wire::VarintResult r = parse_varint_multibyte(p, q);
+        if (!r.ok) return std::nullopt;
+        length = r.value;
+        body = r.next;
+      }
+      if (length > p.size() - body) return std::nullopt;
+      *len_body = ByteSlice{body, length};
+      return body + length;
+    }
+    case wire::START_GROUP: {
+      const GroupSkip skip = parse_group_blind(p, q, number);
+      if (!skip.ok) return std::nullopt;
+      return skip.offset;
+    }
+    default:  // END_GROUP
+      return std::nullopt;
+  }
+}
+
+// The type URL of an Any payload: the first LEN field numbered 1.
+std::optional<ByteSlice> find_type_url(Bytes p) {
+  uint64_t pos = 0;
+  while (pos < p.size()) {
+    const uint8_t b = p[pos];
+    const uint8_t wt = b & 7;
+    if (wt >= 6) return std::nullopt;
+    uint64_t tag = b;
+    uint64_t q = pos + 1;
+    if (b >= 0x80) {
+      const wire::VarintResult r = parse_varint_multibyte(p, pos);
+      if (!r.ok) return std::nullopt;
+      tag = r.value;
+      q = r.next;
+    }
+    const uint64_t number = tag >> 3;
+    ByteSlice body;
+    const std::optional<uint64_t> after = skip_value(p, q, wt, number, &body);
+    if (!after) return std::nullopt;
+    if (wt == wire::LEN && number == 1) return body;
+    pos = *after;
+  }
+  return std::nullopt;
+}
+
+// The node key of the type that an Any payload names, through the request's
+// lazily built name map; nothing when the payload cannot be resolved.
+[[gnu::noinline]] std::optional<uint32_t> resolve_any_type(WalkState& state,
+                                                          Bytes payload) {
+  const std::optional<ByteSlice> url = find_type_url(payload);
+  if (!url || url->len == 0) return std::nullopt;
+  const Bytes text = payload.subspan(url->start, url->len);
+  if (!helpers::utf8::is_valid_utf8(text.data(), text.size())) {
+    return std::nullopt;
+  }
+  std::string_view name(reinterpret_cast<const char*>(text.data()),
+                        text.size());
+  if (const size_t slash = name.rfind('/'); slash != std::string_view::npos) {
+    name.remove_prefix(slash + 1);
+  }
+  if (!state.type_index) state.type_index = state.graph->build_type_index();
+  const auto found = state.type_index->find(name);
+  if (found == state.type_index->end()) return std::nullopt;
+  return found->second;
+}
+
+// Walks the value of an Any payload as the type its URL names.
+void expand_any(WalkState& state, Bytes payload, std::span<KeyMember> pairs,
+                uint64_t depth) {
+  if (!state.expand_any || payload.empty()) return;
+  const std::optional<uint32_t> key = resolve_any_type(state, payload);
+  if (!key) return;
+  const ByteSlice value = extract_any_value(payload).value_or(ByteSlice{});
+  score_message_multi(payload.subspan(value.start, value.len), 0,
+                      group_by_state(*state.graph, pairs, *key), std::nullopt,
+                      state, depth + 1, false);
+}
+
+// Moves the pairs with target key 0 (google.protobuf.Any) to the front,
+// keeping the order within both parts; returns how many there are.
+uint32_t partition_any(std::span<KeyMember> pairs) {
+  uint32_t front = 0;
+  for (uint32_t i = 0; i < pairs.size(); ++i) {
+    if (pairs[i].key != 0) continue;
+    const KeyMember moving = pairs[i];
+    for (uint32_t j = i; j > front; --j) pairs[j] = pairs[j - 1];
+    pairs[front++] = moving;
+  }
+  return front;
+}
+
+// The nested walks of one LEN field: the Any values first, then the other
+// message readings; vetoes inside reach the parent's hypotheses afterwards.
+void nested_walks(std::vector<ActiveEntry>& entries, WalkState& state,
+                  Bytes payload, std::span<KeyMember> pairs, uint64_t depth) {
+  const uint64_t settled_before = state.settled_count;
+  const uint32_t any = partition_any(pairs);
+  if (any > 0) expand_any(state, payload, pairs.first(any), depth);
+  if (any < pairs.size()) {
+    score_message_multi(payload, 0,
+                        entries_from_pairs(*state.graph, pairs.subspan(any)),
+                        std::nullopt, state, depth + 1, false);
+  }
+  propagate_vetoes(entries, state, settled_before);
+}
+
+}  // namespace
+
+void accept_field(ActiveEntry& entry, WalkState& state, uint32_t number,
+                  Arrival arrival) {
+  record_occurrence(entry.seen, number);
+  const bool mismatch =
+      state.count_packing &&
+      ((arrival == Arrival::Unpacked && entry.packed) ||
+       (arrival == Arrival::PackedRun && !entry.packed));
+  for (uint32_t p : entry.members) {
+    ScoreResult& result = state.results[p];
+    ++result.matched;
+    if (mismatch) ++result.packing_mismatches;
+  }
+}
+
+void handle_varint_value(std::vector<ActiveEntry>& entries, WalkState& state,
+                         uint64_t number, uint64_t v, bool padded) {
+  for (ActiveEntry& entry : entries) {
+    if (entry.class_ == UNKNOWN) {
+      ++entry.pending_unknown;
+    } else if (entry.class_ == MATCH) {
+      check_varint(entry, state, number, v, padded);
+    }
+  }
+  remove_dead(entries);
+}
+
+void handle_len_payload(std::vector<ActiveEntry>& entries, WalkState& state,
+                        uint64_t number, Bytes payload, uint64_t depth) {
+  SmallVec<KeyMember, 4> pairs;
+  judge_len_payload(entries, state, number, payload, pairs);
+  remove_dead(entries);
+  if (!pairs.empty()) {
+    nested_walks(entries, state, payload, {pairs.data(), pairs.size()}, depth);
+  }
+}
+
+}  // namespace vornatrel::score::detail
