@@ -142,7 +142,7 @@ PyObject* scan_impl(PyObject* /*unused*/, PyObject* const* args, size_t nargsf,
         {reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size)});
   } catch (const vornatrel::helpers::InternalAbort& abort) {
     Py_DECREF(buffer);
-    raise_panic(abort.what(), abort.where().file_name(), abort.where().line());
+    raise_panic(abort.what(), abort.where().file, abort.where().line);
     return nullptr;
   } catch (const std::exception& error) {
     Py_DECREF(buffer);

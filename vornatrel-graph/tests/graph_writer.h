@@ -45,10 +45,10 @@ struct NodeSpec {
   uint8_t utf8 = 0;
   uint16_t enum_index = NO_INDEX;
   uint16_t ext_list = NO_INDEX;
-  std::vector<FieldSpec> fields;
+  std::vector<FieldSpec> fields = {};
   // Overrides of the computed run, to describe broken graphs.
-  std::optional<uint32_t> first_field;
-  std::optional<uint32_t> field_count;
+  std::optional<uint32_t> first_field = std::nullopt;
+  std::optional<uint32_t> field_count = std::nullopt;
 };
 
 // How a string is stored. Auto: inline when it fits (at most 8 bytes, no

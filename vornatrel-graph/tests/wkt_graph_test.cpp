@@ -753,7 +753,7 @@ TEST(WktGraphFields, EnumRangeUsers) {
   }
   // Open enums are read as INT32.
   const std::set<FieldId> int32_users = users_of(g, kInt32);
-  for (const FieldId open : std::initializer_list<FieldId>{
+  for (const FieldId& open : std::initializer_list<FieldId>{
            {kField, 1},
            {kField, 2},
            {kType, 6},

@@ -3,26 +3,34 @@
 // into PanicException instead of unwinding into the interpreter.
 #pragma once
 
-#include <source_location>
 #include <stdexcept>
 #include <string>
 
 namespace vornatrel::helpers {
 
-class InternalAbort : public std::runtime_error {
- public:
-  InternalAbort(const std::string& message, std::source_location where)
-      : std::runtime_error(message), where_(where) {}
-  const std::source_location& where() const noexcept { return where_; }
-
- private:
-  std::source_location where_;
+// Where an abort was raised, for the diagnostic line.
+struct SourceLocation {
+  const char* file = "";
+  unsigned line = 0;
+  const char* file_name() const { return file; }
 };
 
-[[noreturn]] inline void internal_abort(
-    const std::string& message,
-    std::source_location where = std::source_location::current()) {
-  throw InternalAbort(message, where);
+class InternalAbort : public std::runtime_error {
+ public:
+  InternalAbort(const std::string& message, SourceLocation where)
+      : std::runtime_error(message), where_(where) {}
+  const SourceLocation& where() const noexcept { return where_; }
+
+ private:
+  SourceLocation where_;
+};
+
+// The defaults capture the caller's position (GCC and Clang builtins, which
+// unlike std::source_location also work with older Clang).
+[[noreturn]] inline void internal_abort(const std::string& message,
+                                        const char* file = __builtin_FILE(),
+                                        unsigned line = __builtin_LINE()) {
+  throw InternalAbort(message, SourceLocation{file, line});
 }
 
 }  // namespace vornatrel::helpers
