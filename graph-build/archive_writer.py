@@ -40,14 +40,18 @@ def inline_string(text):
     return text + b"\xff" * (INLINE_TEXT_MAX - len(text))
 
 
-def out_of_line_string(text, field_pos, text_pos):
-    """Length in the low 6 bits of byte 0 (behind the marker bits 10) and in
-    bytes 1..3; then the text position relative to the field."""
-    length = len(text)
+def length_word(length):
+    """Length in the low 6 bits of byte 0, behind the marker bits 10, and
+    its bits 6..29 in bytes 1..3."""
     if length > OUT_OF_LINE_TEXT_MAX:
         raise SchemaError(f"type name of {length} bytes is too long")
-    word = 0x80 | (length & 0x3F) | ((length >> 6) << 8)
-    return STRING_OUT_OF_LINE.pack(word, relative(field_pos, text_pos))
+    return 0x80 | (length & 0x3F) | ((length >> 6) << 8)
+
+
+def out_of_line_string(text, field_pos, text_pos):
+    """The length word, then the text position relative to the field."""
+    return STRING_OUT_OF_LINE.pack(length_word(len(text)),
+                                   relative(field_pos, text_pos))
 
 
 def relative(from_pos, to_pos):

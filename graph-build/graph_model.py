@@ -200,8 +200,9 @@ def extension_list(message):
     declared = sorted((r.start, r.end - 1) for r in message.proto.extension_range)
     merged = []
     for start, end in declared:
-        if end < start:
-            raise SchemaError(f"{message.full_name}: empty extension range")
+        if end < start or end > MAX_FIELD_NUMBER:
+            raise SchemaError(f"{message.full_name}: bad extension range "
+                              f"{start} to {end}")
         if merged and start <= merged[-1][1] + 1:
             merged[-1] = (merged[-1][0], max(merged[-1][1], end))
         else:
@@ -245,11 +246,10 @@ def merge_shapes(names, edges_of, ext_of):
 class _KeyTable:
     """Message classes, scalar shapes and enum shapes mapped to keys."""
 
-    def __init__(self, ordered_classes, opaque_key):
+    def __init__(self, ordered_classes):
         self.message_key = {cls: key for key, cls in enumerate(ordered_classes)
                             if cls is not None}
         self.message_count = len(ordered_classes)
-        self.opaque_key = opaque_key
         self.scalar_key = {scalar: self.message_count + i
                            for i, scalar in enumerate(SCALAR_ORDER)}
         self.enum_key = {}  # EnumShape -> key, in order of first use
@@ -269,12 +269,13 @@ def order_message_classes(names, shape_of):
     """Message classes in key order.
 
     Any takes key 0. The rest follow in the byte order of the smallest type
-    name of each class, together with one extra node: the opaque message, a
-    message of no known fields that has no name and so sorts before every
-    type name, taking the key right after Any. It never takes part in shape
-    merging (it is no schema type) and nothing in a closed input set refers
-    to it; it stands for message types that are not part of the graph.
-    Returns the classes in key order with None for the opaque node.
+    name of each class. Among them is one node that is no schema type: the
+    opaque message, a message with no known fields (what the walk makes of a
+    message type it does not know). Its name is empty and sorts before every
+    type name, so it takes the key right after Any. It takes no part in shape
+    merging, has no type-name entry, and no field targets it, since every
+    message type a field names must be an input.
+    Returns the classes in key order, None standing for the opaque node.
     """
     smallest = {}
     for name in names:
@@ -296,7 +297,7 @@ def build_graph(schema):
     shape_of = merge_shapes(names, edges_of, ext_of)
 
     ordered = order_message_classes(names, shape_of)
-    keys = _KeyTable(ordered, ordered.index(None))
+    keys = _KeyTable(ordered)
     member = {}  # class -> one of its names (all members are equal)
     for name in names:
         member.setdefault(shape_of[name], name)

@@ -24,7 +24,7 @@ def wkt_descriptors() -> list[bytes]:
 def googleapis_descriptors() -> list[bytes]:
     import google.api  # from googleapis-common-protos
 
-    root = pathlib.Path(google.api.__file__).parent.parent
+    root = pathlib.Path(list(google.api.__path__)[0]).parent
     found = {}
     for pkg in ("api", "rpc", "type", "longrunning", "cloud", "logging"):
         base = root / pkg

@@ -221,12 +221,13 @@ INSTANTIATE_TEST_SUITE_P(
       dirty("missing", [](ScoreResult& r) { r.missing_required = 1; });
       dirty("past end", [](ScoreResult& r) { r.end = 13; });
       dirty("name only", [](ScoreResult& r) { r.end = 9; });
-      dirty("cut in field", [](ScoreResult& r) { r.end = 11; });
       // Counters the scanner does not look at.
       ScoreResult tolerated = clean_result(12);
       tolerated.anomalies = tolerated.enum_out_of_range = tolerated.cuts = 3;
       tolerated.packing_mismatches = 1;
       vs.push_back({"tolerated", tolerated, true});
+      // The re-walk reads only up to the first tag that is not `name`.
+      vs.push_back({"inside a field", clean_result(10), true});
       return vs;
     }()));
 

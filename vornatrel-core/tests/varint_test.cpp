@@ -53,8 +53,8 @@ const VarintCase kVarintCases[] = {
     {"ten_bytes_all_pad", repeat(0x80, 9, {0x00}), 0, true, 0, 9, 10},
     {"byte10_overflow_0x02", repeat(0xFF, 9, {0x02}), 0, false, 0, 0, 0},
     {"byte10_overflow_0x7f", repeat(0xFF, 9, {0x7F}), 0, false, 0, 0, 0},
-    {"byte10_overflow_continued", repeat(0xFF, 9, {0x82, 0x00}), 0, false, 0,
-     0, 0},
+    {"byte10_overflow_continued", repeat(0xFF, 9, {0x82, 0x00}), 0, false, 0, 0,
+     0},
     {"byte10_bit0_continued", repeat(0x80, 9, {0x81, 0x00}), 0, true, BIT63, 1,
      11},
     {"byte10_pad_continued", repeat(0xFF, 9, {0x80, 0x00}), 0, true, BIT63 - 1,
@@ -110,9 +110,8 @@ TEST_P(VarintTable, Uncommon) {
   expect_result(c, c.bytes, parse_varint_uncommon(c.bytes, c.pos));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, VarintTable, ::testing::ValuesIn(kVarintCases),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, VarintTable, ::testing::ValuesIn(kVarintCases),
+                         [](const auto& info) { return info.param.name; });
 
 // A successful decode must not depend on what follows the varint; trailing
 // bytes also move the fast path from its checked to its unchecked form.
@@ -235,18 +234,40 @@ const TagCase kTagCases[] = {
     {"non_canonical_field1", {0x88, 0x00}, 0, true, 1, VARINT, 2, true},
     {"non_canonical_long", {0x8A, 0x80, 0x80, 0x00}, 0, true, 1, LEN, 4, true},
     {"truncated", {0x88}, 0, false, 0, 0, 0, false},
-    {"max_field_number", {0xFA, 0xFF, 0xFF, 0xFF, 0x0F}, 0, true, 0x1FFFFFFF,
-     LEN, 5, false},
-    {"field_above_2_29", {0xF8, 0xFF, 0xFF, 0xFF, 0x1F}, 0, true, 0x3FFFFFFF,
-     VARINT, 5, false},
-    {"ten_byte_tag_ok", {0xF8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                         0x01},
-     0, true, (MAX >> 3), VARINT, 10, false},
-    {"overflow", {0xF8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02},
-     0, false, 0, 0, 0, false},
-    {"inside_buffer", {0x00, 0x12, 0x00}, 1, true, 2, LEN, 2, false},
-    {"inside_buffer_multibyte", {0x00, 0x92, 0x01}, 1, true, 18, LEN, 3,
+    {"max_field_number",
+     {0xFA, 0xFF, 0xFF, 0xFF, 0x0F},
+     0,
+     true,
+     0x1FFFFFFF,
+     LEN,
+     5,
      false},
+    {"field_above_2_29",
+     {0xF8, 0xFF, 0xFF, 0xFF, 0x1F},
+     0,
+     true,
+     0x3FFFFFFF,
+     VARINT,
+     5,
+     false},
+    {"ten_byte_tag_ok",
+     {0xF8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01},
+     0,
+     true,
+     (MAX >> 3),
+     VARINT,
+     10,
+     false},
+    {"overflow",
+     {0xF8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02},
+     0,
+     false,
+     0,
+     0,
+     0,
+     false},
+    {"inside_buffer", {0x00, 0x12, 0x00}, 1, true, 2, LEN, 2, false},
+    {"inside_buffer_multibyte", {0x00, 0x92, 0x01}, 1, true, 18, LEN, 3, false},
 };
 
 class TagTable : public ::testing::TestWithParam<TagCase> {};

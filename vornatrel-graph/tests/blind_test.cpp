@@ -211,6 +211,10 @@ struct ExtCase {
   bool in;
 };
 
+void PrintTo(const ExtCase& c, std::ostream* os) {
+  *os << "key " << c.key << " number " << c.number;
+}
+
 class InExtRange : public testing::TestWithParam<ExtCase> {
  protected:
   static void SetUpTestSuite() {

@@ -125,12 +125,12 @@ std::vector<uint8_t> write_archive(const GraphSpec& spec,
       const uint64_t len = t.name.size();
       if (len >= (uint64_t{1} << 30)) throw std::invalid_argument("text");
       out.insert(out.end(), 8, 0);
-      put_u32(out, pos,
-              uint32_t(0x80 | (len & 0x3F) | ((len >> 6) << 8)));
+      put_u32(out, pos, uint32_t(0x80 | (len & 0x3F) | ((len >> 6) << 8)));
       // The text pointer counts from the string's first byte, not byte 4.
-      put_u32(out, pos + 4,
-              static_cast<uint32_t>(static_cast<int32_t>(
-                  static_cast<int64_t>(text_pos[i]) - static_cast<int64_t>(pos))));
+      put_u32(
+          out, pos + 4,
+          static_cast<uint32_t>(static_cast<int32_t>(
+              static_cast<int64_t>(text_pos[i]) - static_cast<int64_t>(pos))));
     }
     append_u32(out, t.key);
   }
@@ -187,13 +187,13 @@ std::vector<uint8_t> write_graph_file(const GraphSpec& spec) {
 }
 
 void TestGraph::AlignedDelete::operator()(uint8_t* p) const {
-  ::operator delete(p, std::align_val_t{16});
+  ::operator delete (p, std::align_val_t{16});
 }
 
 namespace {
 uint8_t* aligned_copy(Bytes archive) {
   auto* p = static_cast<uint8_t*>(
-      ::operator new(archive.size(), std::align_val_t{16}));
+      ::operator new (archive.size(), std::align_val_t{16}));
   if (!archive.empty()) std::memcpy(p, archive.data(), archive.size());
   return p;
 }

@@ -153,6 +153,11 @@ struct CardinalityCase {
   uint64_t missing;
 };
 
+void PrintTo(const CardinalityCase& c, std::ostream* os) {
+  *os << "node " << c.key << " count " << c.count << " check_required "
+      << c.check_required;
+}
+
 class Cardinality : public Occurrence,
                     public testing::WithParamInterface<CardinalityCase> {};
 

@@ -109,9 +109,8 @@ constexpr uint32_t kMaxFieldNumber = 536870911;
 
 const GraphRoot& wkt() {
   static const LoadedGraph* graph = [] {
-    auto loaded = LoadedGraph::from_static_bytes(
-        Bytes(ravick::wkt_graph_data::FILE_BYTES,
-              ravick::wkt_graph_data::FILE_SIZE));
+    auto loaded = LoadedGraph::from_static_bytes(Bytes(
+        ravick::wkt_graph_data::FILE_BYTES, ravick::wkt_graph_data::FILE_SIZE));
     if (auto* error = std::get_if<LoadError>(&loaded)) {
       std::fprintf(stderr, "%s\n", error->message.c_str());
       std::abort();
@@ -368,280 +367,127 @@ F packed(uint32_t number, uint32_t target) {
   return {number, target, REPEATED, 1};
 }
 
-struct MessageSpec {
+struct ExpectedMessage {
   uint32_t key;
   uint16_t ext_list;
   std::vector<F> fields;
 };
 
 // Every message node by key, with its extension list and all its fields.
-const std::vector<MessageSpec>& message_specs() {
-  static const std::vector<MessageSpec> specs = {
-      {kAny, NO_INDEX, {{1, kString}, {2, kBytes}}},
-      {kOpaque, NO_INDEX, {}},
-      {kApi,
-       NO_INDEX,
-       {{1, kString},
-        rep(2, kMethod),
-        rep(3, kOption),
-        {4, kString},
-        {5, kSourceContext},
-        rep(6, kMixin),
-        {7, kInt32},
+const std::vector<ExpectedMessage>& expected_messages() {
+  constexpr uint16_t kNone = NO_INDEX;
+  constexpr uint32_t kUninterpreted = kUninterpretedOption;
+  // clang-format off
+  static const std::vector<ExpectedMessage> messages = {
+    {kAny, kNone, {{1, kString}, {2, kBytes}}},
+    {kOpaque, kNone, {}},
+    {kApi, kNone, {{1, kString}, rep(2, kMethod), rep(3, kOption),
+        {4, kString}, {5, kSourceContext}, rep(6, kMixin), {7, kInt32},
         {8, kString}}},
-      {kBoolValue, NO_INDEX, {{1, kBool}}},
-      {kBytesValue, NO_INDEX, {{1, kBytes}}},
-      {kDescriptorProto,
-       NO_INDEX,
-       {{1, kString},
-        rep(2, kFieldDescriptorProto),
-        rep(3, kDescriptorProto),
-        rep(4, kEnumDescriptorProto),
-        rep(5, kExtensionRange),
-        rep(6, kFieldDescriptorProto),
-        {7, kMessageOptions},
-        rep(8, kOneofDescriptorProto),
-        rep(9, kReservedRange),
-        rep(10, kString),
-        {11, kE0to2}}},
-      {kExtensionRange,
-       NO_INDEX,
-       {{1, kInt32}, {2, kInt32}, {3, kExtensionRangeOptions}}},
-      {kReservedRange, NO_INDEX, {{1, kInt32}, {2, kInt32}}},
-      {kDoubleValue, NO_INDEX, {{1, kI64}}},
-      {kDuration, NO_INDEX, {{1, kVarint}, {2, kInt32}}},
-      {kEmpty, NO_INDEX, {}},
-      {kEnum,
-       NO_INDEX,
-       {{1, kString},
-        rep(2, kEnumValue),
-        rep(3, kOption),
-        {4, kSourceContext},
-        {5, kInt32},
-        {6, kString}}},
-      {kEnumDescriptorProto,
-       NO_INDEX,
-       {{1, kString},
-        rep(2, kEnumValueDescriptorProto),
-        {3, kEnumOptions},
-        rep(4, kReservedRange),
-        rep(5, kString),
-        {6, kE0to2}}},
-      {kEnumOptions,
-       kOptionsList,
-       {{2, kBool},
-        {3, kBool},
-        {6, kBool},
-        {7, kFeatureSet},
-        rep(999, kUninterpretedOption)}},
-      {kEnumValue, NO_INDEX, {{1, kString}, {2, kInt32}, rep(3, kOption)}},
-      {kEnumValueDescriptorProto,
-       NO_INDEX,
-       {{1, kString}, {2, kInt32}, {3, kEnumValueOptions}}},
-      {kEnumValueOptions,
-       kOptionsList,
-       {{1, kBool},
-        {2, kFeatureSet},
-        {3, kBool},
-        {4, kFeatureSupport},
-        rep(999, kUninterpretedOption)}},
-      {kExtensionRangeOptions,
-       kOptionsList,
-       {rep(2, kDeclaration),
-        {3, kBool},
-        {50, kFeatureSet},
-        rep(999, kUninterpretedOption)}},
-      {kDeclaration,
-       NO_INDEX,
-       {{1, kInt32}, {2, kString}, {3, kString}, {5, kBool}, {6, kBool}}},
-      {kFeatureSet,
-       kFeatureList,
-       {{1, kE0to3},
-        {2, kE0to2},
-        {3, kE0to2},
-        {4, kE0to3},
-        {5, kE0to2},
-        {6, kE0to2},
-        {7, kE0to2},
-        {8, kE0to4}}},
-      {kFeatureSetDefaults,
-       NO_INDEX,
-       {rep(1, kFeatureSetEditionDefault), {4, kEdition}, {5, kEdition}}},
-      {kFeatureSetEditionDefault,
-       NO_INDEX,
-       {{3, kEdition}, {4, kFeatureSet}, {5, kFeatureSet}}},
-      {kField,
-       NO_INDEX,
-       {{1, kInt32},
-        {2, kInt32},
-        {3, kInt32},
-        {4, kString},
-        {6, kString},
-        {7, kInt32},
-        {8, kBool},
-        rep(9, kOption),
-        {10, kString},
-        {11, kString}}},
-      {kFieldDescriptorProto,
-       NO_INDEX,
-       {{1, kString},
-        {2, kString},
-        {3, kInt32},
-        {4, kE1to3},
-        {5, kE1to18},
-        {6, kString},
-        {7, kString},
-        {8, kFieldOptions},
-        {9, kInt32},
-        {10, kString},
-        {17, kBool}}},
-      {kFieldMask, NO_INDEX, {rep(1, kString)}},
-      {kFieldOptions,
-       kOptionsList,
-       {{1, kE0to2},
-        {2, kBool},
-        {3, kBool},
-        {5, kBool},
-        {6, kE0to2},
-        {10, kBool},
-        {15, kBool},
-        {16, kBool},
-        {17, kE0to2},
-        rep(19, kE0to9),
-        rep(20, kEditionDefault),
-        {21, kFeatureSet},
-        {22, kFeatureSupport},
-        rep(999, kUninterpretedOption)}},
-      {kEditionDefault, NO_INDEX, {{2, kString}, {3, kEdition}}},
-      {kFeatureSupport,
-       NO_INDEX,
-       {{1, kEdition},
-        {2, kEdition},
-        {3, kString},
-        {4, kEdition},
-        {5, kString}}},
-      {kFileDescriptorProto,
-       NO_INDEX,
-       {{1, kString},
-        {2, kString},
-        rep(3, kString),
-        rep(4, kDescriptorProto),
-        rep(5, kEnumDescriptorProto),
-        rep(6, kServiceDescriptorProto),
-        rep(7, kFieldDescriptorProto),
-        {8, kFileOptions},
-        {9, kSourceCodeInfo},
-        rep(10, kInt32),
-        rep(11, kInt32),
-        {12, kString},
-        {14, kEdition},
-        rep(15, kString)}},
-      {kFileDescriptorSet, kDeclarationList, {rep(1, kFileDescriptorProto)}},
-      {kFileOptions,
-       kOptionsList,
-       {{1, kString},  {8, kString},  {9, kE1to3},
-        {10, kBool},   {11, kString}, {16, kBool},
-        {17, kBool},   {18, kBool},   {20, kBool},
-        {23, kBool},   {27, kBool},   {31, kBool},
-        {36, kString}, {37, kString}, {39, kString},
-        {40, kString}, {41, kString}, {44, kString},
-        {45, kString}, {50, kFeatureSet}, rep(999, kUninterpretedOption)}},
-      {kFloatValue, NO_INDEX, {{1, kI32}}},
-      {kGeneratedCodeInfo, NO_INDEX, {rep(1, kAnnotation)}},
-      {kAnnotation,
-       NO_INDEX,
-       {packed(1, kInt32), {2, kString}, {3, kInt32}, {4, kInt32}, {5, kE0to2}}},
-      {kInt32Value, NO_INDEX, {{1, kInt32}}},
-      {kInt64Value, NO_INDEX, {{1, kVarint}}},
-      {kListValue, NO_INDEX, {rep(1, kValue)}},
-      {kMessageOptions,
-       kOptionsList,
-       {{1, kBool},
-        {2, kBool},
-        {3, kBool},
-        {7, kBool},
-        {11, kBool},
-        {12, kFeatureSet},
-        rep(999, kUninterpretedOption)}},
-      {kMethod,
-       NO_INDEX,
-       {{1, kString},
-        {2, kString},
-        {3, kBool},
-        {4, kString},
-        {5, kBool},
-        rep(6, kOption),
-        {7, kInt32},
-        {8, kString}}},
-      {kMethodDescriptorProto,
-       NO_INDEX,
-       {{1, kString},
-        {2, kString},
-        {3, kString},
-        {4, kMethodOptions},
-        {5, kBool},
-        {6, kBool}}},
-      {kMethodOptions,
-       kOptionsList,
-       {{33, kBool},
-        {34, kE0to2},
-        {35, kFeatureSet},
-        rep(999, kUninterpretedOption)}},
-      {kMixin, NO_INDEX, {{1, kString}, {2, kString}}},
-      {kOneofDescriptorProto, NO_INDEX, {{1, kString}, {2, kOneofOptions}}},
-      {kOneofOptions,
-       kOptionsList,
-       {{1, kFeatureSet}, rep(999, kUninterpretedOption)}},
-      {kOption, NO_INDEX, {{1, kString}, {2, kAny}}},
-      {kServiceDescriptorProto,
-       NO_INDEX,
-       {{1, kString},
-        rep(2, kMethodDescriptorProto),
-        {3, kServiceOptions}}},
-      {kServiceOptions,
-       kOptionsList,
-       {{33, kBool}, {34, kFeatureSet}, rep(999, kUninterpretedOption)}},
-      {kSourceCodeInfo, kDeclarationList, {rep(1, kLocation)}},
-      {kLocation,
-       NO_INDEX,
-       {packed(1, kInt32),
-        packed(2, kInt32),
-        {3, kString},
-        {4, kString},
-        rep(6, kString)}},
-      {kSourceContext, NO_INDEX, {{1, kString}}},
-      {kStruct, NO_INDEX, {rep(1, kFieldsEntry)}},
-      {kFieldsEntry, NO_INDEX, {{1, kString}, {2, kValue}}},
-      {kType,
-       NO_INDEX,
-       {{1, kString},
-        rep(2, kField),
-        rep(3, kString),
-        rep(4, kOption),
-        {5, kSourceContext},
-        {6, kInt32},
-        {7, kString}}},
-      {kUInt32Value, NO_INDEX, {{1, kUint32}}},
-      {kUninterpretedOption,
-       NO_INDEX,
-       {rep(2, kNamePart),
-        {3, kString},
-        {4, kVarint},
-        {5, kVarint},
-        {6, kI64},
-        {7, kBytes},
-        {8, kString}}},
-      {kNamePart, NO_INDEX, {req(1, kString), req(2, kBool)}},
-      {kValue,
-       NO_INDEX,
-       {{1, kInt32},
-        {2, kI64},
-        {3, kString},
-        {4, kBool},
-        {5, kStruct},
-        {6, kListValue}}},
+    {kBoolValue, kNone, {{1, kBool}}},
+    {kBytesValue, kNone, {{1, kBytes}}},
+    {kDescriptorProto, kNone, {{1, kString}, rep(2, kFieldDescriptorProto),
+        rep(3, kDescriptorProto), rep(4, kEnumDescriptorProto),
+        rep(5, kExtensionRange), rep(6, kFieldDescriptorProto),
+        {7, kMessageOptions}, rep(8, kOneofDescriptorProto),
+        rep(9, kReservedRange), rep(10, kString), {11, kE0to2}}},
+    {kExtensionRange, kNone, {{1, kInt32}, {2, kInt32},
+        {3, kExtensionRangeOptions}}},
+    {kReservedRange, kNone, {{1, kInt32}, {2, kInt32}}},
+    {kDoubleValue, kNone, {{1, kI64}}},
+    {kDuration, kNone, {{1, kVarint}, {2, kInt32}}},
+    {kEmpty, kNone, {}},
+    {kEnum, kNone, {{1, kString}, rep(2, kEnumValue), rep(3, kOption),
+        {4, kSourceContext}, {5, kInt32}, {6, kString}}},
+    {kEnumDescriptorProto, kNone, {{1, kString},
+        rep(2, kEnumValueDescriptorProto), {3, kEnumOptions},
+        rep(4, kReservedRange), rep(5, kString), {6, kE0to2}}},
+    {kEnumOptions, kOptionsList, {{2, kBool}, {3, kBool}, {6, kBool},
+        {7, kFeatureSet}, rep(999, kUninterpreted)}},
+    {kEnumValue, kNone, {{1, kString}, {2, kInt32}, rep(3, kOption)}},
+    {kEnumValueDescriptorProto, kNone, {{1, kString}, {2, kInt32},
+        {3, kEnumValueOptions}}},
+    {kEnumValueOptions, kOptionsList, {{1, kBool}, {2, kFeatureSet},
+        {3, kBool}, {4, kFeatureSupport}, rep(999, kUninterpreted)}},
+    {kExtensionRangeOptions, kOptionsList, {rep(2, kDeclaration), {3, kBool},
+        {50, kFeatureSet}, rep(999, kUninterpreted)}},
+    {kDeclaration, kNone, {{1, kInt32}, {2, kString}, {3, kString},
+        {5, kBool}, {6, kBool}}},
+    {kFeatureSet, kFeatureList, {{1, kE0to3}, {2, kE0to2}, {3, kE0to2},
+        {4, kE0to3}, {5, kE0to2}, {6, kE0to2}, {7, kE0to2}, {8, kE0to4}}},
+    {kFeatureSetDefaults, kNone, {rep(1, kFeatureSetEditionDefault),
+        {4, kEdition}, {5, kEdition}}},
+    {kFeatureSetEditionDefault, kNone, {{3, kEdition}, {4, kFeatureSet},
+        {5, kFeatureSet}}},
+    {kField, kNone, {{1, kInt32}, {2, kInt32}, {3, kInt32}, {4, kString},
+        {6, kString}, {7, kInt32}, {8, kBool}, rep(9, kOption),
+        {10, kString}, {11, kString}}},
+    {kFieldDescriptorProto, kNone, {{1, kString}, {2, kString}, {3, kInt32},
+        {4, kE1to3}, {5, kE1to18}, {6, kString}, {7, kString},
+        {8, kFieldOptions}, {9, kInt32}, {10, kString}, {17, kBool}}},
+    {kFieldMask, kNone, {rep(1, kString)}},
+    {kFieldOptions, kOptionsList, {{1, kE0to2}, {2, kBool}, {3, kBool},
+        {5, kBool}, {6, kE0to2}, {10, kBool}, {15, kBool}, {16, kBool},
+        {17, kE0to2}, rep(19, kE0to9), rep(20, kEditionDefault),
+        {21, kFeatureSet}, {22, kFeatureSupport}, rep(999, kUninterpreted)}},
+    {kEditionDefault, kNone, {{2, kString}, {3, kEdition}}},
+    {kFeatureSupport, kNone, {{1, kEdition}, {2, kEdition}, {3, kString},
+        {4, kEdition}, {5, kString}}},
+    {kFileDescriptorProto, kNone, {{1, kString}, {2, kString},
+        rep(3, kString), rep(4, kDescriptorProto),
+        rep(5, kEnumDescriptorProto), rep(6, kServiceDescriptorProto),
+        rep(7, kFieldDescriptorProto), {8, kFileOptions},
+        {9, kSourceCodeInfo}, rep(10, kInt32), rep(11, kInt32),
+        {12, kString}, {14, kEdition}, rep(15, kString)}},
+    {kFileDescriptorSet, kDeclarationList, {rep(1, kFileDescriptorProto)}},
+    {kFileOptions, kOptionsList, {{1, kString}, {8, kString}, {9, kE1to3},
+        {10, kBool}, {11, kString}, {16, kBool}, {17, kBool}, {18, kBool},
+        {20, kBool}, {23, kBool}, {27, kBool}, {31, kBool}, {36, kString},
+        {37, kString}, {39, kString}, {40, kString}, {41, kString},
+        {44, kString}, {45, kString}, {50, kFeatureSet},
+        rep(999, kUninterpreted)}},
+    {kFloatValue, kNone, {{1, kI32}}},
+    {kGeneratedCodeInfo, kNone, {rep(1, kAnnotation)}},
+    {kAnnotation, kNone, {packed(1, kInt32), {2, kString}, {3, kInt32},
+        {4, kInt32}, {5, kE0to2}}},
+    {kInt32Value, kNone, {{1, kInt32}}},
+    {kInt64Value, kNone, {{1, kVarint}}},
+    {kListValue, kNone, {rep(1, kValue)}},
+    {kMessageOptions, kOptionsList, {{1, kBool}, {2, kBool}, {3, kBool},
+        {7, kBool}, {11, kBool}, {12, kFeatureSet},
+        rep(999, kUninterpreted)}},
+    {kMethod, kNone, {{1, kString}, {2, kString}, {3, kBool}, {4, kString},
+        {5, kBool}, rep(6, kOption), {7, kInt32}, {8, kString}}},
+    {kMethodDescriptorProto, kNone, {{1, kString}, {2, kString},
+        {3, kString}, {4, kMethodOptions}, {5, kBool}, {6, kBool}}},
+    {kMethodOptions, kOptionsList, {{33, kBool}, {34, kE0to2},
+        {35, kFeatureSet}, rep(999, kUninterpreted)}},
+    {kMixin, kNone, {{1, kString}, {2, kString}}},
+    {kOneofDescriptorProto, kNone, {{1, kString}, {2, kOneofOptions}}},
+    {kOneofOptions, kOptionsList, {{1, kFeatureSet},
+        rep(999, kUninterpreted)}},
+    {kOption, kNone, {{1, kString}, {2, kAny}}},
+    {kServiceDescriptorProto, kNone, {{1, kString},
+        rep(2, kMethodDescriptorProto), {3, kServiceOptions}}},
+    {kServiceOptions, kOptionsList, {{33, kBool}, {34, kFeatureSet},
+        rep(999, kUninterpreted)}},
+    {kSourceCodeInfo, kDeclarationList, {rep(1, kLocation)}},
+    {kLocation, kNone, {packed(1, kInt32), packed(2, kInt32), {3, kString},
+        {4, kString}, rep(6, kString)}},
+    {kSourceContext, kNone, {{1, kString}}},
+    {kStruct, kNone, {rep(1, kFieldsEntry)}},
+    {kFieldsEntry, kNone, {{1, kString}, {2, kValue}}},
+    {kType, kNone, {{1, kString}, rep(2, kField), rep(3, kString),
+        rep(4, kOption), {5, kSourceContext}, {6, kInt32}, {7, kString}}},
+    {kUInt32Value, kNone, {{1, kUint32}}},
+    {kUninterpretedOption, kNone, {rep(2, kNamePart), {3, kString},
+        {4, kVarint}, {5, kVarint}, {6, kI64}, {7, kBytes}, {8, kString}}},
+    {kNamePart, kNone, {req(1, kString), req(2, kBool)}},
+    {kValue, kNone, {{1, kInt32}, {2, kI64}, {3, kString}, {4, kBool},
+        {5, kStruct}, {6, kListValue}}},
   };
-  return specs;
+  // clang-format on
+  return messages;
 }
 
 // The wire type a value of the target node is written with.
@@ -662,23 +508,24 @@ uint8_t wire_type_of(uint32_t target) {
 
 TEST(WktGraphFields, EveryMessageNodeWithAllItsFields) {
   const GraphRoot& g = wkt();
-  const auto& specs = message_specs();
-  ASSERT_EQ(specs.size(), kMessageNodes);
+  const auto& messages = expected_messages();
+  ASSERT_EQ(messages.size(), kMessageNodes);
   uint32_t next_field = 0;
   for (uint32_t key = 0; key < kMessageNodes; ++key) {
-    const MessageSpec& spec = specs[key];
-    ASSERT_EQ(spec.key, key);
+    const ExpectedMessage& expected = messages[key];
+    ASSERT_EQ(expected.key, key);
     SCOPED_TRACE("node " + std::to_string(key));
     const auto node = g.node_by_key(key);
     ASSERT_TRUE(node.has_value());
     EXPECT_EQ(node->kind, KIND_MESSAGE);
-    EXPECT_EQ(node->ext_list, spec.ext_list);
-    ASSERT_EQ(node->field_count, spec.fields.size());
+    EXPECT_EQ(node->ext_list, expected.ext_list);
+    ASSERT_EQ(node->field_count, expected.fields.size());
     // Field runs follow each other in key order; empty nodes point past all.
-    EXPECT_EQ(node->first_field, spec.fields.empty() ? kFieldCount : next_field);
+    EXPECT_EQ(node->first_field,
+              expected.fields.empty() ? kFieldCount : next_field);
     next_field += node->field_count;
-    for (uint32_t i = 0; i < spec.fields.size(); ++i) {
-      const F& want = spec.fields[i];
+    for (uint32_t i = 0; i < expected.fields.size(); ++i) {
+      const F& want = expected.fields[i];
       SCOPED_TRACE("field " + std::to_string(want.number));
       const FieldEdge edge = g.field(node->first_field + i);
       EXPECT_EQ(edge.owner, key);
@@ -753,14 +600,13 @@ TEST(WktGraphFields, EnumRangeUsers) {
   }
   // Open enums are read as INT32.
   const std::set<FieldId> int32_users = users_of(g, kInt32);
-  for (const FieldId& open : std::initializer_list<FieldId>{
-           {kField, 1},
-           {kField, 2},
-           {kType, 6},
-           {kEnum, 5},
-           {kApi, 7},
-           {kMethod, 7},
-           {kValue, 1}}) {
+  for (const FieldId& open : std::initializer_list<FieldId>{{kField, 1},
+                                                            {kField, 2},
+                                                            {kType, 6},
+                                                            {kEnum, 5},
+                                                            {kApi, 7},
+                                                            {kMethod, 7},
+                                                            {kValue, 1}}) {
     EXPECT_TRUE(int32_users.count(open))
         << open.first << " field " << open.second;
   }
@@ -771,12 +617,14 @@ TEST(WktGraphFields, OnlyNamePartIsRequiredAndOnlyThreeArePacked) {
   std::set<FieldId> required, packed_fields;
   for (uint32_t i = 0; i < g.field_count(); ++i) {
     const FieldEdge edge = g.field(i);
-    if (edge.cardinality == REQUIRED) required.insert({edge.owner, edge.number});
+    if (edge.cardinality == REQUIRED)
+      required.insert({edge.owner, edge.number});
     if (edge.packed) packed_fields.insert({edge.owner, edge.number});
   }
   EXPECT_EQ(required, (std::set<FieldId>{{kNamePart, 1}, {kNamePart, 2}}));
-  EXPECT_EQ(packed_fields,
-            (std::set<FieldId>{{kLocation, 1}, {kLocation, 2}, {kAnnotation, 1}}));
+  EXPECT_EQ(
+      packed_fields,
+      (std::set<FieldId>{{kLocation, 1}, {kLocation, 2}, {kAnnotation, 1}}));
 }
 
 // Whether `number` lies in the extension ranges of node `key`.
@@ -821,23 +669,19 @@ TEST_P(WktGraphExtRange, NumberInExtensionRanges) {
 
 INSTANTIATE_TEST_SUITE_P(
     Bounds, WktGraphExtRange,
-    testing::Values(ExtCase{kFieldOptions, 999, false},
-                    ExtCase{kFieldOptions, 1000, true},
-                    ExtCase{kFieldOptions, kMaxFieldNumber, true},
-                    ExtCase{kFieldOptions, kMaxFieldNumber + 1, false},
-                    ExtCase{kFileOptions, 50000, true},
-                    ExtCase{kFeatureSet, 999, false},
-                    ExtCase{kFeatureSet, 9995, true},
-                    ExtCase{kFeatureSet, 10000, true},
-                    ExtCase{kFeatureSet, 10001, false},
-                    ExtCase{kFileDescriptorSet, 535999999, false},
-                    ExtCase{kFileDescriptorSet, 536000000, true},
-                    ExtCase{kFileDescriptorSet, 536000001, false},
-                    ExtCase{kSourceCodeInfo, 536000000, true},
-                    ExtCase{kDescriptorProto, 1000, false},
-                    ExtCase{kEmpty, 1000, false},
-                    ExtCase{kBool, 1000, false},
-                    ExtCase{kNodeCount, 1000, false}));
+    testing::Values(
+        ExtCase{kFieldOptions, 999, false}, ExtCase{kFieldOptions, 1000, true},
+        ExtCase{kFieldOptions, kMaxFieldNumber, true},
+        ExtCase{kFieldOptions, kMaxFieldNumber + 1, false},
+        ExtCase{kFileOptions, 50000, true}, ExtCase{kFeatureSet, 999, false},
+        ExtCase{kFeatureSet, 9995, true}, ExtCase{kFeatureSet, 10000, true},
+        ExtCase{kFeatureSet, 10001, false},
+        ExtCase{kFileDescriptorSet, 535999999, false},
+        ExtCase{kFileDescriptorSet, 536000000, true},
+        ExtCase{kFileDescriptorSet, 536000001, false},
+        ExtCase{kSourceCodeInfo, 536000000, true},
+        ExtCase{kDescriptorProto, 1000, false}, ExtCase{kEmpty, 1000, false},
+        ExtCase{kBool, 1000, false}, ExtCase{kNodeCount, 1000, false}));
 
 }  // namespace
 }  // namespace vornatrel::score::load

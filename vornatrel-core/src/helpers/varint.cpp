@@ -135,7 +135,8 @@ std::optional<WireTag> parse_wiretag(Bytes buf, uint64_t pos) {
   const uint8_t first = buf[pos];
   const uint8_t wire_type = first & 0x07;
   if (wire_type > I32) return std::nullopt;
-  if (first < 0x80) return WireTag{uint64_t{first} >> 3, wire_type, pos + 1, false};
+  if (first < 0x80)
+    return WireTag{uint64_t{first} >> 3, wire_type, pos + 1, false};
   const VarintResult r = parse_varint_multibyte(buf, pos);
   if (!r.ok) return std::nullopt;
   return WireTag{r.value >> 3, wire_type, r.next, r.padding != 0};

@@ -1,5 +1,6 @@
 #include "score/load.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <new>
@@ -109,8 +110,7 @@ std::string_view read_string(Bytes archive, uint64_t pos) {
     const uint64_t length = (w & 0x3F) | ((w >> 8) << 6);
     // The text pointer sits in bytes 4..7 but counts from the string's
     // first byte.
-    const int64_t target =
-        static_cast<int64_t>(pos) + read_le<int32_t>(p + 4);
+    const int64_t target = static_cast<int64_t>(pos) + read_le<int32_t>(p + 4);
     const uint64_t text = checked_span(archive, "string text", target, length);
     return {reinterpret_cast<const char*>(archive.data() + text), length};
   }
@@ -123,8 +123,7 @@ std::string_view read_string(Bytes archive, uint64_t pos) {
 
 std::string_view strip_dots(std::string_view s) {
   const size_t first = s.find_first_not_of('.');
-  return first == std::string_view::npos ? std::string_view{}
-                                         : s.substr(first);
+  return first == std::string_view::npos ? std::string_view{} : s.substr(first);
 }
 
 }  // namespace
@@ -194,8 +193,8 @@ ExtRange GraphRoot::ext_range(uint32_t index) const {
 }
 
 ExtRangeList GraphRoot::ext_range_list(uint32_t index) const {
-  const uint64_t pos = element(archive_, ext_range_lists_, "ext_range_lists",
-                               index, PAIR_SIZE);
+  const uint64_t pos =
+      element(archive_, ext_range_lists_, "ext_range_lists", index, PAIR_SIZE);
   return ExtRangeList{read_le<uint32_t>(archive_.data() + pos),
                       read_le<uint32_t>(archive_.data() + pos + 4)};
 }
@@ -254,7 +253,10 @@ std::optional<FieldEdge> GraphRoot::field_by_number(uint32_t first_field,
 
 TypeIndex GraphRoot::build_type_index() const {
   TypeIndex index;
-  index.reserve(type_names_.count);
+  // A broken count must not turn into a huge allocation: no more entries
+  // than the archive can hold.
+  index.reserve(
+      std::min<uint64_t>(type_names_.count, archive_.size() / TYPE_NAME_SIZE));
   for (uint32_t i = 0; i < type_names_.count; ++i) {
     const TypeNameEntry e = type_name(i);
     index.emplace(e.name, e.key);  // keeps the first row of a repeated name
@@ -303,7 +305,7 @@ std::variant<LoadedGraph, LoadError> LoadedGraph::from_static_bytes(
   // The copy lives for the rest of the process: the loaded graph is held by
   // a process-wide static and never unloaded.
   auto* copy = static_cast<uint8_t*>(
-      ::operator new(source.size(), std::align_val_t{16}));
+      ::operator new (source.size(), std::align_val_t{16}));
   std::memcpy(copy, source.data(), source.size());
 #ifdef VORNATREL_HAS_LSAN
   __lsan_ignore_object(copy);
