@@ -162,16 +162,20 @@ TEST(WalkDepth, DeepAnyValuesOnASmallStack) {
 }
 
 TEST(WalkDepth, DeepGroupsOnASmallStack) {
+  // G's field 1 is a group of H, H's field 2 a group of G: no body holds a
+  // field with the number of the END_GROUP that closes it.
   using namespace graph_writer;
   GraphSpec g;
-  g.nodes = {{.key = 0},
-             {.key = 1, .fields = {{.number = 1, .wire_type = 3, .target = 1}}}};
-  g.type_names = {{"google.protobuf.Any", 0}, {"t.G", 1}};
+  g.nodes = {
+      {.key = 0},
+      {.key = 1, .fields = {{.number = 1, .wire_type = 3, .target = 2}}},
+      {.key = 2, .fields = {{.number = 2, .wire_type = 3, .target = 1}}}};
+  g.type_names = {{"google.protobuf.Any", 0}, {"t.G", 1}, {"t.H", 2}};
   const TestGraph graph = make_graph(g);
   auto groups = [](size_t levels) {
     Buf out;
-    for (size_t i = 0; i < levels; ++i) out.push_back(0x0B);
-    for (size_t i = 0; i < levels; ++i) out.push_back(0x0C);
+    for (size_t i = 0; i < levels; ++i) out.push_back(i % 2 ? 0x13 : 0x0B);
+    for (size_t i = levels; i-- > 0;) out.push_back(i % 2 ? 0x14 : 0x0C);
     return out;
   };
   const Buf walked = groups(1000);

@@ -144,17 +144,18 @@ TEST(WalkGroups, GroupBodyIsWalkedAndTheFieldCounted) {
   EXPECT_EQ(r.missing_required, 0u);
   EXPECT_EQ(r.end, bytes.size());
   // A second group instance is a surplus occurrence of a singular field.
-  EXPECT_EQ(score(cat({SG3, vfield(1, 5), EG3, SG3, vfield(1, 6), EG3}),
-                  "t.Outer")
-                .anomalies,
-            1u);
+  EXPECT_EQ(
+      score(cat({SG3, vfield(1, 5), EG3, SG3, vfield(1, 6), EG3}), "t.Outer")
+          .anomalies,
+      1u);
 }
 
 TEST(WalkGroups, MismatchedEndGroupVetoesTheBody) {
   const Buf bytes = cat({SG3, vfield(1, 5), tag(4, 4)});
   EXPECT_EQ(trace_of(graph(), bytes, "t.Outer", exact_options()),
-            veto_line("t.Outer", "mismatched END_GROUP: expected field 3, "
-                                 "got 4"));
+            veto_line("t.Outer",
+                      "mismatched END_GROUP: expected field 3, "
+                      "got 4"));
   EXPECT_TRUE(score(bytes, "t.Outer").vetoed);
 }
 
@@ -162,8 +163,9 @@ TEST(WalkGroups, EndGroupIsClassifiedLikeAnyTag) {
   // Clash has a field 8, so the END_GROUP of group 8 is a wire-type mismatch
   // for the body before it can close the group.
   const Buf bytes = cat({tag(8, 3), tag(8, 4)});
-  EXPECT_EQ(trace_of(graph(), bytes, "t.Outer", exact_options()),
-            veto_line("t.Outer", "wire-type mismatch on field 8 (wire_type=4)"));
+  EXPECT_EQ(
+      trace_of(graph(), bytes, "t.Outer", exact_options()),
+      veto_line("t.Outer", "wire-type mismatch on field 8 (wire_type=4)"));
 }
 
 TEST(WalkGroups, EofInsideGroup) {
@@ -182,9 +184,10 @@ TEST(WalkGroups, EofInsideGroup) {
 TEST(WalkGroups, BlindFallbackForHypothesesThatDoNotKnowTheGroup) {
   // Outer reads group 3 and is vetoed inside (field 2 is no UTF-8); Other
   // does not know field 3 and steps over the group blind.
-  const Buf good = cat({SG3, lfield(2, raw({0xFF})), EG3, lfield(6, text("s"))});
-  std::vector<ScoreResult> r = score_all(good, {"t.Outer", "t.Other"},
-                                         exact_options());
+  const Buf good =
+      cat({SG3, lfield(2, raw({0xFF})), EG3, lfield(6, text("s"))});
+  std::vector<ScoreResult> r =
+      score_all(good, {"t.Outer", "t.Other"}, exact_options());
   EXPECT_TRUE(r[0].vetoed);
   EXPECT_FALSE(r[1].vetoed);
   EXPECT_EQ(r[1].unknown, 1u);
@@ -209,15 +212,15 @@ TEST(WalkGroups, BlindFallbackForHypothesesThatDoNotKnowTheGroup) {
 
 TEST(WalkGroups, WalkReturnsBehindTheEndGroup) {
   std::vector<ScoreResult> results(1);
-  WalkState state = new_walk_state(graph(), results, exact_options(),
-                                   std::nullopt, nullptr);
+  WalkState state =
+      new_walk_state(graph(), results, exact_options(), std::nullopt, nullptr);
   const Buf bytes = cat({SG3, EG3, vfield(1, 1)});
   std::vector<ActiveEntry> entries;
   entries.push_back(new_entry(graph(), kInner));
   entries.back().members.push_back(0);
-  EXPECT_EQ(score_message_multi(bytes, 1, std::move(entries), 3, state, 1,
-                                false),
-            2u);
+  EXPECT_EQ(
+      score_message_multi(bytes, 1, std::move(entries), 3, state, 1, false),
+      2u);
   EXPECT_EQ(results[0].missing_required, 1u);
 
   // An empty range ends the message at once.
@@ -233,8 +236,9 @@ TEST(WalkGroups, WalkReturnsBehindTheEndGroup) {
 TEST(WalkValues, PackedFixedRuns) {
   const Buf six = lfield(5, raw({1, 2, 3, 4, 5, 6}));
   EXPECT_EQ(trace_of(graph(), six, "t.Outer", exact_options()),
-            veto_line("t.Outer", "invalid packed run on field 5 (element wire "
-                                 "type 5, 6 payload bytes)"));
+            veto_line("t.Outer",
+                      "invalid packed run on field 5 (element wire "
+                      "type 5, 6 payload bytes)"));
   const ScoreResult eight = score(lfield(5, Buf(8, 0)), "t.Outer");
   EXPECT_EQ(eight.matched, 1u);
   EXPECT_EQ(eight.anomalies, 0u);

@@ -77,7 +77,8 @@ inline const load::GraphRoot& wkt() {
       std::fprintf(stderr, "%s\n", error->message.c_str());
       std::abort();
     }
-    return new load::LoadedGraph(std::get<load::LoadedGraph>(std::move(loaded)));
+    return new load::LoadedGraph(
+        std::get<load::LoadedGraph>(std::move(loaded)));
   }();
   return graph->root();
 }
@@ -122,8 +123,8 @@ inline std::string trace_of(const load::GraphRoot& graph, const Buf& bytes,
 }
 
 inline std::string veto_line(std::string_view type, std::string_view reason) {
-  return "[veto] " + std::string(type) + " \xE2\x80\x94 " + std::string(reason) +
-         "\n";
+  return "[veto] " + std::string(type) + " \xE2\x80\x94 " +
+         std::string(reason) + "\n";
 }
 
 }  // namespace vornatrel::score::wire_bytes

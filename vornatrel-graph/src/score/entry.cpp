@@ -68,10 +68,9 @@ std::vector<ScoreResult> score_subset(std::span<const uint8_t> bytes,
   for (uint32_t j = 0; j < indexes.size(); ++j) {
     const uint32_t x = indexes[j];
     if (x >= graph.type_name_count()) {
-      helpers::internal_abort("type name index " + std::to_string(x) +
-                              " out of range (" +
-                              std::to_string(graph.type_name_count()) +
-                              " type names)");
+      helpers::internal_abort(
+          "type name index " + std::to_string(x) + " out of range (" +
+          std::to_string(graph.type_name_count()) + " type names)");
     }
     const load::TypeNameEntry entry = graph.type_name(x);
     results.push_back(new_result(entry.name, bytes.size()));

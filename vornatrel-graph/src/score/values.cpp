@@ -315,7 +315,7 @@ std::optional<ByteSlice> find_type_url(Bytes p) {
 // The node key of the type that an Any payload names, through the request's
 // lazily built name map; nothing when the payload cannot be resolved.
 [[gnu::noinline]] std::optional<uint32_t> resolve_any_type(WalkState& state,
-                                                          Bytes payload) {
+                                                           Bytes payload) {
   const std::optional<ByteSlice> url = find_type_url(payload);
   if (!url || url->len == 0) return std::nullopt;
   const Bytes text = payload.subspan(url->start, url->len);
@@ -333,18 +333,6 @@ std::optional<ByteSlice> find_type_url(Bytes p) {
   return found->second;
 }
 
-// Walks the value of an Any payload as the type its URL names.
-void expand_any(WalkState& state, Bytes payload, std::span<KeyMember> pairs,
-                uint64_t depth) {
-  if (!state.expand_any || payload.empty()) return;
-  const std::optional<uint32_t> key = resolve_any_type(state, payload);
-  if (!key) return;
-  const ByteSlice value = extract_any_value(payload).value_or(ByteSlice{});
-  score_message_multi(payload.subspan(value.start, value.len), 0,
-                      group_by_state(*state.graph, pairs, *key), std::nullopt,
-                      state, depth + 1, false);
-}
-
 // Moves the pairs with target key 0 (google.protobuf.Any) to the front,
 // keeping the order within both parts; returns how many there are.
 uint32_t partition_any(std::span<KeyMember> pairs) {
@@ -358,19 +346,37 @@ uint32_t partition_any(std::span<KeyMember> pairs) {
   return front;
 }
 
-// The nested walks of one LEN field: the Any values first, then the other
-// message readings; vetoes inside reach the parent's hypotheses afterwards.
-void nested_walks(std::vector<ActiveEntry>& entries, WalkState& state,
-                  Bytes payload, std::span<KeyMember> pairs, uint64_t depth) {
-  const uint64_t settled_before = state.settled_count;
-  const uint32_t any = partition_any(pairs);
-  if (any > 0) expand_any(state, payload, pairs.first(any), depth);
-  if (any < pairs.size()) {
-    score_message_multi(payload, 0,
-                        entries_from_pairs(*state.graph, pairs.subspan(any)),
-                        std::nullopt, state, depth + 1, false);
+// What one LEN field leaves for the nested walks: the hypotheses for the
+// value of an Any payload and for the payload read as a message.
+struct NestedWalks {
+  std::vector<ActiveEntry> any_entries;
+  Bytes any_value;
+  std::vector<ActiveEntry> message_entries;
+};
+
+// Every hypothesis reads the payload; then the hypotheses of the nested walks
+// are built from the message-typed readings. False when there are none.
+[[gnu::noinline]] bool prepare_len(std::vector<ActiveEntry>& entries,
+                                   WalkState& state, uint64_t number,
+                                   Bytes payload, NestedWalks& nested) {
+  SmallVec<KeyMember, 4> pairs;
+  judge_len_payload(entries, state, number, payload, pairs);
+  remove_dead(entries);
+  if (pairs.empty()) return false;
+  const std::span<KeyMember> all(pairs.data(), pairs.size());
+  const uint32_t any = partition_any(all);
+  // An Any that cannot be resolved stays a plain accepted field.
+  if (any > 0 && state.expand_any && !payload.empty()) {
+    if (const std::optional<uint32_t> key = resolve_any_type(state, payload)) {
+      const ByteSlice value = extract_any_value(payload).value_or(ByteSlice{});
+      nested.any_value = payload.subspan(value.start, value.len);
+      nested.any_entries = group_by_state(*state.graph, all.first(any), *key);
+    }
   }
-  propagate_vetoes(entries, state, settled_before);
+  if (any < all.size()) {
+    nested.message_entries = entries_from_pairs(*state.graph, all.subspan(any));
+  }
+  return true;
 }
 
 }  // namespace
@@ -379,9 +385,8 @@ void accept_field(ActiveEntry& entry, WalkState& state, uint32_t number,
                   Arrival arrival) {
   record_occurrence(entry.seen, number);
   const bool mismatch =
-      state.count_packing &&
-      ((arrival == Arrival::Unpacked && entry.packed) ||
-       (arrival == Arrival::PackedRun && !entry.packed));
+      state.count_packing && ((arrival == Arrival::Unpacked && entry.packed) ||
+                              (arrival == Arrival::PackedRun && !entry.packed));
   for (uint32_t p : entry.members) {
     ScoreResult& result = state.results[p];
     ++result.matched;
@@ -401,14 +406,21 @@ void handle_varint_value(std::vector<ActiveEntry>& entries, WalkState& state,
   remove_dead(entries);
 }
 
+// Only the hypotheses of the nested walks stay in this frame while they run.
 void handle_len_payload(std::vector<ActiveEntry>& entries, WalkState& state,
                         uint64_t number, Bytes payload, uint64_t depth) {
-  SmallVec<KeyMember, 4> pairs;
-  judge_len_payload(entries, state, number, payload, pairs);
-  remove_dead(entries);
-  if (!pairs.empty()) {
-    nested_walks(entries, state, payload, {pairs.data(), pairs.size()}, depth);
+  NestedWalks nested;
+  if (!prepare_len(entries, state, number, payload, nested)) return;
+  const uint64_t settled_before = state.settled_count;
+  if (!nested.any_entries.empty()) {
+    score_message_multi(nested.any_value, 0, std::move(nested.any_entries),
+                        std::nullopt, state, depth + 1, false);
   }
+  if (!nested.message_entries.empty()) {
+    score_message_multi(payload, 0, std::move(nested.message_entries),
+                        std::nullopt, state, depth + 1, false);
+  }
+  propagate_vetoes(entries, state, settled_before);
 }
 
 }  // namespace vornatrel::score::detail

@@ -28,6 +28,10 @@ using wire::parse_varint_multibyte;
 // bits.
 constexpr uint64_t TAG_LIMIT = uint64_t{1} << 32;
 
+// Marks an offset that ends the walk of this level: the walk returns the
+// length of its range.
+constexpr uint64_t WALK_ENDED = ~uint64_t{0};
+
 struct Tag {
   uint64_t number = 0;
   uint64_t next = 0;  // just behind the tag
@@ -106,8 +110,9 @@ bool varint_cut(Bytes data, uint64_t start, bool allow_cut) {
   return i == data.size();
 }
 
-uint64_t fail(std::vector<ActiveEntry>& entries, WalkState& state, bool cut,
-              const char* reason, uint64_t len) {
+[[gnu::noinline]] uint64_t fail(std::vector<ActiveEntry>& entries,
+                                WalkState& state, bool cut, const char* reason,
+                                uint64_t len) {
   cut_or_veto(entries, state, cut, Reason{reason});
   return len;
 }
@@ -146,8 +151,8 @@ bool classify(ActiveEntry& entry, const WalkState& state, const Tag& tag) {
   const std::optional<load::FieldEdge> edge =
       graph.field_by_number(entry.first_field, entry.field_count, number);
   if (!edge) {
-    const bool extension = state.policy == Policy::Scan &&
-                           in_ext_range(graph, entry.key, number);
+    const bool extension =
+        state.policy == Policy::Scan && in_ext_range(graph, entry.key, number);
     entry.class_ = extension ? EXTENSION : UNKNOWN;
     return !extension;
   }
@@ -203,31 +208,20 @@ void close_at(ActiveEntry& entry, WalkState& state, uint64_t pos) {
   bool vetoed = false;
   for (ActiveEntry& entry : entries) {
     if (entry.class_ == MISMATCH) {
-      veto_entry(entry, state,
-                 Reason{detail::WIRE_TYPE_MISMATCH,
-                        {tag.number, tag.wire_type, 0}});
+      veto_entry(
+          entry, state,
+          Reason{detail::WIRE_TYPE_MISMATCH, {tag.number, tag.wire_type, 0}});
       vetoed = true;
     }
   }
   if (vetoed) remove_dead(entries);
 }
 
-void handle_fixed(std::vector<ActiveEntry>& entries, WalkState& state,
-                  uint64_t number) {
-  for (ActiveEntry& entry : entries) {
-    if (entry.class_ == UNKNOWN) {
-      ++entry.pending_unknown;
-    } else if (entry.class_ == MATCH) {
-      detail::accept_field(entry, state, static_cast<uint32_t>(number),
-                           Arrival::Unpacked);
-    }
-  }
-}
-
 // A LEN payload that runs past the end of the range. With allow_cut the
 // field still counts as an occurrence for the hypotheses that know it.
-void len_past_end(std::vector<ActiveEntry>& entries, WalkState& state,
-                  uint64_t number, bool allow_cut) {
+[[gnu::noinline]] void len_past_end(std::vector<ActiveEntry>& entries,
+                                    WalkState& state, uint64_t number,
+                                    bool allow_cut) {
   if (allow_cut) {
     for (ActiveEntry& entry : entries) {
       if (entry.class_ == MATCH) {
@@ -256,35 +250,36 @@ void len_past_end(std::vector<ActiveEntry>& entries, WalkState& state,
 }
 
 // START_GROUP with its body from `next`. Returns the offset behind the group,
-// or nothing when the walk of this level must end.
-std::optional<uint64_t> handle_group(std::vector<ActiveEntry>& entries,
-                                     WalkState& state, Bytes data,
-                                     uint64_t next, uint64_t number,
-                                     uint64_t depth, bool allow_cut) {
-  Members unknown_members;
+// or WALK_ENDED when the walk of this level must end.
+// The hypotheses for a group body: one per target node of the entries that
+// know the group.
+[[gnu::noinline]] std::vector<ActiveEntry> group_body_entries(
+    const std::vector<ActiveEntry>& entries, const GraphRoot& graph) {
   SmallVec<KeyMember, 4> pairs;
   for (const ActiveEntry& entry : entries) {
-    if (entry.class_ == UNKNOWN) {
-      for (uint32_t p : entry.members) unknown_members.push_back(p);
-    } else if (entry.class_ == MATCH) {
-      for (uint32_t p : entry.members) pairs.push_back({entry.target, p});
-    }
+    if (entry.class_ != MATCH) continue;
+    for (uint32_t p : entry.members) pairs.push_back({entry.target, p});
   }
+  return entries_from_pairs(graph, {pairs.data(), pairs.size()});
+}
 
+[[gnu::noinline]] uint64_t handle_group(std::vector<ActiveEntry>& entries,
+                                        WalkState& state, Bytes data,
+                                        uint64_t next, uint64_t number,
+                                        uint64_t depth, bool allow_cut) {
   uint64_t pos = 0;
-  if (pairs.empty()) {
+  std::vector<ActiveEntry> body = group_body_entries(entries, *state.graph);
+  if (body.empty()) {
     const GroupSkip skip = parse_group_blind(data, next, number);
     if (!skip.ok) {
       veto_all(entries, state, Reason{detail::MALFORMED_UNKNOWN_GROUP});
-      return std::nullopt;
+      return WALK_ENDED;
     }
     pos = skip.offset;
   } else {
     const uint64_t settled_before = state.settled_count;
     const uint64_t body_end = score_message_multi(
-        data, next,
-        entries_from_pairs(*state.graph, {pairs.data(), pairs.size()}),
-        number, state, depth + 1, allow_cut);
+        data, next, std::move(body), number, state, depth + 1, allow_cut);
     propagate_vetoes(entries, state, settled_before);
     bool known = false;
     for (ActiveEntry& entry : entries) {
@@ -298,22 +293,29 @@ std::optional<uint64_t> handle_group(std::vector<ActiveEntry>& entries,
     } else {
       const std::optional<uint64_t> skipped =
           group_fallback(entries, state, data, next, number);
-      if (!skipped) return std::nullopt;
+      if (!skipped) return WALK_ENDED;
       pos = *skipped;
     }
   }
 
-  for (uint32_t p : unknown_members) {
-    if (!state.is_settled(p)) ++state.results[p].unknown;
+  // The members that did not know the group count it as unknown. They are
+  // still the members of the UNKNOWN entries, less those settled meanwhile.
+  for (const ActiveEntry& entry : entries) {
+    if (entry.class_ != UNKNOWN) continue;
+    for (uint32_t p : entry.members) {
+      if (!state.is_settled(p)) ++state.results[p].unknown;
+    }
   }
   remove_dead(entries);
   return pos;
 }
 
 // The end of the range, with the entries that reached it.
-uint64_t end_of_range(std::vector<ActiveEntry>& entries, WalkState& state,
-                      std::optional<uint64_t> group, uint64_t depth,
-                      bool allow_cut, uint64_t len) {
+[[gnu::noinline]] uint64_t end_of_range(std::vector<ActiveEntry>& entries,
+                                        WalkState& state,
+                                        std::optional<uint64_t> group,
+                                        uint64_t depth, bool allow_cut,
+                                        uint64_t len) {
   // The last top-level field is tested like every earlier one, so a result
   // whose last field is dirty ends at the boundary before it.
   if (top_level_scan(state, depth) && !entries.empty()) {
@@ -329,8 +331,125 @@ uint64_t end_of_range(std::vector<ActiveEntry>& entries, WalkState& state,
   return leave(entries, state, len);
 }
 
+// Reads the tag at `pos` and classifies it for every entry. False when the
+// tag is garbage; the walk of this level has then ended.
+[[gnu::noinline]] bool begin_tag(std::vector<ActiveEntry>& entries,
+                                 WalkState& state, Bytes data, uint64_t pos,
+                                 bool top_scan, bool allow_cut, Tag& tag) {
+  const std::optional<Tag> read = read_tag(data, pos);
+  if (!read) {
+    fail(entries, state, varint_cut(data, pos, allow_cut), detail::GARBAGE_TAG,
+         data.size());
+    return false;
+  }
+  tag = *read;
+  classify_tag(entries, state, tag, pos, top_scan);
+  return true;
+}
+
+// A VARINT, I64 or I32 value behind the tag; returns the offset behind it.
+[[gnu::noinline]] uint64_t handle_scalar(std::vector<ActiveEntry>& entries,
+                                         WalkState& state, Bytes data,
+                                         const Tag& tag, bool allow_cut) {
+  const uint64_t len = data.size();
+  const uint64_t next = tag.next;
+  if (tag.wire_type == wire::VARINT) {
+    uint64_t value = 0;
+    bool padded = false;
+    uint64_t after = next + 1;
+    if (next < len && data[next] < 0x80) {
+      value = data[next];
+    } else {
+      const wire::VarintResult r = parse_varint_multibyte(data, next);
+      if (!r.ok) {
+        fail(entries, state, varint_cut(data, next, allow_cut),
+             detail::TRUNCATED_VARINT, len);
+        return WALK_ENDED;
+      }
+      value = r.value;
+      padded = r.padding != 0;
+      after = r.next;
+    }
+    detail::handle_varint_value(entries, state, tag.number, value, padded);
+    return after;
+  }
+  const bool wide = tag.wire_type == wire::I64;
+  const uint64_t width = wide ? 8 : 4;
+  if (len - next < width) {
+    fail(entries, state, allow_cut,
+         wide ? detail::TRUNCATED_I64 : detail::TRUNCATED_I32, len);
+    return WALK_ENDED;
+  }
+  for (ActiveEntry& entry : entries) {
+    if (entry.class_ == UNKNOWN) {
+      ++entry.pending_unknown;
+    } else if (entry.class_ == MATCH) {
+      detail::accept_field(entry, state, static_cast<uint32_t>(tag.number),
+                           Arrival::Unpacked);
+    }
+  }
+  return next + width;
+}
+
+// Reads the length prefix of a LEN field and checks that the payload lies in
+// the range; returns the payload's offset, or WALK_ENDED.
+[[gnu::noinline]] uint64_t read_len(std::vector<ActiveEntry>& entries,
+                                    WalkState& state, Bytes data,
+                                    const Tag& tag, bool allow_cut,
+                                    uint64_t& length) {
+  const uint64_t len = data.size();
+  const uint64_t next = tag.next;
+  uint64_t body = next + 1;
+  if (next < len && data[next] < 0x80) {
+    length = data[next];
+  } else {
+    const wire::VarintResult r = parse_varint_multibyte(data, next);
+    if (!r.ok) {
+      fail(entries, state, varint_cut(data, next, allow_cut),
+           detail::TRUNCATED_LEN_PREFIX, len);
+      return WALK_ENDED;
+    }
+    length = r.value;
+    body = r.next;
+    if (r.padding != 0) {
+      for (ActiveEntry& entry : entries) {
+        for (uint32_t p : entry.members) ++state.results[p].anomalies;
+      }
+    }
+  }
+  if (length > len - body) {
+    len_past_end(entries, state, tag.number, allow_cut);
+    return WALK_ENDED;
+  }
+  return body;
+}
+
+// END_GROUP: closes the group body with that number, else ends the walk of
+// this level with a veto. Returns the walk's result.
+[[gnu::noinline]] uint64_t handle_end_group(std::vector<ActiveEntry>& entries,
+                                            WalkState& state, Bytes data,
+                                            const Tag& tag,
+                                            std::optional<uint64_t> group) {
+  if (!group) {
+    veto_all(entries, state, Reason{detail::UNEXPECTED_END_GROUP});
+    return data.size();
+  }
+  if (tag.number != *group) {
+    veto_all(entries, state,
+             Reason{detail::MISMATCHED_END_GROUP, {*group, tag.number, 0}});
+    return data.size();
+  }
+  for (const ActiveEntry& entry : entries) {
+    apply_cardinality_multi(*state.graph, entry, state.results, true);
+  }
+  return leave(entries, state, tag.next);
+}
+
 }  // namespace
 
+// The loop itself keeps only the tag and the offsets in its frame; every
+// stage that needs more room is a separate function that has returned before
+// a nested walk starts.
 uint64_t score_message_multi(std::span<const uint8_t> data, uint64_t pos,
                              std::vector<ActiveEntry>&& entries,
                              std::optional<uint64_t> group, WalkState& state,
@@ -340,106 +459,37 @@ uint64_t score_message_multi(std::span<const uint8_t> data, uint64_t pos,
     veto_all(entries, state, Reason{detail::DEPTH_EXCEEDED});
     return len;
   }
+  Tag tag;
   while (pos < len) {
     if (entries.empty()) return pos;
     if (cancelled(state)) return leave(entries, state, len);
     const bool top_scan = top_level_scan(state, depth);
     if (top_scan) checkpoint_step(entries, state, pos);
-
-    const std::optional<Tag> read = read_tag(data, pos);
-    if (!read) {
-      return fail(entries, state, varint_cut(data, pos, allow_cut),
-                  detail::GARBAGE_TAG, len);
+    if (!begin_tag(entries, state, data, pos, top_scan, allow_cut, tag)) {
+      return len;
     }
-    const Tag tag = *read;
-    classify_tag(entries, state, tag, pos, top_scan);
-
-    const uint64_t next = tag.next;
     switch (tag.wire_type) {
-      case wire::VARINT: {
-        uint64_t value = 0;
-        bool padded = false;
-        if (next < len && data[next] < 0x80) {
-          value = data[next];
-          pos = next + 1;
-        } else {
-          const wire::VarintResult r = parse_varint_multibyte(data, next);
-          if (!r.ok) {
-            return fail(entries, state, varint_cut(data, next, allow_cut),
-                        detail::TRUNCATED_VARINT, len);
-          }
-          value = r.value;
-          padded = r.padding != 0;
-          pos = r.next;
-        }
-        detail::handle_varint_value(entries, state, tag.number, value, padded);
-        break;
-      }
-      case wire::I64:
-      case wire::I32: {
-        const bool wide = tag.wire_type == wire::I64;
-        const uint64_t width = wide ? 8 : 4;
-        if (len - next < width) {
-          return fail(entries, state, allow_cut,
-                      wide ? detail::TRUNCATED_I64 : detail::TRUNCATED_I32,
-                      len);
-        }
-        pos = next + width;
-        handle_fixed(entries, state, tag.number);
-        break;
-      }
       case wire::LEN: {
         uint64_t length = 0;
-        uint64_t body = 0;
-        if (next < len && data[next] < 0x80) {
-          length = data[next];
-          body = next + 1;
-        } else {
-          const wire::VarintResult r = parse_varint_multibyte(data, next);
-          if (!r.ok) {
-            return fail(entries, state, varint_cut(data, next, allow_cut),
-                        detail::TRUNCATED_LEN_PREFIX, len);
-          }
-          length = r.value;
-          body = r.next;
-          if (r.padding != 0) {
-            for (ActiveEntry& entry : entries) {
-              for (uint32_t p : entry.members) ++state.results[p].anomalies;
-            }
-          }
-        }
-        if (length > len - body) {
-          len_past_end(entries, state, tag.number, allow_cut);
-          return len;
-        }
+        const uint64_t body =
+            read_len(entries, state, data, tag, allow_cut, length);
+        if (body == WALK_ENDED) return len;
         detail::handle_len_payload(entries, state, tag.number,
                                    data.subspan(body, length), depth);
         pos = body + length;
         break;
       }
-      case wire::START_GROUP: {
-        const std::optional<uint64_t> after = handle_group(
-            entries, state, data, next, tag.number, depth, allow_cut);
-        if (!after) return leave(entries, state, len);
-        pos = *after;
+      case wire::START_GROUP:
+        pos = handle_group(entries, state, data, tag.next, tag.number, depth,
+                           allow_cut);
+        if (pos == WALK_ENDED) return leave(entries, state, len);
         break;
-      }
-      default: {  // END_GROUP
-        if (!group) {
-          veto_all(entries, state, Reason{detail::UNEXPECTED_END_GROUP});
-          return len;
-        }
-        if (tag.number != *group) {
-          veto_all(entries, state,
-                   Reason{detail::MISMATCHED_END_GROUP,
-                          {*group, tag.number, 0}});
-          return len;
-        }
-        for (const ActiveEntry& entry : entries) {
-          apply_cardinality_multi(*state.graph, entry, state.results, true);
-        }
-        return leave(entries, state, next);
-      }
+      case wire::END_GROUP:
+        return handle_end_group(entries, state, data, tag, group);
+      default:  // VARINT, I64, I32
+        pos = handle_scalar(entries, state, data, tag, allow_cut);
+        if (pos == WALK_ENDED) return len;
+        break;
     }
   }
   return end_of_range(entries, state, group, depth, allow_cut, len);
