@@ -24,11 +24,15 @@ for target in fuzz_scan fuzz_score; do
   corpus="$BUILD/corpus-$target"
   mkdir -p "$corpus"
   echo "-- $target for ${SECONDS_EACH}s"
-  "$BUILD/$target" "$corpus" "$SEEDS/$target" -max_total_time="$SECONDS_EACH" \
+  log="$BUILD/$target.log"
+  status=0
+  "$BUILD/fuzz/$target" "$corpus" "$SEEDS/$target" -max_total_time="$SECONDS_EACH" \
     -max_len=65536 -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
-    -artifact_prefix="$BUILD/$target-" 2>&1 | grep -E "^(#[0-9]+ +DONE|stat::|==|SUMMARY|INFO: Running)" || true
-  if ls "$BUILD/$target-"* >/dev/null 2>&1; then
-    echo "$target: finding(s):" "$BUILD/$target-"*
+    -artifact_prefix="$BUILD/$target-" >"$log" 2>&1 || status=$?
+  grep -E "^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb)|cov: " "$log" | tail -4 || true
+  if [ "$status" -ne 0 ] || ls "$BUILD/$target-"* >/dev/null 2>&1; then
+    tail -60 "$log"
+    echo "$target: finding (exit $status):" "$BUILD/$target-"* 2>/dev/null || true
     exit 1
   fi
 done
