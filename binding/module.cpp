@@ -60,8 +60,8 @@ int raise_type_error_with_note(PyObject* obj) {
     Py_DECREF(name);
   }
   PyObject* exc = PyErr_GetRaisedException();
-  PyObject* r = PyObject_CallMethod(exc, "add_note", "s",
-                                    "while processing 'buffer'");
+  PyObject* r =
+      PyObject_CallMethod(exc, "add_note", "s", "while processing 'buffer'");
   Py_XDECREF(r);
   if (r == nullptr) PyErr_Clear();
   PyErr_SetRaisedException(exc);
@@ -216,15 +216,8 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "ravick_lib",
-    MODULE_DOC,
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "ravick_lib", MODULE_DOC, 0,       nullptr,
+    module_slots,          nullptr,      nullptr,    nullptr,
 };
 
 }  // namespace

@@ -16,16 +16,21 @@ using vornatrel::score::ScoreOptions;
 using vornatrel::score::ScoreResult;
 
 const char* const TYPES[] = {
-    "google.protobuf.FileDescriptorProto", "google.protobuf.DescriptorProto",
-    "google.protobuf.Duration",            "google.protobuf.Timestamp",
-    "google.protobuf.FieldOptions",        "google.protobuf.Any",
-    "google.protobuf.SourceCodeInfo",      "google.protobuf.UninterpretedOption",
+    "google.protobuf.FileDescriptorProto",
+    "google.protobuf.DescriptorProto",
+    "google.protobuf.Duration",
+    "google.protobuf.Timestamp",
+    "google.protobuf.FieldOptions",
+    "google.protobuf.Any",
+    "google.protobuf.SourceCodeInfo",
+    "google.protobuf.UninterpretedOption",
 };
 
 bool same_verdict(const ScoreResult& a, const ScoreResult& b) {
   return a.matched == b.matched && a.unknown == b.unknown &&
          a.enum_out_of_range == b.enum_out_of_range &&
-         a.anomalies == b.anomalies && a.missing_required == b.missing_required &&
+         a.anomalies == b.anomalies &&
+         a.missing_required == b.missing_required &&
          a.packing_mismatches == b.packing_mismatches && a.cuts == b.cuts &&
          a.end == b.end && a.vetoed == b.vetoed;
 }
@@ -56,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   if (indexes.empty()) {
-    auto one = vornatrel::score::score_one(bytes, TYPES[flags >> 5], root, options);
+    auto one =
+        vornatrel::score::score_one(bytes, TYPES[flags >> 5], root, options);
     if (!one || one->end > bytes.size()) abort();
     return 0;
   }

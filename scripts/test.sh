@@ -5,7 +5,7 @@
 source "$(dirname "$0")/common.sh"
 cd "$ROOT"
 
-apt_install g++ libgtest-dev clang libclang-rt-14-dev
+apt_install g++ libgtest-dev clang libclang-rt-14-dev clang-format
 setup_venv "${PY_BUILD_DEPS[@]}" "${PY_TEST_DEPS[@]}"
 export PATH="$VENV/bin:$PATH"
 PY="$VENV/bin/python"
@@ -18,8 +18,11 @@ configure_and_test() {
   ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$(nproc)"
 }
 
-echo "== C++ unit tests"
-configure_and_test build/ci-release
+echo "== clang-format"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+echo "== C++ unit tests (warnings are errors)"
+configure_and_test build/ci-release -DCMAKE_CXX_FLAGS=-Werror
 echo "== C++ unit tests under ASan + UBSan"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   configure_and_test build/ci-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAVICK_SANITIZE=ON

@@ -95,8 +95,8 @@ uint64_t find_suffix_scalar(const uint8_t* p, uint64_t len, uint64_t from) {
 #if defined(__x86_64__)
 // Bit k set: the bytes at `at + k` may start ".proto" ('.' at +0, 'p' at +1
 // and 'o' at +5 compared). Reads p[at .. at + 36].
-__attribute__((target("avx2"))) inline uint32_t suffix_mask32(
-    const uint8_t* p, uint64_t at) {
+__attribute__((target("avx2"))) inline uint32_t suffix_mask32(const uint8_t* p,
+                                                              uint64_t at) {
   __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + at));
   __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + at + 1));
   __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + at + 5));
@@ -114,8 +114,8 @@ __attribute__((target("avx2"))) uint64_t find_suffix_avx2(const uint8_t* p,
   uint64_t q = from;
   // A step reads up to p[q + 68].
   while (len >= 69 && q <= len - 69) {
-    uint64_t m = suffix_mask32(p, q) |
-                 (uint64_t{suffix_mask32(p, q + 32)} << 32);
+    uint64_t m =
+        suffix_mask32(p, q) | (uint64_t{suffix_mask32(p, q + 32)} << 32);
     while (m != 0) {
       uint64_t hit = q + static_cast<uint64_t>(__builtin_ctzll(m));
       if (std::memcmp(p + hit + 2, NAME_SUFFIX + 2, 3) == 0) return hit;

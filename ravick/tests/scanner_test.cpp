@@ -48,7 +48,8 @@ Buf name_record(const std::string& name) {
 // graph yet.
 TEST(ScanGraphHolder, NoCandidateNeverLoadsTheGraph) {
   Buf plain(4096, 0x0A);
-  append(plain, bytes_of("x.proto and \n\x05" "a.pro"));
+  append(plain, bytes_of("x.proto and \n\x05"
+                         "a.pro"));
   EXPECT_TRUE(scan(plain).empty());
   EXPECT_TRUE(scan({}).empty());
   EXPECT_FALSE(wkt_graph::is_loaded());
@@ -73,25 +74,25 @@ TEST_P(DecodeVarint, Decodes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, DecodeVarint,
-    testing::Values(
-        VarintCase{{}, std::nullopt}, VarintCase{{0x80}, std::nullopt},
-        VarintCase{{0x00}, DecodedVarint{0, 1}},
-        VarintCase{{0x7F, 0x55}, DecodedVarint{127, 1}},
-        VarintCase{{0x86, 0x00}, DecodedVarint{6, 2}},
-        VarintCase{{0x96, 0x01}, DecodedVarint{150, 2}},
-        VarintCase{Buf(10, 0xFF), std::nullopt},
-        VarintCase{Buf(11, 0x80), std::nullopt},
-        VarintCase{Buf(9, 0xFF), std::nullopt},
-        VarintCase{bytes_of({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                             0xFF, 0x7F}),
-                   DecodedVarint{UINT64_MAX, 10}},
-        // Bit 1 of the tenth byte is dropped.
-        VarintCase{bytes_of({0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
-                             0x80, 0x02}),
-                   DecodedVarint{0, 10}},
-        VarintCase{bytes_of({0x81, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
-                             0x80, 0x01}),
-                   DecodedVarint{1 | (uint64_t{1} << 63), 10}}));
+    testing::Values(VarintCase{{}, std::nullopt},
+                    VarintCase{{0x80}, std::nullopt},
+                    VarintCase{{0x00}, DecodedVarint{0, 1}},
+                    VarintCase{{0x7F, 0x55}, DecodedVarint{127, 1}},
+                    VarintCase{{0x86, 0x00}, DecodedVarint{6, 2}},
+                    VarintCase{{0x96, 0x01}, DecodedVarint{150, 2}},
+                    VarintCase{Buf(10, 0xFF), std::nullopt},
+                    VarintCase{Buf(11, 0x80), std::nullopt},
+                    VarintCase{Buf(9, 0xFF), std::nullopt},
+                    VarintCase{bytes_of({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                         0xFF, 0xFF, 0xFF, 0x7F}),
+                               DecodedVarint{UINT64_MAX, 10}},
+                    // Bit 1 of the tenth byte is dropped.
+                    VarintCase{bytes_of({0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+                                         0x80, 0x80, 0x80, 0x02}),
+                               DecodedVarint{0, 10}},
+                    VarintCase{bytes_of({0x81, 0x80, 0x80, 0x80, 0x80, 0x80,
+                                         0x80, 0x80, 0x80, 0x01}),
+                               DecodedVarint{1 | (uint64_t{1} << 63), 10}}));
 
 struct NameCase {
   std::string name;
@@ -117,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{".proto", true}, NameCase{"a.proto", true},
         NameCase{"proto", false}, NameCase{"a.prot", false},
         NameCase{"a.protox", false},
-        NameCase{std::string(194, 'a') + ".proto", true},  // 200 bytes
+        NameCase{std::string(194, 'a') + ".proto", true},   // 200 bytes
         NameCase{std::string(195, 'a') + ".proto", false},  // 201 bytes
         NameCase{"/a.proto", false}, NameCase{"a//b.proto", false},
         NameCase{"./a.proto", false}, NameCase{"a/./b.proto", false},
@@ -130,8 +131,8 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"a\x1F.proto", false}, NameCase{"a\xC2\x85.proto", false},
         NameCase{"a\xC2\x9F.proto", false}, NameCase{"a\xC2\xA0.proto", true},
         NameCase{"\xC3\xA9t\xC3\xA9.proto", true},
-        NameCase{"a\xC0\xAF.proto", false},      // overlong "/"
-        NameCase{"a\xED\xA0\x80.proto", false},  // surrogate
+        NameCase{"a\xC0\xAF.proto", false},          // overlong "/"
+        NameCase{"a\xED\xA0\x80.proto", false},      // surrogate
         NameCase{"a\xF4\x90\x80\x80.proto", false},  // above U+10FFFF
         NameCase{"a\xF0\x9F\x98\x80.proto", true},
         NameCase{"a\xFF.proto", false}, NameCase{"a\xC3.proto", false}));
@@ -245,8 +246,7 @@ TEST_P(Rewalk, NeedsAFieldBesidesName) {
 INSTANTIATE_TEST_SUITE_P(
     Table, Rewalk,
     testing::Values(
-        RewalkCase{{}, false},
-        RewalkCase{name_record("a.proto"), false},
+        RewalkCase{{}, false}, RewalkCase{name_record("a.proto"), false},
         RewalkCase{[] {
                      Buf b = name_record("a.proto");
                      append(b, name_record("b.proto"));
@@ -265,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(
                      return b;
                    }(),
                    false},
-        RewalkCase{bytes_of({0x08, 0x01}), false},  // field 1, not LEN
+        RewalkCase{bytes_of({0x08, 0x01}), false},       // field 1, not LEN
         RewalkCase{bytes_of({0x0A, 0x05, 'a'}), false},  // runs past
         RewalkCase{bytes_of({0x0A, 0x80}), false},       // bad length
         RewalkCase{[] {
@@ -344,17 +344,18 @@ std::optional<ScoreResult> fake_scorer(Bytes candidate) {
   uint64_t h = candidate.size() * 0x9E3779B97F4A7C15ULL;
   h ^= candidate.size() >= 3 ? candidate[2] : 0;
   if ((h >> 60) == 0) return std::nullopt;
-  ScoreResult r = clean_result(candidate.size() - (h % (candidate.size() + 1)) / 2);
+  ScoreResult r =
+      clean_result(candidate.size() - (h % (candidate.size() + 1)) / 2);
   if ((h >> 58) % 5 == 0) r.unknown = 1;
   return r;
 }
 
 Buf random_input(std::mt19937_64& rng) {
   static const std::vector<std::string> names = {
-      "a.proto",      ".proto",        "google/protobuf/any.proto",
-      "a//b.proto",   "x/../y.proto",  "/abs.proto",
-      "a\x01.proto",  "\xC2\xA0.proto", "a.protp",
-      "dir/.proto",   "a\xC3.proto",   "foo.proto.proto"};
+      "a.proto",     ".proto",         "google/protobuf/any.proto",
+      "a//b.proto",  "x/../y.proto",   "/abs.proto",
+      "a\x01.proto", "\xC2\xA0.proto", "a.protp",
+      "dir/.proto",  "a\xC3.proto",    "foo.proto.proto"};
   Buf out;
   size_t pieces = rng() % 40;
   for (size_t k = 0; k < pieces; ++k) {

@@ -44,8 +44,9 @@ INSTANTIATE_TEST_SUITE_P(
         Utf8Case{"\xC0\x80", false}, Utf8Case{"\xC1\xBF", false},
         Utf8Case{"\xE0\x9F\xBF", false}, Utf8Case{"\xED\xA0\x80", false},
         Utf8Case{"\xED\xBF\xBF", false}, Utf8Case{"\xF0\x8F\xBF\xBF", false},
-        Utf8Case{"\xF4\x90\x80\x80", false}, Utf8Case{"\xF5\x80\x80\x80", false},
-        Utf8Case{"\xFF", false}, Utf8Case{"\xFE", false},
+        Utf8Case{"\xF4\x90\x80\x80", false},
+        Utf8Case{"\xF5\x80\x80\x80", false}, Utf8Case{"\xFF", false},
+        Utf8Case{"\xFE", false},
         // Truncated and interrupted sequences.
         Utf8Case{"\xC2", false}, Utf8Case{"\xE2\x82", false},
         Utf8Case{"\xF0\x9F\x98", false}, Utf8Case{"\xC2\x41", false},

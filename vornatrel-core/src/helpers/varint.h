@@ -54,7 +54,8 @@ VarintResult parse_varint_multibyte(Bytes buf, uint64_t pos);
 VarintResult parse_varint_uncommon(Bytes buf, uint64_t pos);
 
 // Decodes the tag at `pos`; nothing for a garbage tag. Precondition:
-// pos < buf.size(), else internal abort "parse_wiretag called at end of buffer".
+// pos < buf.size(), else internal abort "parse_wiretag called at end of
+// buffer".
 std::optional<WireTag> parse_wiretag(Bytes buf, uint64_t pos);
 
 }  // namespace vornatrel::helpers::varint
