@@ -24,13 +24,14 @@ namespace {
 using helpers::internal_abort;
 
 constexpr uint8_t MAGIC[8] = {'V', 'N', 'S', 'G', 'R', 'A', 'P', 'H'};
-
-// Record widths.
-constexpr uint32_t NODE_SIZE = 20;
-constexpr uint32_t FIELD_SIZE = 16;
-constexpr uint32_t TYPE_NAME_SIZE = 12;
-constexpr uint32_t PAIR_SIZE = 8;  // EnumRange, ExtRange, ExtRangeList
 constexpr uint64_t STRING_SIZE = 8;
+
+using detail::abort_index;
+using detail::FIELD_SIZE;
+using detail::NODE_SIZE;
+using detail::PAIR_SIZE;
+using detail::read_le;
+using detail::TYPE_NAME_SIZE;
 
 // Offsets of the root's fields.
 constexpr uint64_t ROOT_NODES = 0;
@@ -42,31 +43,12 @@ constexpr uint64_t ROOT_EXT_RANGES = 36;
 constexpr uint64_t ROOT_EXT_RANGE_LISTS = 44;
 constexpr uint64_t ROOT_HAS_EXT_RANGES = 52;
 
-template <typename T>
-T read_le(const uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big && sizeof(T) > 1) {
-    if constexpr (sizeof(T) == 2) v = static_cast<T>(__builtin_bswap16(v));
-    if constexpr (sizeof(T) == 4) v = static_cast<T>(__builtin_bswap32(v));
-    if constexpr (sizeof(T) == 8) v = static_cast<T>(__builtin_bswap64(v));
-  }
-  return v;
-}
-
 [[gnu::cold, noreturn]] void abort_outside(const char* what, int64_t pos,
                                            uint64_t width, uint64_t len) {
   internal_abort(std::string("graph ") + what + " at archive position " +
                  std::to_string(pos) + " (" + std::to_string(width) +
                  " bytes) lies outside the archive (" + std::to_string(len) +
                  " bytes)");
-}
-
-[[gnu::cold, noreturn]] void abort_index(const char* vector, uint64_t index,
-                                         uint32_t count) {
-  internal_abort(std::string("graph index ") + std::to_string(index) +
-                 " out of range for " + vector + " (" + std::to_string(count) +
-                 " records)");
 }
 
 // Checks that [pos, pos + width) lies inside the archive and returns pos.
@@ -87,19 +69,22 @@ inline int64_t relative_target(Bytes archive, uint64_t field_pos) {
   return static_cast<int64_t>(field_pos) + rel;
 }
 
-VectorRef read_vector(Bytes archive, uint64_t field_pos) {
-  return VectorRef{relative_target(archive, field_pos),
-                   read_le<uint32_t>(archive.data() + field_pos + 4)};
+VectorRef read_vector(Bytes archive, uint64_t field_pos, uint32_t stride) {
+  VectorRef v{relative_target(archive, field_pos),
+              read_le<uint32_t>(archive.data() + field_pos + 4)};
+  // count < 2^32 and stride <= 20: the size stays far below 2^63.
+  const uint64_t size = uint64_t{v.count} * stride;
+  v.inside = v.start >= 0 && static_cast<uint64_t>(v.start) <= archive.size() &&
+             archive.size() - static_cast<uint64_t>(v.start) >= size;
+  return v;
 }
 
 // Archive position of element `index`, checked against the vector's count
 // and against the archive.
-inline uint64_t element(Bytes archive, const VectorRef& v, const char* name,
-                        uint64_t index, uint32_t stride) {
+uint64_t element(Bytes archive, const VectorRef& v, const char* name,
+                 uint64_t index, uint32_t stride) {
   if (index >= v.count) abort_index(name, index, v.count);
-  // index < 2^32 and stride <= 20: the product stays far below 2^63.
-  return checked_span(archive, name,
-                      v.start + static_cast<int64_t>(index * stride), stride);
+  return detail::checked_element(archive, v, name, index, stride);
 }
 
 // A string field at `pos` (already known to be inside the archive).
@@ -128,47 +113,45 @@ std::string_view strip_dots(std::string_view s) {
 
 }  // namespace
 
+namespace detail {
+
+void abort_index(const char* vector, uint64_t index, uint32_t count) {
+  internal_abort(std::string("graph index ") + std::to_string(index) +
+                 " out of range for " + vector + " (" + std::to_string(count) +
+                 " records)");
+}
+
+void abort_field_run(uint32_t first_field, uint32_t field_count,
+                     uint32_t fields) {
+  internal_abort("graph field run " + std::to_string(first_field) + "+" +
+                 std::to_string(field_count) + " past the end of fields (" +
+                 std::to_string(fields) + " records)");
+}
+
+uint64_t checked_element(Bytes archive, const VectorRef& v, const char* name,
+                         uint64_t index, uint32_t stride) {
+  // index < 2^32 and stride <= 20: the product stays far below 2^63.
+  return checked_span(archive, name,
+                      v.start + static_cast<int64_t>(index * stride), stride);
+}
+
+}  // namespace detail
+
 GraphRoot::GraphRoot(Bytes archive) : archive_(archive) {
   if (archive.size() < ROOT_SIZE) {
     internal_abort("graph archive too short for root record (" +
                    std::to_string(archive.size()) + " bytes)");
   }
   const uint64_t root = archive.size() - ROOT_SIZE;
-  nodes_ = read_vector(archive, root + ROOT_NODES);
-  fields_ = read_vector(archive, root + ROOT_FIELDS);
-  type_names_ = read_vector(archive, root + ROOT_TYPE_NAMES);
-  enum_ranges_ = read_vector(archive, root + ROOT_ENUM_RANGES);
+  nodes_ = read_vector(archive, root + ROOT_NODES, NODE_SIZE);
+  fields_ = read_vector(archive, root + ROOT_FIELDS, FIELD_SIZE);
+  type_names_ = read_vector(archive, root + ROOT_TYPE_NAMES, TYPE_NAME_SIZE);
+  enum_ranges_ = read_vector(archive, root + ROOT_ENUM_RANGES, PAIR_SIZE);
   key_count_ = read_le<uint32_t>(archive.data() + root + ROOT_KEY_COUNT);
-  ext_ranges_ = read_vector(archive, root + ROOT_EXT_RANGES);
-  ext_range_lists_ = read_vector(archive, root + ROOT_EXT_RANGE_LISTS);
+  ext_ranges_ = read_vector(archive, root + ROOT_EXT_RANGES, PAIR_SIZE);
+  ext_range_lists_ =
+      read_vector(archive, root + ROOT_EXT_RANGE_LISTS, PAIR_SIZE);
   has_ext_ranges_ = archive[root + ROOT_HAS_EXT_RANGES] != 0;
-}
-
-TypeNode GraphRoot::node(uint32_t index) const {
-  const uint64_t pos = element(archive_, nodes_, "nodes", index, NODE_SIZE);
-  const uint8_t* p = archive_.data() + pos;
-  TypeNode n;
-  n.key = read_le<uint32_t>(p);
-  n.kind = p[4];
-  n.utf8 = p[5];
-  n.enum_index = read_le<uint16_t>(p + 6);
-  n.ext_list = read_le<uint16_t>(p + 8);
-  n.first_field = read_le<uint32_t>(p + 12);
-  n.field_count = read_le<uint32_t>(p + 16);
-  return n;
-}
-
-FieldEdge GraphRoot::field(uint32_t index) const {
-  const uint64_t pos = element(archive_, fields_, "fields", index, FIELD_SIZE);
-  const uint8_t* p = archive_.data() + pos;
-  FieldEdge f;
-  f.owner = read_le<uint32_t>(p);
-  f.number = read_le<uint32_t>(p + 4);
-  f.cardinality = p[8];
-  f.wire_type = p[9];
-  f.packed = p[10];
-  f.target = read_le<uint32_t>(p + 12);
-  return f;
 }
 
 TypeNameEntry GraphRoot::type_name(uint32_t index) const {
@@ -178,36 +161,22 @@ TypeNameEntry GraphRoot::type_name(uint32_t index) const {
                        read_le<uint32_t>(archive_.data() + pos + 8)};
 }
 
-EnumRange GraphRoot::enum_range(uint32_t index) const {
-  const uint64_t pos =
-      element(archive_, enum_ranges_, "enum_ranges", index, PAIR_SIZE);
-  return EnumRange{read_le<int32_t>(archive_.data() + pos),
-                   read_le<int32_t>(archive_.data() + pos + 4)};
-}
-
-ExtRange GraphRoot::ext_range(uint32_t index) const {
-  const uint64_t pos =
-      element(archive_, ext_ranges_, "ext_ranges", index, PAIR_SIZE);
-  return ExtRange{read_le<uint32_t>(archive_.data() + pos),
-                  read_le<uint32_t>(archive_.data() + pos + 4)};
-}
-
-ExtRangeList GraphRoot::ext_range_list(uint32_t index) const {
-  const uint64_t pos =
-      element(archive_, ext_range_lists_, "ext_range_lists", index, PAIR_SIZE);
-  return ExtRangeList{read_le<uint32_t>(archive_.data() + pos),
-                      read_le<uint32_t>(archive_.data() + pos + 4)};
-}
-
 std::optional<uint32_t> GraphRoot::find_type(std::string_view query) const {
   const std::string_view wanted = strip_dots(query);
   for (uint32_t i = 0; i < type_names_.count; ++i) {
-    if (strip_dots(type_name(i).name) == wanted) return i;
+    const std::string_view name = type_name(i).name;
+    // Graph names carry no leading dot, so the stripping is mostly a no-op
+    // and the comparison can start with the lengths.
+    if (!name.empty() && name[0] != '.') {
+      if (name == wanted) return i;
+    } else if (strip_dots(name) == wanted) {
+      return i;
+    }
   }
   return std::nullopt;
 }
 
-std::optional<TypeNode> GraphRoot::node_by_key(uint32_t key) const {
+std::optional<TypeNode> GraphRoot::search_node(uint32_t key) const {
   uint32_t lo = 0;
   uint32_t hi = nodes_.count;
   while (lo < hi) {
@@ -220,32 +189,6 @@ std::optional<TypeNode> GraphRoot::node_by_key(uint32_t key) const {
       hi = mid;
     } else {
       return node(mid);
-    }
-  }
-  return std::nullopt;
-}
-
-std::optional<FieldEdge> GraphRoot::field_by_number(uint32_t first_field,
-                                                    uint32_t field_count,
-                                                    uint32_t number) const {
-  const uint64_t end = uint64_t{first_field} + field_count;
-  if (end > fields_.count) {
-    internal_abort("graph field run " + std::to_string(first_field) + "+" +
-                   std::to_string(field_count) + " past the end of fields (" +
-                   std::to_string(fields_.count) + " records)");
-  }
-  uint32_t lo = first_field;
-  uint32_t hi = static_cast<uint32_t>(end);
-  while (lo < hi) {
-    const uint32_t mid = lo + (hi - lo) / 2;
-    const uint64_t pos = element(archive_, fields_, "fields", mid, FIELD_SIZE);
-    const uint32_t n = read_le<uint32_t>(archive_.data() + pos + 4);
-    if (n < number) {
-      lo = mid + 1;
-    } else if (n > number) {
-      hi = mid;
-    } else {
-      return field(mid);
     }
   }
   return std::nullopt;

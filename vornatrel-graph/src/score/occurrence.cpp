@@ -40,11 +40,6 @@ uint32_t seen_lower_bound(const SeenTable& seen, uint32_t number) {
   return lo;
 }
 
-uint32_t seen_count(const SeenTable& seen, uint32_t number) {
-  uint32_t at = seen_lower_bound(seen, number);
-  return at < seen.size() && seen[at].number == number ? seen[at].count : 0;
-}
-
 // Writes all of `line` to standard error, resuming after partial writes and
 // interruptions; a hard error drops the rest of the line.
 void write_stderr(const std::string& line) {
@@ -88,6 +83,13 @@ void sort_pairs(std::span<KeyMember> pairs) {
 }  // namespace
 
 void record_occurrence(SeenTable& seen, uint32_t number) {
+  // Writers emit fields in number order, so most occurrences land at the end
+  // of the table: no search is needed for them.
+  const uint32_t size = seen.size();
+  if (size == 0 || seen[size - 1].number < number) {
+    seen.push_back(SeenCount{number, 1});
+    return;
+  }
   uint32_t at = seen_lower_bound(seen, number);
   if (at < seen.size() && seen[at].number == number) {
     if (seen[at].count != std::numeric_limits<uint32_t>::max()) {
@@ -107,13 +109,23 @@ void apply_cardinality_multi(const GraphRoot& graph, const ActiveEntry& entry,
   }
   uint64_t surplus = 0;
   uint64_t missing = 0;
+  // The run and `seen` are both sorted by number, so one pass over both
+  // finds every count; `s` is the first seen number not below the edge's.
+  // Should a run not be sorted, the pass restarts from the table's start.
+  const SeenTable& seen = entry.seen;
+  uint32_t s = 0;
+  uint32_t previous = 0;
   for (uint32_t i = entry.first_field; i < run_end; ++i) {
-    load::FieldEdge edge = graph.field(i);
+    const load::FieldEdge edge = graph.field(i);
+    if (edge.number < previous) s = 0;
+    previous = edge.number;
+    while (s < seen.size() && seen[s].number < edge.number) ++s;
     if (edge.cardinality != load::OPTIONAL &&
         edge.cardinality != load::REQUIRED) {
       continue;
     }
-    uint32_t c = seen_count(entry.seen, edge.number);
+    const uint32_t c =
+        s < seen.size() && seen[s].number == edge.number ? seen[s].count : 0;
     if (c > 1) surplus += c - 1;
     if (c == 0 && check_required && edge.cardinality == load::REQUIRED) {
       ++missing;
@@ -200,13 +212,15 @@ void propagate_vetoes(std::vector<ActiveEntry>& entries, WalkState& state,
 }
 
 std::vector<ActiveEntry> entries_from_pairs(const GraphRoot& graph,
-                                            std::span<KeyMember> pairs) {
+                                            std::span<KeyMember> pairs,
+                                            std::vector<ActiveEntry> storage) {
   sort_pairs(pairs);
   size_t runs = 0;
   for (size_t i = 0; i < pairs.size(); ++i) {
     if (i == 0 || pairs[i].key != pairs[i - 1].key) ++runs;
   }
-  std::vector<ActiveEntry> entries;
+  std::vector<ActiveEntry> entries = std::move(storage);
+  entries.clear();
   entries.reserve(runs);
   for (size_t i = 0; i < pairs.size(); ++i) {
     if (i == 0 || pairs[i].key != pairs[i - 1].key) {
@@ -219,11 +233,13 @@ std::vector<ActiveEntry> entries_from_pairs(const GraphRoot& graph,
 
 std::vector<ActiveEntry> group_by_state(const GraphRoot& graph,
                                         std::span<KeyMember> pairs,
-                                        uint32_t key) {
+                                        uint32_t key,
+                                        std::vector<ActiveEntry> storage) {
   // Every pair takes the same key, so the sort would leave the pairs as they
   // are: one hypothesis holding every member in input order. Skipping it
   // keeps that order even where a library sort would not.
-  std::vector<ActiveEntry> entries;
+  std::vector<ActiveEntry> entries = std::move(storage);
+  entries.clear();
   if (pairs.empty()) return entries;
   for (KeyMember& pair : pairs) pair.key = key;
   entries.push_back(new_entry(graph, key));

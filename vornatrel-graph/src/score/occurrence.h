@@ -44,14 +44,18 @@ void propagate_vetoes(std::vector<ActiveEntry>& entries, WalkState& state,
                       uint64_t settled_before);
 
 // Sorts (key, member) pairs by key and makes one entry per run of equal keys,
-// in ascending key order, with fields taken from the node of that key.
-std::vector<ActiveEntry> entries_from_pairs(const GraphRoot& graph,
-                                            std::span<KeyMember> pairs);
+// in ascending key order, with fields taken from the node of that key. The
+// entries are built in `storage` (emptied first), so that the walk can reuse
+// the capacity of finished arrays.
+std::vector<ActiveEntry> entries_from_pairs(
+    const GraphRoot& graph, std::span<KeyMember> pairs,
+    std::vector<ActiveEntry> storage = {});
 
 // Hypotheses for an Any value: every pair takes `key`, then as above.
 std::vector<ActiveEntry> group_by_state(const GraphRoot& graph,
                                         std::span<KeyMember> pairs,
-                                        uint32_t key);
+                                        uint32_t key,
+                                        std::vector<ActiveEntry> storage = {});
 
 // Removes entries whose members became empty, keeping the order.
 void remove_dead(std::vector<ActiveEntry>& entries);

@@ -105,9 +105,25 @@ struct WalkState {
   std::span<ScoreResult> results;
   const std::atomic<uint8_t>* cancel = nullptr;
   std::optional<load::TypeIndex> type_index;
+  // Hypothesis arrays of finished nested walks, emptied and kept for their
+  // capacity: a nested walk takes one instead of allocating its own.
+  std::vector<std::vector<ActiveEntry>> spare_entries;
   bool expand_any = false;
   Policy policy = Policy::Exact;
   bool count_packing = false;
+
+  // Not inlined: the callers sit on the walk's recursive path and must keep
+  // their frames small.
+  [[gnu::noinline]] std::vector<ActiveEntry> take_entries() {
+    if (spare_entries.empty()) return {};
+    std::vector<ActiveEntry> entries = std::move(spare_entries.back());
+    spare_entries.pop_back();
+    return entries;
+  }
+  [[gnu::noinline]] void give_back(std::vector<ActiveEntry>& entries) {
+    entries.clear();
+    if (entries.capacity() != 0) spare_entries.push_back(std::move(entries));
+  }
 
   // A position outside the bitset is a broken invariant, not a wild read.
   bool is_settled(uint32_t p) const {

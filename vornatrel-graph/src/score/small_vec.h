@@ -73,7 +73,9 @@ class SmallVec {
   uint32_t capacity() const { return heap_ ? heap_cap_ : N; }
 
   void grow() {
-    uint32_t cap = capacity() * 2;
+    // The first spill takes room for several more elements at once: a
+    // table that outgrows its inline room usually keeps growing.
+    uint32_t cap = capacity() < 4 ? 8 : capacity() * 2;
     T* mem = static_cast<T*>(std::malloc(sizeof(T) * cap));
     if (mem == nullptr) throw std::bad_alloc();
     std::memcpy(mem, data(), sizeof(T) * size_);

@@ -370,11 +370,13 @@ struct NestedWalks {
     if (const std::optional<uint32_t> key = resolve_any_type(state, payload)) {
       const ByteSlice value = extract_any_value(payload).value_or(ByteSlice{});
       nested.any_value = payload.subspan(value.start, value.len);
-      nested.any_entries = group_by_state(*state.graph, all.first(any), *key);
+      nested.any_entries = group_by_state(*state.graph, all.first(any), *key,
+                                          state.take_entries());
     }
   }
   if (any < all.size()) {
-    nested.message_entries = entries_from_pairs(*state.graph, all.subspan(any));
+    nested.message_entries = entries_from_pairs(*state.graph, all.subspan(any),
+                                                state.take_entries());
   }
   return true;
 }
@@ -416,10 +418,12 @@ void handle_len_payload(std::vector<ActiveEntry>& entries, WalkState& state,
     score_message_multi(nested.any_value, 0, std::move(nested.any_entries),
                         std::nullopt, state, depth + 1, false);
   }
+  state.give_back(nested.any_entries);
   if (!nested.message_entries.empty()) {
     score_message_multi(payload, 0, std::move(nested.message_entries),
                         std::nullopt, state, depth + 1, false);
   }
+  state.give_back(nested.message_entries);
   propagate_vetoes(entries, state, settled_before);
 }
 

@@ -55,6 +55,9 @@ bool is_clean(const ScoreResult& r) {
 }
 
 bool seen_contains(const SeenTable& seen, uint32_t number) {
+  // Fields mostly arrive in number order: a number above the table's last
+  // has not been seen.
+  if (seen.empty() || seen[seen.size() - 1].number < number) return false;
   uint32_t lo = 0;
   uint32_t hi = seen.size();
   while (lo < hi) {
@@ -117,24 +120,29 @@ bool varint_cut(Bytes data, uint64_t start, bool allow_cut) {
   return len;
 }
 
-// Decodes the tag at pos < data.size(); nothing for a garbage tag.
-inline std::optional<Tag> read_tag(Bytes data, uint64_t pos) {
+// Decodes the tag at pos < data.size() into `tag`; false for a garbage tag.
+// Fills the caller's record field by field: building a copy and storing it
+// whole would read back bytes just written, which stalls the store buffer.
+inline bool read_tag(Bytes data, uint64_t pos, Tag& tag) {
   const uint8_t b = data[pos];
-  Tag tag;
-  tag.wire_type = b & 7;
-  if (tag.wire_type >= 6) return std::nullopt;
+  const uint8_t wire_type = b & 7;
+  if (wire_type >= 6) return false;
   uint64_t value = b;
-  tag.next = pos + 1;
+  uint64_t next = pos + 1;
+  bool non_canonical = false;
   if (b >= 0x80) {
     const wire::VarintResult r = parse_varint_multibyte(data, pos);
-    if (!r.ok) return std::nullopt;
+    if (!r.ok) return false;
     value = r.value;
-    tag.next = r.next;
-    tag.non_canonical = r.padding != 0;
+    next = r.next;
+    non_canonical = r.padding != 0;
   }
   tag.number = value >> 3;
+  tag.next = next;
+  tag.wire_type = wire_type;
+  tag.non_canonical = non_canonical;
   tag.invalid = value < 8 || value >= TAG_LIMIT;
-  return tag;
+  return true;
 }
 
 // Sets the entry's class, elem_wire_type, packed and target for the tag.
@@ -254,13 +262,15 @@ void close_at(ActiveEntry& entry, WalkState& state, uint64_t pos) {
 // The hypotheses for a group body: one per target node of the entries that
 // know the group.
 [[gnu::noinline]] std::vector<ActiveEntry> group_body_entries(
-    const std::vector<ActiveEntry>& entries, const GraphRoot& graph) {
+    const std::vector<ActiveEntry>& entries, WalkState& state) {
   SmallVec<KeyMember, 4> pairs;
   for (const ActiveEntry& entry : entries) {
     if (entry.class_ != MATCH) continue;
     for (uint32_t p : entry.members) pairs.push_back({entry.target, p});
   }
-  return entries_from_pairs(graph, {pairs.data(), pairs.size()});
+  if (pairs.empty()) return {};
+  return entries_from_pairs(*state.graph, {pairs.data(), pairs.size()},
+                            state.take_entries());
 }
 
 [[gnu::noinline]] uint64_t handle_group(std::vector<ActiveEntry>& entries,
@@ -268,7 +278,7 @@ void close_at(ActiveEntry& entry, WalkState& state, uint64_t pos) {
                                         uint64_t next, uint64_t number,
                                         uint64_t depth, bool allow_cut) {
   uint64_t pos = 0;
-  std::vector<ActiveEntry> body = group_body_entries(entries, *state.graph);
+  std::vector<ActiveEntry> body = group_body_entries(entries, state);
   if (body.empty()) {
     const GroupSkip skip = parse_group_blind(data, next, number);
     if (!skip.ok) {
@@ -280,6 +290,7 @@ void close_at(ActiveEntry& entry, WalkState& state, uint64_t pos) {
     const uint64_t settled_before = state.settled_count;
     const uint64_t body_end = score_message_multi(
         data, next, std::move(body), number, state, depth + 1, allow_cut);
+    state.give_back(body);
     propagate_vetoes(entries, state, settled_before);
     bool known = false;
     for (ActiveEntry& entry : entries) {
@@ -336,13 +347,11 @@ void close_at(ActiveEntry& entry, WalkState& state, uint64_t pos) {
 [[gnu::noinline]] bool begin_tag(std::vector<ActiveEntry>& entries,
                                  WalkState& state, Bytes data, uint64_t pos,
                                  bool top_scan, bool allow_cut, Tag& tag) {
-  const std::optional<Tag> read = read_tag(data, pos);
-  if (!read) {
+  if (!read_tag(data, pos, tag)) {
     fail(entries, state, varint_cut(data, pos, allow_cut), detail::GARBAGE_TAG,
          data.size());
     return false;
   }
-  tag = *read;
   classify_tag(entries, state, tag, pos, top_scan);
   return true;
 }
