@@ -24,17 +24,21 @@ struct GraphCell {
 GraphCell GRAPH;
 
 const LoadedGraph* load_embedded() {
-  auto loaded = LoadedGraph::from_static_bytes(
-      {wkt_graph_data::FILE_BYTES, wkt_graph_data::FILE_SIZE});
+  // Lives until the process ends, like the archive copy it points to.
+  return new LoadedGraph(
+      load_or_abort({wkt_graph_data::FILE_BYTES, wkt_graph_data::FILE_SIZE}));
+}
+
+}  // namespace
+
+LoadedGraph load_or_abort(std::span<const uint8_t> file) {
+  auto loaded = LoadedGraph::from_static_bytes(file);
   if (auto* error = std::get_if<LoadError>(&loaded)) {
     vornatrel::helpers::internal_abort(std::string(LOAD_FAILURE) + ": \"" +
                                        error->message + "\"");
   }
-  // Lives until the process ends, like the archive copy it points to.
-  return new LoadedGraph(std::get<LoadedGraph>(std::move(loaded)));
+  return std::get<LoadedGraph>(std::move(loaded));
 }
-
-}  // namespace
 
 const LoadedGraph& graph() {
   if (const LoadedGraph* g = GRAPH.graph.load(std::memory_order_acquire)) {

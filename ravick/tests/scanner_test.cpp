@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "helpers/abort.h"
 #include "lib.h"
 #include "prefilter.h"
 #include "wkt_graph.h"
@@ -413,6 +414,61 @@ TEST(ScanWith, AgreesWithTheByteByByteLoop) {
     with_ranges += fast.empty() ? 0 : 1;
   }
   EXPECT_GT(with_ranges, 1000u);  // the generator really exercises acceptance
+}
+
+}  // namespace
+}  // namespace ravick
+
+namespace ravick {
+namespace {
+
+struct BrokenGraph {
+  std::vector<uint8_t> file;
+  std::string loader_message;
+};
+
+class GraphLoadFailure : public testing::TestWithParam<BrokenGraph> {};
+
+TEST_P(GraphLoadFailure, IsAnAbortQuotingTheLoader) {
+  const auto& c = GetParam();
+  try {
+    wkt_graph::load_or_abort(c.file);
+    FAIL() << "no abort";
+  } catch (const vornatrel::helpers::InternalAbort& abort) {
+    EXPECT_EQ(std::string(abort.what()),
+              "the embedded WKT graph must load; it is built by vornatrel's "
+              "build: \"" +
+                  c.loader_message + "\"");
+  }
+}
+
+std::vector<uint8_t> header(uint32_t version, uint64_t root_offset) {
+  std::vector<uint8_t> out = {'V', 'N', 'S', 'G', 'R', 'A', 'P', 'H'};
+  for (int k = 0; k < 4; ++k) out.push_back(uint8_t(version >> (8 * k)));
+  out.insert(out.end(), 4, 0);
+  for (int k = 0; k < 8; ++k) out.push_back(uint8_t(root_offset >> (8 * k)));
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, GraphLoadFailure,
+    testing::Values(
+        BrokenGraph{{1, 2, 3}, "<embedded>: file too short"},
+        BrokenGraph{std::vector<uint8_t>(24, 'x'), "<embedded>: bad magic"},
+        BrokenGraph{header(6, 24),
+                    "<embedded>: unsupported scoring-graph version 6 (this "
+                    "build reads version 7); rebuild the schema database "
+                    "with dravusk --schema-db-out"},
+        BrokenGraph{header(7, 25),
+                    "<embedded>: root offset 25 past end of file (24 "
+                    "bytes)"}));
+
+TEST(GraphHolder, LoadsTheCompiledInGraphOnce) {
+  const auto& first = wkt_graph::graph();
+  EXPECT_TRUE(wkt_graph::is_loaded());
+  EXPECT_EQ(&first, &wkt_graph::graph());
+  EXPECT_EQ(first.archive().size(), 8136u);
+  EXPECT_TRUE(first.root().find_type(CANDIDATE_TYPE).has_value());
 }
 
 }  // namespace
