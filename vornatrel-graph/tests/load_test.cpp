@@ -185,6 +185,17 @@ TEST(GraphRead, RootCounts) {
   EXPECT_TRUE(g.has_ext_ranges());
 }
 
+// Field 2 of the sample (node 1's first) is its only REQUIRED field.
+TEST(GraphRead, RunHasRequired) {
+  const GraphRoot& g = sample().root();
+  EXPECT_FALSE(g.run_has_required(0, 2));  // node 0
+  EXPECT_TRUE(g.run_has_required(2, 5));   // node 1
+  EXPECT_TRUE(g.run_has_required(2, 1));
+  EXPECT_FALSE(g.run_has_required(3, 4));
+  EXPECT_FALSE(g.run_has_required(2, 0));
+  EXPECT_FALSE(g.run_has_required(g.field_count(), 0));
+}
+
 TEST(GraphRead, RecordsDecodeEveryField) {
   const GraphRoot& g = sample().root();
   const TypeNode n = g.node(1);

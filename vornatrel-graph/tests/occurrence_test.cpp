@@ -128,11 +128,32 @@ TEST(RecordOccurrence, ComparesNumbersUnsigned) {
   EXPECT_EQ(table(seen), (Table{{1, 1}, {0x80000000u, 2}, {U32_MAX, 1}}));
 }
 
+TEST(RecordOccurrence, KeepsTwoNumbersInline) {
+  SeenTable seen;
+  record_occurrence(seen, 4);
+  record_occurrence(seen, 2);
+  record_occurrence(seen, 4);
+  EXPECT_FALSE(seen.on_heap());
+  record_occurrence(seen, 3);
+  EXPECT_TRUE(seen.on_heap());
+  EXPECT_EQ(table(seen), (Table{{2, 1}, {3, 1}, {4, 2}}));
+}
+
 TEST(RecordOccurrence, SpillsBeyondInlineRoom) {
   SeenTable seen;
-  for (uint32_t n : {9u, 7u, 5u, 3u, 1u, 7u}) record_occurrence(seen, n);
+  for (uint32_t n : {17u, 15u, 13u, 11u, 9u, 7u, 5u, 3u, 1u, 7u}) {
+    record_occurrence(seen, n);
+  }
   EXPECT_TRUE(seen.on_heap());
-  EXPECT_EQ(table(seen), (Table{{1, 1}, {3, 1}, {5, 1}, {7, 2}, {9, 1}}));
+  EXPECT_EQ(table(seen), (Table{{1, 1},
+                                {3, 1},
+                                {5, 1},
+                                {7, 2},
+                                {9, 1},
+                                {11, 1},
+                                {13, 1},
+                                {15, 1},
+                                {17, 1}}));
 }
 
 TEST(RecordOccurrence, CountSaturates) {

@@ -495,5 +495,28 @@ TEST_P(WalkTable, CountersEndAndTrace) {
 
 INSTANTIATE_TEST_SUITE_P(Wkt, WalkTable, ::testing::ValuesIn(cases()));
 
+// Short strings take a word-wise ASCII test: one byte that is not UTF-8, at
+// any position of any length around the word sizes, must still be found.
+TEST(WalkStrings, EveryPositionOfAShortStringIsChecked) {
+  const std::string type = "google.protobuf.StringValue";
+  const ScoreOptions exact = exact_options();
+  for (size_t n = 1; n <= 20; ++n) {
+    const Buf ascii(n, 'a');
+    const std::optional<ScoreResult> good =
+        score_one(lfield(1, ascii), type, wkt(), exact);
+    ASSERT_TRUE(good.has_value());
+    EXPECT_FALSE(good->vetoed) << n;
+    EXPECT_EQ(good->matched, 1u) << n;
+    for (size_t i = 0; i < n; ++i) {
+      Buf bad = ascii;
+      bad[i] = 0xFF;
+      const std::optional<ScoreResult> r =
+          score_one(lfield(1, bad), type, wkt(), exact);
+      ASSERT_TRUE(r.has_value());
+      EXPECT_TRUE(r->vetoed) << n << " " << i;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vornatrel::score

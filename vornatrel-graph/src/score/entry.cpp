@@ -42,11 +42,13 @@ std::optional<ScoreResult> score_one(std::span<const uint8_t> bytes,
                                      const ScoreOptions& options) {
   const std::optional<uint32_t> index = graph.find_type(type_name);
   if (!index) return std::nullopt;
-  const uint32_t indexes[1] = {*index};
-  std::vector<ScoreResult> results =
-      score_subset(bytes, graph, options, indexes, nullptr);
-  if (results.empty()) return std::nullopt;
-  return results.back();
+  return score_index(bytes, *index, graph, options);
+}
+
+ScoreResult score_index(std::span<const uint8_t> bytes, uint32_t index,
+                        const GraphRoot& graph, const ScoreOptions& options) {
+  const uint32_t indexes[1] = {index};
+  return score_subset(bytes, graph, options, indexes, nullptr).back();
 }
 
 std::vector<ScoreResult> score_subset(std::span<const uint8_t> bytes,

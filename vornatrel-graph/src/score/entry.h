@@ -18,6 +18,11 @@ std::optional<ScoreResult> score_one(std::span<const uint8_t> bytes,
                                      const GraphRoot& graph,
                                      const ScoreOptions& options);
 
+// Scores `bytes` as type_names[index] (an index out of range is an internal
+// abort): score_one for a caller that resolved the name once.
+ScoreResult score_index(std::span<const uint8_t> bytes, uint32_t index,
+                        const GraphRoot& graph, const ScoreOptions& options);
+
 // Scores `bytes` as every type_names[index] at once, one result per index.
 std::vector<ScoreResult> score_subset(std::span<const uint8_t> bytes,
                                       const GraphRoot& graph,

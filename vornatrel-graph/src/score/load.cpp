@@ -152,6 +152,15 @@ GraphRoot::GraphRoot(Bytes archive) : archive_(archive) {
   ext_range_lists_ =
       read_vector(archive, root + ROOT_EXT_RANGE_LISTS, PAIR_SIZE);
   has_ext_ranges_ = archive[root + ROOT_HAS_EXT_RANGES] != 0;
+  if (fields_.inside) {
+    required_before_.resize(uint64_t{fields_.count} + 1);
+    uint32_t required = 0;
+    for (uint32_t i = 0; i < fields_.count; ++i) {
+      required_before_[i] = required;
+      if (field(i).cardinality == REQUIRED) ++required;
+    }
+    required_before_[fields_.count] = required;
+  }
 }
 
 TypeNameEntry GraphRoot::type_name(uint32_t index) const {

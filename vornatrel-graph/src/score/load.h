@@ -16,6 +16,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <variant>
+#include <vector>
 
 namespace vornatrel::score::load {
 
@@ -193,6 +194,14 @@ class GraphRoot {
     return f;
   }
   TypeNameEntry type_name(uint32_t index) const;
+  // Whether fields[first_field, first_field + field_count) may hold a
+  // REQUIRED field: exact when the field records lie inside the archive,
+  // else always true. The run must lie inside `fields`.
+  bool run_has_required(uint32_t first_field, uint32_t field_count) const {
+    if (required_before_.empty()) return true;
+    return required_before_[first_field + field_count] !=
+           required_before_[first_field];
+  }
   EnumRange enum_range(uint32_t index) const {
     const uint8_t* p =
         at(enum_ranges_, "enum_ranges", index, detail::PAIR_SIZE);
@@ -280,6 +289,9 @@ class GraphRoot {
       ext_range_lists_;
   uint32_t key_count_ = 0;
   bool has_ext_ranges_ = false;
+  // REQUIRED fields among fields[0, i) at index i (fields_.count + 1
+  // entries); empty when the field records are not all inside the archive.
+  std::vector<uint32_t> required_before_;
 };
 
 struct LoadError {

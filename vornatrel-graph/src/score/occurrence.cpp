@@ -90,7 +90,10 @@ void record_occurrence(SeenTable& seen, uint32_t number) {
     seen.push_back(SeenCount{number, 1});
     return;
   }
-  uint32_t at = seen_lower_bound(seen, number);
+  // A repeated field's elements usually follow each other: the last entry.
+  uint32_t at = seen[size - 1].number == number
+                    ? size - 1
+                    : seen_lower_bound(seen, number);
   if (at < seen.size() && seen[at].number == number) {
     if (seen[at].count != std::numeric_limits<uint32_t>::max()) {
       ++seen[at].count;
@@ -106,6 +109,16 @@ void apply_cardinality_multi(const GraphRoot& graph, const ActiveEntry& entry,
   uint64_t run_end = uint64_t{entry.first_field} + entry.field_count;
   if (run_end > graph.field_count()) {
     internal_abort("field run outside the graph's fields");
+  }
+  // Without a repeated number and without a required field to miss there
+  // is nothing to count.
+  const bool repeats =
+      std::any_of(entry.seen.begin(), entry.seen.end(),
+                  [](const SeenCount& seen) { return seen.count > 1; });
+  if (!repeats &&
+      !(check_required &&
+        graph.run_has_required(entry.first_field, entry.field_count))) {
+    return;
   }
   uint64_t surplus = 0;
   uint64_t missing = 0;

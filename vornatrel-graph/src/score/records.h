@@ -120,9 +120,12 @@ struct WalkState {
     spare_entries.pop_back();
     return entries;
   }
-  [[gnu::noinline]] void give_back(std::vector<ActiveEntry>& entries) {
+  void give_back(std::vector<ActiveEntry>& entries) {
+    if (entries.capacity() != 0) keep_spare(entries);
+  }
+  [[gnu::noinline]] void keep_spare(std::vector<ActiveEntry>& entries) {
     entries.clear();
-    if (entries.capacity() != 0) spare_entries.push_back(std::move(entries));
+    spare_entries.push_back(std::move(entries));
   }
 
   // A position outside the bitset is a broken invariant, not a wild read.

@@ -84,9 +84,13 @@ class SmallVec {
     heap_cap_ = cap;
   }
 
+  // Most vectors never spill: skipping the call for them matters on the
+  // walk's paths that create and drop hypotheses.
   void release() {
-    std::free(heap_);
-    heap_ = nullptr;
+    if (heap_ != nullptr) {
+      std::free(heap_);
+      heap_ = nullptr;
+    }
     size_ = 0;
   }
 
@@ -94,7 +98,9 @@ class SmallVec {
     size_ = other.size_;
     heap_ = std::exchange(other.heap_, nullptr);
     heap_cap_ = other.heap_cap_;
-    if (!heap_) std::memcpy(inline_, other.inline_, sizeof(T) * size_);
+    if (!heap_ && size_ != 0) {
+      std::memcpy(inline_, other.inline_, sizeof(T) * size_);
+    }
     other.size_ = 0;
   }
 

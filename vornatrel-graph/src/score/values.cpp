@@ -4,6 +4,7 @@
 // Work that depends only on a LEN payload (the UTF-8 verdict, the decode of a
 // packed varint run, the range check of that run per element type) is done
 // once per field, however many hypotheses read the payload.
+#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -47,8 +48,9 @@ bool enum_miss(const GraphRoot& graph, uint16_t enum_index, uint64_t v) {
 }
 
 // What a VARINT value means for the node of its field (missing: nothing).
-ValueCheck check_value(const GraphRoot& graph, const TypeNode* node,
-                       uint64_t v) {
+[[gnu::always_inline]] inline ValueCheck check_value(const GraphRoot& graph,
+                                                     const TypeNode* node,
+                                                     uint64_t v) {
   if (node == nullptr) return {};
   switch (node->kind) {
     case load::KIND_VARINT:
@@ -75,7 +77,8 @@ void add_counts(const ActiveEntry& entry, WalkState& state, uint64_t anomalies,
   }
 }
 
-void check_varint(ActiveEntry& entry, WalkState& state, uint64_t number,
+// Returns whether the entry was vetoed.
+bool check_varint(ActiveEntry& entry, WalkState& state, uint64_t number,
                   uint64_t v, bool padded) {
   const std::optional<TypeNode> node = state.graph->node_by_key(entry.target);
   const ValueCheck c = check_value(*state.graph, node ? &*node : nullptr, v);
@@ -83,23 +86,46 @@ void check_varint(ActiveEntry& entry, WalkState& state, uint64_t number,
              uint64_t{c.enum_miss});
   if (c.out_of_range) {
     veto_entry(entry, state, Reason{VARINT_OUT_OF_RANGE, {number, 0, 0}});
-  } else {
-    accept_field(entry, state, static_cast<uint32_t>(number),
-                 Arrival::Unpacked);
+    return true;
   }
+  accept_field(entry, state, static_cast<uint32_t>(number), Arrival::Unpacked);
+  return false;
 }
 
 enum class Verdict : uint8_t { NotYet, Good, Bad };
 
-// The shared work of one LEN field, with the scratch buffers taken out of the
-// walk state while the hypotheses handle the payload.
+// Whether a payload of fewer than 16 bytes is plain ASCII, by two
+// overlapping 8-byte words (or a byte loop below 8 bytes); false says
+// nothing. Most string fields are short names, which this settles without
+// the general UTF-8 check.
+bool short_ascii(Bytes p) {
+  constexpr uint64_t HIGH_BITS = 0x8080808080808080ULL;
+  const size_t n = p.size();
+  if (n >= 16) return false;
+  if (n >= 8) {
+    uint64_t a = 0;
+    uint64_t b = 0;
+    std::memcpy(&a, p.data(), 8);
+    std::memcpy(&b, p.data() + n - 8, 8);
+    return ((a | b) & HIGH_BITS) == 0;
+  }
+  uint8_t bits = 0;
+  for (const uint8_t c : p) bits |= c;
+  return bits < 0x80;
+}
+
+bool valid_utf8(Bytes p) {
+  return short_ascii(p) || helpers::utf8::is_valid_utf8(p.data(), p.size());
+}
+
+// The shared work of one LEN field, in the walk state's scratch buffers.
 struct LenField {
   Bytes payload;
   uint64_t number = 0;
+  std::vector<PackedVarint>& elements;
+  std::vector<PackedCheck>& checks;
   Verdict utf8 = Verdict::NotYet;
   Verdict decode = Verdict::NotYet;
-  std::vector<PackedVarint> elements;
-  std::vector<PackedCheck> checks;
 };
 
 // Decodes the payload as a run of varints into field.elements, once.
@@ -107,6 +133,7 @@ bool decode_packed(LenField& field) {
   if (field.decode == Verdict::NotYet) {
     const Bytes p = field.payload;
     uint64_t i = 0;
+    field.elements.clear();
     field.decode = Verdict::Good;
     while (i < p.size()) {
       if (p[i] < 0x80) {
@@ -200,10 +227,7 @@ void judge_known_len(ActiveEntry& entry, WalkState& state, LenField& field,
   }
   if (node && node->utf8 != 0) {
     if (field.utf8 == Verdict::NotYet) {
-      field.utf8 = helpers::utf8::is_valid_utf8(field.payload.data(),
-                                                field.payload.size())
-                       ? Verdict::Good
-                       : Verdict::Bad;
+      field.utf8 = valid_utf8(field.payload) ? Verdict::Good : Verdict::Bad;
     }
     if (field.utf8 == Verdict::Bad) {
       veto_entry(entry, state, Reason{INVALID_UTF8, {field.number, 0, 0}});
@@ -214,22 +238,23 @@ void judge_known_len(ActiveEntry& entry, WalkState& state, LenField& field,
 }
 
 // Every hypothesis reads the payload; message-typed readings leave their
-// (target, member) pairs for the nested walks.
-[[gnu::noinline]] void judge_len_payload(std::vector<ActiveEntry>& entries,
+// (target, member) pairs for the nested walks. Returns whether a hypothesis
+// lost its last member.
+[[gnu::noinline]] bool judge_len_payload(std::vector<ActiveEntry>& entries,
                                          WalkState& state, uint64_t number,
                                          Bytes payload,
                                          SmallVec<KeyMember, 4>& pairs) {
   LenField field{.payload = payload,
                  .number = number,
-                 .elements = std::move(state.varint_scratch),
-                 .checks = std::move(state.check_cache)};
-  field.elements.clear();
+                 .elements = state.varint_scratch,
+                 .checks = state.check_cache};
   field.checks.clear();
+  bool emptied = false;
   for (ActiveEntry& entry : entries) {
     switch (entry.class_) {
       case UNKNOWN:
         ++entry.pending_unknown;
-        break;
+        continue;
       case PACKED:
         judge_packed(entry, state, field);
         break;
@@ -237,11 +262,11 @@ void judge_known_len(ActiveEntry& entry, WalkState& state, LenField& field,
         judge_known_len(entry, state, field, pairs);
         break;
       default:  // EXTENSION
-        break;
+        continue;
     }
+    emptied |= entry.members.empty();
   }
-  state.varint_scratch = std::move(field.elements);
-  state.check_cache = std::move(field.checks);
+  return emptied;
 }
 
 // Reads the value of one field at `q` (wire type `wt`) without a schema and
@@ -360,8 +385,9 @@ struct NestedWalks {
                                    WalkState& state, uint64_t number,
                                    Bytes payload, NestedWalks& nested) {
   SmallVec<KeyMember, 4> pairs;
-  judge_len_payload(entries, state, number, payload, pairs);
-  remove_dead(entries);
+  if (judge_len_payload(entries, state, number, payload, pairs)) {
+    remove_dead(entries);
+  }
   if (pairs.empty()) return false;
   const std::span<KeyMember> all(pairs.data(), pairs.size());
   const uint32_t any = partition_any(all);
@@ -398,14 +424,15 @@ void accept_field(ActiveEntry& entry, WalkState& state, uint32_t number,
 
 void handle_varint_value(std::vector<ActiveEntry>& entries, WalkState& state,
                          uint64_t number, uint64_t v, bool padded) {
+  bool vetoed = false;
   for (ActiveEntry& entry : entries) {
     if (entry.class_ == UNKNOWN) {
       ++entry.pending_unknown;
     } else if (entry.class_ == MATCH) {
-      check_varint(entry, state, number, v, padded);
+      vetoed |= check_varint(entry, state, number, v, padded);
     }
   }
-  remove_dead(entries);
+  if (vetoed) remove_dead(entries);
 }
 
 // Only the hypotheses of the nested walks stay in this frame while they run.

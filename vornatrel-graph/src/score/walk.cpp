@@ -87,6 +87,7 @@ uint64_t leave(std::vector<ActiveEntry>& entries, WalkState& state,
 // (closed, not settled).
 [[gnu::noinline]] void checkpoint_step(std::vector<ActiveEntry>& entries,
                                        WalkState& state, uint64_t pos) {
+  bool emptied = false;
   for (ActiveEntry& entry : entries) {
     flush(entry, state.results);
     entry.members.retain([&](uint32_t p) {
@@ -99,8 +100,9 @@ uint64_t leave(std::vector<ActiveEntry>& entries, WalkState& state,
       checkpoint = Checkpoint{pos, result.matched};
       return true;
     });
+    emptied |= entry.members.empty();
   }
-  remove_dead(entries);
+  if (emptied) remove_dead(entries);
 }
 
 // The cut rule of a varint that does not decode: with allow_cut, the data is
@@ -146,10 +148,11 @@ inline bool read_tag(Bytes data, uint64_t pos, Tag& tag) {
 }
 
 // Sets the entry's class, elem_wire_type, packed and target for the tag.
-// Returns whether the tag would end the entry's message instance under the
-// top-level rule of Scan: an invalid number, a second occurrence of a
-// singular field, or an unknown number outside the extension ranges.
-bool classify(ActiveEntry& entry, const WalkState& state, const Tag& tag) {
+// With `top_scan`, returns whether the tag ends the entry's message instance
+// under the top-level rule of Scan: an invalid number, a second occurrence
+// of a singular field, or an unknown number outside the extension ranges.
+bool classify(ActiveEntry& entry, const WalkState& state, const Tag& tag,
+              bool top_scan) {
   if (tag.invalid) {
     entry.class_ = UNKNOWN;
     return true;
@@ -177,7 +180,7 @@ bool classify(ActiveEntry& entry, const WalkState& state, const Tag& tag) {
   } else {
     entry.class_ = MISMATCH;
   }
-  return edge->cardinality != load::REPEATED &&
+  return top_scan && edge->cardinality != load::REPEATED &&
          seen_contains(entry.seen, number);
 }
 
@@ -190,39 +193,34 @@ void close_at(ActiveEntry& entry, WalkState& state, uint64_t pos) {
 }
 
 // Record boundary (Scan, depth 0), tag anomalies, classification and
-// wire-type mismatch vetoes for one tag.
-[[gnu::noinline]] void classify_tag(std::vector<ActiveEntry>& entries,
-                                    WalkState& state, const Tag& tag,
-                                    uint64_t pos, bool top_scan) {
-  bool closed = false;
-  for (ActiveEntry& entry : entries) {
-    if (classify(entry, state, tag) && top_scan) {
-      close_at(entry, state, pos);
-      closed = true;
-    }
-  }
-  if (closed) remove_dead(entries);
-
+// wire-type mismatch vetoes for one tag, in one pass over the entries: every
+// member belongs to one entry only, so each entry's effects can be completed
+// before the next entry is looked at.
+// Part of begin_tag, which keeps it out of the recursive frame.
+void classify_tag(std::vector<ActiveEntry>& entries, WalkState& state,
+                  const Tag& tag, uint64_t pos, bool top_scan) {
   const uint64_t tag_anomalies =
       uint64_t{tag.non_canonical} + uint64_t{tag.invalid};
-  if (tag_anomalies != 0) {
-    for (ActiveEntry& entry : entries) {
+  bool emptied = false;
+  for (ActiveEntry& entry : entries) {
+    if (classify(entry, state, tag, top_scan) && top_scan) {
+      close_at(entry, state, pos);
+      emptied = true;
+      continue;
+    }
+    if (tag_anomalies != 0) {
       for (uint32_t p : entry.members) {
         state.results[p].anomalies += tag_anomalies;
       }
     }
-  }
-
-  bool vetoed = false;
-  for (ActiveEntry& entry : entries) {
     if (entry.class_ == MISMATCH) {
       veto_entry(
           entry, state,
           Reason{detail::WIRE_TYPE_MISMATCH, {tag.number, tag.wire_type, 0}});
-      vetoed = true;
+      emptied = true;
     }
   }
-  if (vetoed) remove_dead(entries);
+  if (emptied) remove_dead(entries);
 }
 
 // A LEN payload that runs past the end of the range. With allow_cut the
@@ -311,13 +309,13 @@ void close_at(ActiveEntry& entry, WalkState& state, uint64_t pos) {
 
   // The members that did not know the group count it as unknown. They are
   // still the members of the UNKNOWN entries, less those settled meanwhile.
+  // Every entry that lost its last member on the way has been removed.
   for (const ActiveEntry& entry : entries) {
     if (entry.class_ != UNKNOWN) continue;
     for (uint32_t p : entry.members) {
       if (!state.is_settled(p)) ++state.results[p].unknown;
     }
   }
-  remove_dead(entries);
   return pos;
 }
 
