@@ -175,22 +175,22 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name);
     });
 
-using graph_writer::GraphSpec;
+using graph_writer::GraphPlan;
 using graph_writer::make_graph;
 using graph_writer::TestGraph;
 
 // Node 1: no list. Node 2: [1000, 2^29 - 1]. Node 3: two ranges, the second
 // in the upper half of u32. Node 4: an empty list. Key 0x80000000 sorts last
 // under an unsigned compare and has [10, 20].
-graph_writer::NodeSpec message(uint32_t key, uint16_t ext_list) {
-  graph_writer::NodeSpec node;
+graph_writer::NodePlan message(uint32_t key, uint16_t ext_list) {
+  graph_writer::NodePlan node;
   node.key = key;
   node.ext_list = ext_list;
   return node;
 }
 
-GraphSpec ext_graph() {
-  GraphSpec g;
+GraphPlan ext_graph() {
+  GraphPlan g;
   g.nodes = {
       message(0, load::NO_INDEX),
       message(1, load::NO_INDEX),
@@ -250,14 +250,14 @@ INSTANTIATE_TEST_SUITE_P(
                     ExtCase{0x80000000u, 21, false}));
 
 TEST(InExtRangeBroken, ListIndexOutsideTableAborts) {
-  GraphSpec g = ext_graph();
+  GraphPlan g = ext_graph();
   g.nodes[1].ext_list = 4;  // only 4 lists
   TestGraph graph = make_graph(g);
   EXPECT_THROW(in_ext_range(graph.root(), 1, 1000), helpers::InternalAbort);
 }
 
 TEST(InExtRangeBroken, RangeRunOutsideTableAborts) {
-  GraphSpec g = ext_graph();
+  GraphPlan g = ext_graph();
   g.ext_range_lists[3] = {3, 2};  // runs one past the 4 ranges
   TestGraph graph = make_graph(g);
   EXPECT_THROW(in_ext_range(graph.root(), 0x80000000u, 15),
@@ -265,7 +265,7 @@ TEST(InExtRangeBroken, RangeRunOutsideTableAborts) {
 }
 
 TEST(InExtRangeBroken, RunWrappingU32Aborts) {
-  GraphSpec g = ext_graph();
+  GraphPlan g = ext_graph();
   g.ext_range_lists[0] = {0xFFFFFFFFu, 2};
   TestGraph graph = make_graph(g);
   EXPECT_THROW(in_ext_range(graph.root(), 2, 1000), helpers::InternalAbort);

@@ -141,11 +141,11 @@ TEST(ScoreOne, EmptyBytes) {
 }
 
 TEST(ScoreSubset, ScanNeedsExtensionRanges) {
-  graph_writer::GraphSpec spec;
-  spec.nodes = {{.key = 0}, {.key = 1, .fields = {{.number = 1}}}};
-  spec.type_names = {{"google.protobuf.Any", 0}, {"t.M", 1}};
-  spec.has_ext_ranges = false;
-  const graph_writer::TestGraph graph = graph_writer::make_graph(spec);
+  graph_writer::GraphPlan plan;
+  plan.nodes = {{.key = 0}, {.key = 1, .fields = {{.number = 1}}}};
+  plan.type_names = {{"google.protobuf.Any", 0}, {"t.M", 1}};
+  plan.has_ext_ranges = false;
+  const graph_writer::TestGraph graph = graph_writer::make_graph(plan);
   const Buf bytes = vfield(1, 1);
   try {
     score_one(bytes, "t.M", graph.root(), scan_options());

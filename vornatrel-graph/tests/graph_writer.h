@@ -1,7 +1,7 @@
 // A writer of scoring-graph files for tests: describe a graph as plain
 // structs, get the file or archive bytes, or a ready GraphRoot view.
 //
-//   GraphSpec g;
+//   GraphPlan g;
 //   g.nodes = {
 //       {.key = 0, .kind = KIND_MESSAGE},  // google.protobuf.Any
 //       {.key = 1, .kind = KIND_MESSAGE,
@@ -31,7 +31,7 @@ using load::Bytes;
 using load::GraphRoot;
 using load::NO_INDEX;
 
-struct FieldSpec {
+struct FieldPlan {
   uint32_t number = 0;
   uint8_t cardinality = load::OPTIONAL;
   uint8_t wire_type = 0;
@@ -39,13 +39,13 @@ struct FieldSpec {
   uint32_t target = 0;
 };
 
-struct NodeSpec {
+struct NodePlan {
   uint32_t key = 0;
   uint8_t kind = load::KIND_MESSAGE;
   uint8_t utf8 = 0;
   uint16_t enum_index = NO_INDEX;
   uint16_t ext_list = NO_INDEX;
-  std::vector<FieldSpec> fields = {};
+  std::vector<FieldPlan> fields = {};
   // Overrides of the computed run, to describe broken graphs.
   std::optional<uint32_t> first_field = std::nullopt;
   std::optional<uint32_t> field_count = std::nullopt;
@@ -55,33 +55,33 @@ struct NodeSpec {
 // 0xFF byte, first byte not 0x80..0xBF), out of line otherwise.
 enum class StringForm { Auto, Inline, OutOfLine };
 
-struct TypeNameSpec {
+struct TypeNamePlan {
   std::string name;
   uint32_t key = 0;
   StringForm form = StringForm::Auto;
 };
 
-struct EnumRangeSpec {
+struct EnumRangePlan {
   int32_t min = 0;
   int32_t max = 0;
 };
 
-struct ExtRangeSpec {
+struct ExtRangePlan {
   uint32_t start = 0;
   uint32_t end = 0;
 };
 
-struct ExtRangeListSpec {
+struct ExtRangeListPlan {
   uint32_t first = 0;
   uint32_t count = 0;
 };
 
-struct GraphSpec {
-  std::vector<NodeSpec> nodes;
-  std::vector<TypeNameSpec> type_names;
-  std::vector<EnumRangeSpec> enum_ranges;
-  std::vector<ExtRangeSpec> ext_ranges;
-  std::vector<ExtRangeListSpec> ext_range_lists;
+struct GraphPlan {
+  std::vector<NodePlan> nodes;
+  std::vector<TypeNamePlan> type_names;
+  std::vector<EnumRangePlan> enum_ranges;
+  std::vector<ExtRangePlan> ext_ranges;
+  std::vector<ExtRangeListPlan> ext_range_lists;
   bool has_ext_ranges = true;
   std::optional<uint32_t> key_count;  // default: the number of nodes
 };
@@ -99,7 +99,7 @@ struct ArchiveLayout {
 };
 
 // The archive alone: arrays in format order, each 4-aligned, root last.
-std::vector<uint8_t> write_archive(const GraphSpec& spec,
+std::vector<uint8_t> write_archive(const GraphPlan& plan,
                                    ArchiveLayout* layout = nullptr);
 
 // A 24-byte header (magic, version, reserved, root_offset).
@@ -108,7 +108,7 @@ std::vector<uint8_t> write_header(uint32_t version = load::GRAPH_VERSION,
                                   uint32_t reserved = 0);
 
 // Header + archive, root_offset 24: what from_static_bytes reads.
-std::vector<uint8_t> write_graph_file(const GraphSpec& spec);
+std::vector<uint8_t> write_graph_file(const GraphPlan& plan);
 
 // An archive copied into 16-byte-aligned memory that the object owns, with
 // the GraphRoot view of it. Move-only; the view stays valid across moves.
@@ -127,7 +127,7 @@ class TestGraph {
   GraphRoot root_;
 };
 
-TestGraph make_graph(const GraphSpec& spec);
+TestGraph make_graph(const GraphPlan& plan);
 
 // Little-endian patching of written bytes, for corrupting a graph.
 void put_u16(std::vector<uint8_t>& bytes, uint64_t pos, uint16_t v);

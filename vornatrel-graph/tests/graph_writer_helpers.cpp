@@ -37,7 +37,7 @@ bool fits_inline(const std::string& s) {
   return s.find('\xFF') == std::string::npos;
 }
 
-bool stored_inline(const TypeNameSpec& t) {
+bool stored_inline(const TypeNamePlan& t) {
   switch (t.form) {
     case StringForm::Inline:
       if (t.name.size() > 8) throw std::invalid_argument("inline text > 8");
@@ -71,14 +71,14 @@ void put_u64(std::vector<uint8_t>& bytes, uint64_t pos, uint64_t v) {
   for (int i = 0; i < 8; ++i) bytes.at(pos + i) = uint8_t(v >> (8 * i));
 }
 
-std::vector<uint8_t> write_archive(const GraphSpec& spec,
+std::vector<uint8_t> write_archive(const GraphPlan& plan,
                                    ArchiveLayout* layout) {
   std::vector<uint8_t> out;
   ArchiveLayout at;
 
   at.nodes = out.size();
   uint32_t next_field = 0;
-  for (const NodeSpec& n : spec.nodes) {
+  for (const NodePlan& n : plan.nodes) {
     const auto count = static_cast<uint32_t>(n.fields.size());
     append_u32(out, n.key);
     append_u8(out, n.kind);
@@ -93,8 +93,8 @@ std::vector<uint8_t> write_archive(const GraphSpec& spec,
 
   align4(out);
   at.fields = out.size();
-  for (const NodeSpec& n : spec.nodes) {
-    for (const FieldSpec& f : n.fields) {
+  for (const NodePlan& n : plan.nodes) {
+    for (const FieldPlan& f : n.fields) {
       append_u32(out, n.key);
       append_u32(out, f.number);
       append_u8(out, f.cardinality);
@@ -108,15 +108,15 @@ std::vector<uint8_t> write_archive(const GraphSpec& spec,
   align4(out);
   at.texts = out.size();
   std::vector<uint64_t> text_pos;
-  for (const TypeNameSpec& t : spec.type_names) {
+  for (const TypeNamePlan& t : plan.type_names) {
     text_pos.push_back(out.size());
     if (!stored_inline(t)) out.insert(out.end(), t.name.begin(), t.name.end());
   }
 
   align4(out);
   at.type_names = out.size();
-  for (size_t i = 0; i < spec.type_names.size(); ++i) {
-    const TypeNameSpec& t = spec.type_names[i];
+  for (size_t i = 0; i < plan.type_names.size(); ++i) {
+    const TypeNamePlan& t = plan.type_names[i];
     const uint64_t pos = out.size();
     if (stored_inline(t)) {
       out.insert(out.end(), 8, 0xFF);
@@ -137,33 +137,33 @@ std::vector<uint8_t> write_archive(const GraphSpec& spec,
 
   align4(out);
   at.enum_ranges = out.size();
-  for (const EnumRangeSpec& r : spec.enum_ranges) {
+  for (const EnumRangePlan& r : plan.enum_ranges) {
     append_u32(out, static_cast<uint32_t>(r.min));
     append_u32(out, static_cast<uint32_t>(r.max));
   }
   at.ext_ranges = out.size();
-  for (const ExtRangeSpec& r : spec.ext_ranges) {
+  for (const ExtRangePlan& r : plan.ext_ranges) {
     append_u32(out, r.start);
     append_u32(out, r.end);
   }
   at.ext_range_lists = out.size();
-  for (const ExtRangeListSpec& l : spec.ext_range_lists) {
+  for (const ExtRangeListPlan& l : plan.ext_range_lists) {
     append_u32(out, l.first);
     append_u32(out, l.count);
   }
 
   at.root = out.size();
   out.insert(out.end(), load::ROOT_SIZE, 0);
-  put_vector(out, at.root + 0, at.nodes, spec.nodes.size());
+  put_vector(out, at.root + 0, at.nodes, plan.nodes.size());
   put_vector(out, at.root + 8, at.fields, next_field);
-  put_vector(out, at.root + 16, at.type_names, spec.type_names.size());
-  put_vector(out, at.root + 24, at.enum_ranges, spec.enum_ranges.size());
+  put_vector(out, at.root + 16, at.type_names, plan.type_names.size());
+  put_vector(out, at.root + 24, at.enum_ranges, plan.enum_ranges.size());
   put_u32(out, at.root + 32,
-          spec.key_count.value_or(static_cast<uint32_t>(spec.nodes.size())));
-  put_vector(out, at.root + 36, at.ext_ranges, spec.ext_ranges.size());
+          plan.key_count.value_or(static_cast<uint32_t>(plan.nodes.size())));
+  put_vector(out, at.root + 36, at.ext_ranges, plan.ext_ranges.size());
   put_vector(out, at.root + 44, at.ext_range_lists,
-             spec.ext_range_lists.size());
-  out[at.root + 52] = spec.has_ext_ranges ? 1 : 0;
+             plan.ext_range_lists.size());
+  out[at.root + 52] = plan.has_ext_ranges ? 1 : 0;
 
   if (layout) *layout = at;
   return out;
@@ -179,9 +179,9 @@ std::vector<uint8_t> write_header(uint32_t version, uint64_t root_offset,
   return out;
 }
 
-std::vector<uint8_t> write_graph_file(const GraphSpec& spec) {
+std::vector<uint8_t> write_graph_file(const GraphPlan& plan) {
   std::vector<uint8_t> file = write_header();
-  const std::vector<uint8_t> archive = write_archive(spec);
+  const std::vector<uint8_t> archive = write_archive(plan);
   file.insert(file.end(), archive.begin(), archive.end());
   return file;
 }
@@ -203,8 +203,8 @@ TestGraph::TestGraph(Bytes archive)
     : buffer_(aligned_copy(archive)),
       root_(Bytes(buffer_.get(), archive.size())) {}
 
-TestGraph make_graph(const GraphSpec& spec) {
-  const std::vector<uint8_t> archive = write_archive(spec);
+TestGraph make_graph(const GraphPlan& plan) {
+  const std::vector<uint8_t> archive = write_archive(plan);
   return TestGraph(archive);
 }
 

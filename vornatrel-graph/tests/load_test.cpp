@@ -16,7 +16,7 @@ namespace vornatrel::score::load {
 namespace {
 
 using graph_writer::ArchiveLayout;
-using graph_writer::GraphSpec;
+using graph_writer::GraphPlan;
 using graph_writer::make_graph;
 using graph_writer::put_u32;
 using graph_writer::put_u64;
@@ -110,8 +110,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, HeaderTable,
 
 // Keys sorted as unsigned numbers, with the top bit set on the last two so
 // that a signed comparison would misorder them.
-GraphSpec sample_spec() {
-  GraphSpec g;
+GraphPlan sample_plan() {
+  GraphPlan g;
   g.nodes = {
       {.key = 0,
        .kind = KIND_MESSAGE,
@@ -157,7 +157,7 @@ GraphSpec sample_spec() {
 }
 
 const TestGraph& sample() {
-  static const TestGraph g = make_graph(sample_spec());
+  static const TestGraph g = make_graph(sample_plan());
   return g;
 }
 
@@ -258,11 +258,11 @@ TEST(GraphRead, TypeNamesBothStringForms) {
 TEST(GraphRead, NamesOfEveryShortLengthInBothForms) {
   const std::string full = "abcdefghij";
   for (StringForm form : {StringForm::Inline, StringForm::OutOfLine}) {
-    GraphSpec spec;
+    GraphPlan plan;
     for (uint32_t n = 0; n <= 8; ++n) {
-      spec.type_names.push_back({full.substr(0, n), n, form});
+      plan.type_names.push_back({full.substr(0, n), n, form});
     }
-    const TestGraph t = make_graph(spec);
+    const TestGraph t = make_graph(plan);
     for (uint32_t n = 0; n <= 8; ++n) {
       EXPECT_EQ(t.root().type_name(n).name, full.substr(0, n));
       EXPECT_EQ(t.root().find_type(full.substr(0, n)), n);
@@ -272,7 +272,7 @@ TEST(GraphRead, NamesOfEveryShortLengthInBothForms) {
 
 TEST(GraphRead, StringEncodings) {
   ArchiveLayout at;
-  const ByteVec a = write_archive(sample_spec(), &at);
+  const ByteVec a = write_archive(sample_plan(), &at);
   auto string_bytes = [&](uint32_t index) {
     const uint64_t pos = at.type_names + 12 * uint64_t{index};
     return ByteVec(a.begin() + pos, a.begin() + pos + 8);
@@ -292,7 +292,7 @@ TEST(GraphRead, StringEncodings) {
 
 TEST(GraphRead, ArchiveLayoutIsAlignedWithRootLast) {
   ArchiveLayout at;
-  const ByteVec a = write_archive(sample_spec(), &at);
+  const ByteVec a = write_archive(sample_plan(), &at);
   EXPECT_EQ(at.root, a.size() - ROOT_SIZE);
   for (uint64_t pos : {at.nodes, at.fields, at.type_names, at.enum_ranges,
                        at.ext_ranges, at.ext_range_lists, at.root}) {
@@ -337,9 +337,9 @@ TEST(GraphRead, FindType) {
 
 TEST(GraphRead, AllDotsQueryMatchesEmptyOrDotsName) {
   for (const char* stored : {"", "..", "........", "..........."}) {
-    GraphSpec spec;
-    spec.type_names = {{"pkg.A", 1}, {stored, 2}, {"", 3}};
-    const TestGraph t = make_graph(spec);
+    GraphPlan plan;
+    plan.type_names = {{"pkg.A", 1}, {stored, 2}, {"", 3}};
+    const TestGraph t = make_graph(plan);
     for (const char* query : {"", ".", "....."}) {
       EXPECT_EQ(t.root().find_type(query), 1u)
           << "stored '" << stored << "' query '" << query << "'";
@@ -377,11 +377,11 @@ TEST(GraphRead, NodeByKey) {
 TEST(GraphRead, NodeByKeyEveryWindowPosition) {
   // Sizes 0..9, every present key and every gap between them.
   for (uint32_t size = 0; size < 10; ++size) {
-    GraphSpec spec;
+    GraphPlan plan;
     for (uint32_t i = 0; i < size; ++i) {
-      spec.nodes.push_back({.key = 2 * i + 1, .kind = KIND_LEN});
+      plan.nodes.push_back({.key = 2 * i + 1, .kind = KIND_LEN});
     }
-    const TestGraph t = make_graph(spec);
+    const TestGraph t = make_graph(plan);
     for (uint32_t k = 0; k <= 2 * size + 1; ++k) {
       const auto n = t.root().node_by_key(k);
       EXPECT_EQ(n.has_value(), k % 2 == 1 && k < 2 * size) << size << " " << k;
@@ -432,12 +432,12 @@ TEST(GraphRead, FieldByNumber) {
 }
 
 TEST(GraphRead, WithoutExtRangesEveryReadWorks) {
-  GraphSpec spec = sample_spec();
-  spec.has_ext_ranges = false;
-  spec.ext_ranges.clear();
-  spec.ext_range_lists.clear();
-  for (auto& n : spec.nodes) n.ext_list = NO_INDEX;
-  const TestGraph t = make_graph(spec);
+  GraphPlan plan = sample_plan();
+  plan.has_ext_ranges = false;
+  plan.ext_ranges.clear();
+  plan.ext_range_lists.clear();
+  for (auto& n : plan.nodes) n.ext_list = NO_INDEX;
+  const TestGraph t = make_graph(plan);
   const GraphRoot& g = t.root();
   EXPECT_FALSE(g.has_ext_ranges());
   EXPECT_EQ(g.ext_range_count(), 0u);
@@ -492,9 +492,9 @@ TEST(GraphRead, OutOfRangeIndexAborts) {
 
 // A run that is empty but starts at the end of fields is in bounds.
 TEST(GraphRead, EmptyRunAtEndOfFields) {
-  GraphSpec spec;
-  spec.nodes = {{.key = 1, .kind = KIND_MESSAGE}};
-  const TestGraph t = make_graph(spec);
+  GraphPlan plan;
+  plan.nodes = {{.key = 1, .kind = KIND_MESSAGE}};
+  const TestGraph t = make_graph(plan);
   EXPECT_EQ(t.root().field_count(), 0u);
   EXPECT_FALSE(t.root().field_by_number(0, 0, 1).has_value());
   EXPECT_NE(abort_text([&] { t.root().field_by_number(0, 1, 1); }),
@@ -561,7 +561,7 @@ TEST(GraphRead, CorruptArchiveAborts) {
   };
   for (const CorruptCase& c : cases) {
     ArchiveLayout at;
-    ByteVec a = write_archive(sample_spec(), &at);
+    ByteVec a = write_archive(sample_plan(), &at);
     c.corrupt(a, at);
     const TestGraph t(a);
     EXPECT_NE(abort_text([&] { c.read(t.root()); }), "<no abort>") << c.name;
@@ -582,7 +582,7 @@ TEST(GraphRead, RootNeedsFiftySixBytes) {
 // ---------------------------------------------------------- from_static --
 
 TEST(FromStaticBytes, LoadsAlignedCopyOfArchive) {
-  const ByteVec file = write_graph_file(sample_spec());
+  const ByteVec file = write_graph_file(sample_plan());
   auto r = LoadedGraph::from_static_bytes(file);
   ASSERT_TRUE(std::holds_alternative<LoadedGraph>(r));
   const LoadedGraph& g = std::get<LoadedGraph>(r);
@@ -597,7 +597,7 @@ TEST(FromStaticBytes, LoadsAlignedCopyOfArchive) {
 
 TEST(FromStaticBytes, ArchiveAfterGapAndUnalignedSource) {
   // root_offset 29: the archive starts at an odd file offset.
-  const ByteVec archive = write_archive(sample_spec());
+  const ByteVec archive = write_archive(sample_plan());
   ByteVec file = write_header(7, 29);
   file.resize(29, 0xAB);
   file.insert(file.end(), archive.begin(), archive.end());
@@ -617,7 +617,7 @@ TEST(FromStaticBytes, Errors) {
   EXPECT_EQ(error_of(ByteVec(23, 0)), "<embedded>: file too short");
   EXPECT_EQ(error_of(with_magic(write_graph_file({}), "VNSGRAPX")),
             "<embedded>: bad magic");
-  ByteVec v8 = write_graph_file(sample_spec());
+  ByteVec v8 = write_graph_file(sample_plan());
   put_u32(v8, 8, 8);
   EXPECT_EQ(error_of(v8),
             "<embedded>: unsupported scoring-graph version 8 (this build "

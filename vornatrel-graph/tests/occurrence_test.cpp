@@ -15,7 +15,7 @@
 namespace vornatrel::score {
 namespace {
 
-using graph_writer::GraphSpec;
+using graph_writer::GraphPlan;
 using graph_writer::make_graph;
 using graph_writer::TestGraph;
 using helpers::InternalAbort;
@@ -26,21 +26,21 @@ constexpr uint8_t ODD_CARDINALITY = 5;
 // Node 1: fields 1 OPTIONAL, 2 REQUIRED, 3 REPEATED, 4 REQUIRED.
 // Nodes 10 to 13: one field 7, OPTIONAL, REQUIRED, REPEATED and an unknown
 // cardinality code. Node 20: no fields. Node 30: a scalar.
-graph_writer::NodeSpec node(uint32_t key, uint8_t kind,
-                            std::vector<graph_writer::FieldSpec> fields) {
-  graph_writer::NodeSpec n;
+graph_writer::NodePlan node(uint32_t key, uint8_t kind,
+                            std::vector<graph_writer::FieldPlan> fields) {
+  graph_writer::NodePlan n;
   n.key = key;
   n.kind = kind;
   n.fields = std::move(fields);
   return n;
 }
 
-graph_writer::NodeSpec one_field(uint32_t key, uint8_t cardinality) {
+graph_writer::NodePlan one_field(uint32_t key, uint8_t cardinality) {
   return node(key, load::KIND_MESSAGE, {{7, cardinality, 0, 0, 30}});
 }
 
-GraphSpec cardinality_graph() {
-  GraphSpec g;
+GraphPlan cardinality_graph() {
+  GraphPlan g;
   g.nodes = {
       node(0, load::KIND_MESSAGE, {}),
       node(1, load::KIND_MESSAGE,

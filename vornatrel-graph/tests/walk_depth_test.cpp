@@ -165,7 +165,7 @@ TEST(WalkDepth, DeepGroupsOnASmallStack) {
   // G's field 1 is a group of H, H's field 2 a group of G: no body holds a
   // field with the number of the END_GROUP that closes it.
   using namespace graph_writer;
-  GraphSpec g;
+  GraphPlan g;
   g.nodes = {
       {.key = 0},
       {.key = 1, .fields = {{.number = 1, .wire_type = 3, .target = 2}}},

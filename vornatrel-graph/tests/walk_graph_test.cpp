@@ -38,8 +38,8 @@ enum : uint32_t {
 
 constexpr uint8_t GROUP = 3;
 
-GraphSpec spec() {
-  GraphSpec g;
+GraphPlan plan() {
+  GraphPlan g;
   g.nodes = {
       {.key = kAny,
        .fields = {{.number = 1, .wire_type = 2, .target = kString},
@@ -107,7 +107,7 @@ GraphSpec spec() {
 }
 
 const GraphRoot& graph() {
-  static const TestGraph* g = new TestGraph(make_graph(spec()));
+  static const TestGraph* g = new TestGraph(make_graph(plan()));
   return g->root();
 }
 
