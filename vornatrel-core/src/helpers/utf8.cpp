@@ -26,9 +26,27 @@ Lead classify(uint8_t lead) {
 
 bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
 
+// Whether fewer than 16 bytes are plain ASCII, by two overlapping 8-byte
+// words (or a byte loop below 8 bytes); false says nothing. Most strings the
+// scorer and the scanner check are short names, which this settles at once.
+bool short_ascii(const uint8_t* data, size_t n) {
+  constexpr uint64_t HIGH_BITS = 0x8080808080808080ULL;
+  if (n >= 16) return false;
+  if (n >= 8) {
+    uint64_t a, b;
+    std::memcpy(&a, data, 8);
+    std::memcpy(&b, data + n - 8, 8);
+    return ((a | b) & HIGH_BITS) == 0;
+  }
+  uint8_t bits = 0;
+  for (size_t i = 0; i < n; ++i) bits |= data[i];
+  return bits < 0x80;
+}
+
 }  // namespace
 
 bool is_valid_utf8(const uint8_t* data, size_t len) {
+  if (short_ascii(data, len)) return true;
   size_t i = 0;
   while (i < len) {
     if (len - i >= 16) {

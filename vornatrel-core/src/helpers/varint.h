@@ -53,6 +53,15 @@ VarintResult parse_varint_multibyte(Bytes buf, uint64_t pos);
 // Same precondition as parse_varint_multibyte.
 VarintResult parse_varint_uncommon(Bytes buf, uint64_t pos);
 
+// The same as parse_varint_multibyte, with the common one-byte value taken
+// inline, without a call.
+inline VarintResult parse_varint(Bytes buf, uint64_t pos) {
+  if (pos < buf.size() && buf[pos] < 0x80) {
+    return VarintResult{.ok = true, .value = buf[pos], .next = pos + 1};
+  }
+  return parse_varint_multibyte(buf, pos);
+}
+
 // Decodes the tag at `pos`; nothing for a garbage tag. Precondition:
 // pos < buf.size(), else internal abort "parse_wiretag called at end of
 // buffer".

@@ -8,45 +8,13 @@ namespace {
 
 namespace varint = helpers::varint;
 
-struct BlindTag {
-  uint64_t field_number = 0;
-  uint8_t wire_type = 0;
-  uint64_t next = 0;
-};
-
-// Reads the tag at p (p < data.size()). The wire type comes from the first
-// byte alone; non-canonical tags are accepted and field numbers are not
-// validated.
-std::optional<BlindTag> read_tag(Bytes data, uint64_t p) {
-  uint8_t b = data[p];
-  uint8_t wire_type = b & 7;
-  if (wire_type > varint::I32) return std::nullopt;
-  if (b < 0x80) return BlindTag{uint64_t{b} >> 3, wire_type, p + 1};
-  varint::VarintResult tag = varint::parse_varint_multibyte(data, p);
-  if (!tag.ok) return std::nullopt;
-  return BlindTag{tag.value >> 3, wire_type, tag.next};
-}
-
-struct VarintRead {
-  uint64_t value = 0;
-  uint64_t next = 0;
-};
-
-// Reads a varint at q (q <= data.size()), the one-byte case inline.
-std::optional<VarintRead> read_varint(Bytes data, uint64_t q) {
-  if (q < data.size() && data[q] < 0x80) return VarintRead{data[q], q + 1};
-  varint::VarintResult v = varint::parse_varint_multibyte(data, q);
-  if (!v.ok) return std::nullopt;
-  return VarintRead{v.value, v.next};
-}
-
 // Reads a length prefix at q and checks that the payload fits.
 std::optional<ByteSlice> read_len(Bytes data, uint64_t q) {
-  std::optional<VarintRead> length = read_varint(data, q);
-  if (!length || length->value > data.size() - length->next) {
+  const varint::VarintResult length = varint::parse_varint(data, q);
+  if (!length.ok || length.value > data.size() - length.next) {
     return std::nullopt;
   }
-  return ByteSlice{length->next, length->value};
+  return ByteSlice{length.next, length.value};
 }
 
 // Skips the value of a VARINT, I64, I32 or LEN field at q (q <= data.size());
@@ -55,9 +23,9 @@ std::optional<uint64_t> skip_value(Bytes data, uint64_t q, uint8_t wire_type) {
   uint64_t left = data.size() - q;
   switch (wire_type) {
     case varint::VARINT: {
-      std::optional<VarintRead> v = read_varint(data, q);
-      if (!v) return std::nullopt;
-      return v->next;
+      const varint::VarintResult v = varint::parse_varint(data, q);
+      if (!v.ok) return std::nullopt;
+      return v.next;
     }
     case varint::I64:
       if (left < 8) return std::nullopt;
@@ -77,12 +45,14 @@ std::optional<uint64_t> skip_value(Bytes data, uint64_t q, uint8_t wire_type) {
 
 }  // namespace
 
+// Tags are read with parse_wiretag: the wire type comes from the first byte,
+// non-canonical tags are accepted and field numbers are not validated.
 GroupSkip parse_group_blind(Bytes data, uint64_t pos, uint64_t number) {
   uint64_t depth = 0;
   uint64_t p = pos;
   while (true) {
     if (p >= data.size()) return GroupSkip{};
-    std::optional<BlindTag> tag = read_tag(data, p);
+    std::optional<varint::WireTag> tag = varint::parse_wiretag(data, p);
     if (!tag) return GroupSkip{};
     switch (tag->wire_type) {
       case varint::START_GROUP:
@@ -109,15 +79,19 @@ GroupSkip parse_group_blind(Bytes data, uint64_t pos, uint64_t number) {
 }
 
 std::optional<ByteSlice> extract_any_value(Bytes payload) {
+  return find_len_field(payload, 2);
+}
+
+std::optional<ByteSlice> find_len_field(Bytes payload, uint64_t number) {
   uint64_t p = 0;
   while (p < payload.size()) {
-    std::optional<BlindTag> tag = read_tag(payload, p);
+    std::optional<varint::WireTag> tag = varint::parse_wiretag(payload, p);
     if (!tag) return std::nullopt;
     switch (tag->wire_type) {
       case varint::LEN: {
         std::optional<ByteSlice> value = read_len(payload, tag->next);
         if (!value) return std::nullopt;
-        if (tag->field_number == 2) return value;
+        if (tag->field_number == number) return value;
         p = value->start + value->len;
         break;
       }

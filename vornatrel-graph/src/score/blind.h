@@ -29,6 +29,11 @@ struct ByteSlice {
 // The payload of the first field 2 of wire type LEN in an Any payload.
 std::optional<ByteSlice> extract_any_value(Bytes payload);
 
+// The payload of the first LEN field numbered `number`, read without a
+// schema: other fields and groups are skipped, and malformed content or an
+// END_GROUP at this level ends the search without a result.
+std::optional<ByteSlice> find_len_field(Bytes payload, uint64_t number);
+
 // Whether `number` lies in one of the extension ranges of node `key`.
 bool in_ext_range(const load::GraphRoot& graph, uint32_t key, uint32_t number);
 

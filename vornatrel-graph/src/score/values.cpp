@@ -20,7 +20,6 @@ namespace {
 
 namespace wire = helpers::varint;
 using load::TypeNode;
-using wire::parse_varint_multibyte;
 
 constexpr uint64_t TWO_31 = uint64_t{1} << 31;
 constexpr uint64_t TWO_32 = uint64_t{1} << 32;
@@ -94,30 +93,6 @@ bool check_varint(ActiveEntry& entry, WalkState& state, uint64_t number,
 
 enum class Verdict : uint8_t { NotYet, Good, Bad };
 
-// Whether a payload of fewer than 16 bytes is plain ASCII, by two
-// overlapping 8-byte words (or a byte loop below 8 bytes); false says
-// nothing. Most string fields are short names, which this settles without
-// the general UTF-8 check.
-bool short_ascii(Bytes p) {
-  constexpr uint64_t HIGH_BITS = 0x8080808080808080ULL;
-  const size_t n = p.size();
-  if (n >= 16) return false;
-  if (n >= 8) {
-    uint64_t a = 0;
-    uint64_t b = 0;
-    std::memcpy(&a, p.data(), 8);
-    std::memcpy(&b, p.data() + n - 8, 8);
-    return ((a | b) & HIGH_BITS) == 0;
-  }
-  uint8_t bits = 0;
-  for (const uint8_t c : p) bits |= c;
-  return bits < 0x80;
-}
-
-bool valid_utf8(Bytes p) {
-  return short_ascii(p) || helpers::utf8::is_valid_utf8(p.data(), p.size());
-}
-
 // The shared work of one LEN field, in the walk state's scratch buffers.
 struct LenField {
   Bytes payload;
@@ -136,12 +111,7 @@ bool decode_packed(LenField& field) {
     field.elements.clear();
     field.decode = Verdict::Good;
     while (i < p.size()) {
-      if (p[i] < 0x80) {
-        field.elements.push_back({p[i], 0});
-        ++i;
-        continue;
-      }
-      const wire::VarintResult r = parse_varint_multibyte(p, i);
+      const wire::VarintResult r = wire::parse_varint(p, i);
       if (!r.ok) {
         field.decode = Verdict::Bad;
         break;
@@ -227,7 +197,10 @@ void judge_known_len(ActiveEntry& entry, WalkState& state, LenField& field,
   }
   if (node && node->utf8 != 0) {
     if (field.utf8 == Verdict::NotYet) {
-      field.utf8 = valid_utf8(field.payload) ? Verdict::Good : Verdict::Bad;
+      field.utf8 = helpers::utf8::is_valid_utf8(field.payload.data(),
+                                                field.payload.size())
+                       ? Verdict::Good
+                       : Verdict::Bad;
     }
     if (field.utf8 == Verdict::Bad) {
       veto_entry(entry, state, Reason{INVALID_UTF8, {field.number, 0, 0}});
@@ -269,79 +242,12 @@ void judge_known_len(ActiveEntry& entry, WalkState& state, LenField& field,
   return emptied;
 }
 
-// Reads the value of one field at `q` (wire type `wt`) without a schema and
-// returns the offset behind it; nothing for malformed content or END_GROUP.
-std::optional<uint64_t> skip_value(Bytes p, uint64_t q, uint8_t wt,
-                                   uint64_t number, ByteSlice* len_body) {
-  switch (wt) {
-    case wire::VARINT: {
-      if (q < p.size() && p[q] < 0x80) return q + 1;
-      const wire::VarintResult r = parse_varint_multibyte(p, q);
-      if (!r.ok) return std::nullopt;
-      return r.next;
-    }
-    case wire::I64:
-      if (p.size() - q < 8) return std::nullopt;
-      return q + 8;
-    case wire::I32:
-      if (p.size() - q < 4) return std::nullopt;
-      return q + 4;
-    case wire::LEN: {
-      uint64_t length = 0;
-      uint64_t body = 0;
-      if (q < p.size() && p[q] < 0x80) {
-        length = p[q];
-        body = q + 1;
-      } else {
-        const wire::VarintResult r = parse_varint_multibyte(p, q);
-        if (!r.ok) return std::nullopt;
-        length = r.value;
-        body = r.next;
-      }
-      if (length > p.size() - body) return std::nullopt;
-      *len_body = ByteSlice{body, length};
-      return body + length;
-    }
-    case wire::START_GROUP: {
-      const GroupSkip skip = parse_group_blind(p, q, number);
-      if (!skip.ok) return std::nullopt;
-      return skip.offset;
-    }
-    default:  // END_GROUP
-      return std::nullopt;
-  }
-}
-
-// The type URL of an Any payload: the first LEN field numbered 1.
-std::optional<ByteSlice> find_type_url(Bytes p) {
-  uint64_t pos = 0;
-  while (pos < p.size()) {
-    const uint8_t b = p[pos];
-    const uint8_t wt = b & 7;
-    if (wt >= 6) return std::nullopt;
-    uint64_t tag = b;
-    uint64_t q = pos + 1;
-    if (b >= 0x80) {
-      const wire::VarintResult r = parse_varint_multibyte(p, pos);
-      if (!r.ok) return std::nullopt;
-      tag = r.value;
-      q = r.next;
-    }
-    const uint64_t number = tag >> 3;
-    ByteSlice body;
-    const std::optional<uint64_t> after = skip_value(p, q, wt, number, &body);
-    if (!after) return std::nullopt;
-    if (wt == wire::LEN && number == 1) return body;
-    pos = *after;
-  }
-  return std::nullopt;
-}
-
 // The node key of the type that an Any payload names, through the request's
 // lazily built name map; nothing when the payload cannot be resolved.
 [[gnu::noinline]] std::optional<uint32_t> resolve_any_type(WalkState& state,
                                                            Bytes payload) {
-  const std::optional<ByteSlice> url = find_type_url(payload);
+  // The type URL is the first LEN field numbered 1.
+  const std::optional<ByteSlice> url = find_len_field(payload, 1);
   if (!url || url->len == 0) return std::nullopt;
   const Bytes text = payload.subspan(url->start, url->len);
   if (!helpers::utf8::is_valid_utf8(text.data(), text.size())) {

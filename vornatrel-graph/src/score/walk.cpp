@@ -196,7 +196,7 @@ void close_at(ActiveEntry& entry, WalkState& state, uint64_t pos) {
 // wire-type mismatch vetoes for one tag, in one pass over the entries: every
 // member belongs to one entry only, so each entry's effects can be completed
 // before the next entry is looked at.
-// Part of begin_tag, which keeps it out of the recursive frame.
+// Inlined into begin_tag, which keeps it out of the recursive frame.
 void classify_tag(std::vector<ActiveEntry>& entries, WalkState& state,
                   const Tag& tag, uint64_t pos, bool top_scan) {
   const uint64_t tag_anomalies =
@@ -361,24 +361,15 @@ void classify_tag(std::vector<ActiveEntry>& entries, WalkState& state,
   const uint64_t len = data.size();
   const uint64_t next = tag.next;
   if (tag.wire_type == wire::VARINT) {
-    uint64_t value = 0;
-    bool padded = false;
-    uint64_t after = next + 1;
-    if (next < len && data[next] < 0x80) {
-      value = data[next];
-    } else {
-      const wire::VarintResult r = parse_varint_multibyte(data, next);
-      if (!r.ok) {
-        fail(entries, state, varint_cut(data, next, allow_cut),
-             detail::TRUNCATED_VARINT, len);
-        return WALK_ENDED;
-      }
-      value = r.value;
-      padded = r.padding != 0;
-      after = r.next;
+    const wire::VarintResult r = wire::parse_varint(data, next);
+    if (!r.ok) {
+      fail(entries, state, varint_cut(data, next, allow_cut),
+           detail::TRUNCATED_VARINT, len);
+      return WALK_ENDED;
     }
-    detail::handle_varint_value(entries, state, tag.number, value, padded);
-    return after;
+    detail::handle_varint_value(entries, state, tag.number, r.value,
+                                r.padding != 0);
+    return r.next;
   }
   const bool wide = tag.wire_type == wire::I64;
   const uint64_t width = wide ? 8 : 4;
@@ -406,22 +397,17 @@ void classify_tag(std::vector<ActiveEntry>& entries, WalkState& state,
                                     uint64_t& length) {
   const uint64_t len = data.size();
   const uint64_t next = tag.next;
-  uint64_t body = next + 1;
-  if (next < len && data[next] < 0x80) {
-    length = data[next];
-  } else {
-    const wire::VarintResult r = parse_varint_multibyte(data, next);
-    if (!r.ok) {
-      fail(entries, state, varint_cut(data, next, allow_cut),
-           detail::TRUNCATED_LEN_PREFIX, len);
-      return WALK_ENDED;
-    }
-    length = r.value;
-    body = r.next;
-    if (r.padding != 0) {
-      for (ActiveEntry& entry : entries) {
-        for (uint32_t p : entry.members) ++state.results[p].anomalies;
-      }
+  const wire::VarintResult r = wire::parse_varint(data, next);
+  if (!r.ok) {
+    fail(entries, state, varint_cut(data, next, allow_cut),
+         detail::TRUNCATED_LEN_PREFIX, len);
+    return WALK_ENDED;
+  }
+  length = r.value;
+  const uint64_t body = r.next;
+  if (r.padding != 0) {
+    for (ActiveEntry& entry : entries) {
+      for (uint32_t p : entry.members) ++state.results[p].anomalies;
     }
   }
   if (length > len - body) {
