@@ -1,0 +1,33 @@
+"""ravick: recover the protobuf schemas compiled into binaries.
+
+Programs, libraries, firmware and memory dumps built with protobuf carry
+their schemas as serialized ``google.protobuf.FileDescriptorProto``
+messages, plain or (Go programs) gzip-compressed. ravick finds them exactly.
+
+>>> import ravick
+>>> for found in ravick.find(open("libsomething.so", "rb").read()):
+...     print(hex(found.start), found.name, found.package)
+
+:func:`find` scans one buffer; :func:`find_in_paths` scans files and
+directories, in parallel, reporting each file in path order. The ``ravick``
+command does the same from the shell.
+"""
+
+from importlib.metadata import PackageNotFoundError, version
+
+try:
+    __version__ = version("ravick")
+except PackageNotFoundError:  # running from a source tree
+    __version__ = "0+unknown"
+
+from ravick.finding import Found, find
+from ravick.inputs import FileReport, Progress, find_in_paths
+
+__all__ = [
+    "FileReport",
+    "Found",
+    "Progress",
+    "__version__",
+    "find",
+    "find_in_paths",
+]

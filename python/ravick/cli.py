@@ -1,0 +1,172 @@
+"""The ``ravick`` command: parses arguments, calls the library, prints."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import sys
+from collections.abc import Iterator, Sequence
+from typing import NoReturn
+
+from ravick import __version__
+from ravick.finding import Found
+from ravick.inputs import FileReport, Progress, find_in_paths
+from ravick.reporting import (
+    EXIT_INTERNAL,
+    EXIT_USAGE,
+    Summary,
+    TerminalProgress,
+    document,
+    doubt_line,
+    jsonl_lines,
+    listing_line,
+    note_lines,
+    problem_line,
+    write_json,
+)
+
+_SIZE = re.compile(r"(\d+)([KMGT]?)i?B?", re.IGNORECASE)
+_UNITS = {"": 0, "K": 10, "M": 20, "G": 30, "T": 40}
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        self.exit(EXIT_USAGE, f"ravick: error: {message}\n")
+
+
+def parse_size(text: str) -> int:
+    """A size such as 4096, 64K, 512M or 2G (powers of 1024)."""
+    match = _SIZE.fullmatch(text.strip())
+    if match is None:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r}")
+    return int(match.group(1)) << _UNITS[match.group(2).upper()]
+
+
+def _jobs(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of the ``ravick`` command."""
+    parser = _Parser(
+        prog="ravick",
+        description="Find the protobuf schemas compiled into binaries.",
+    )
+    parser.add_argument("--version", action="version", version=f"ravick {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+    scan = commands.add_parser(
+        "scan",
+        help="list the serialized descriptors in files and directories",
+        description="List every serialized FileDescriptorProto in the inputs, "
+        "plain or gzip-compressed. Directories are walked recursively; "
+        "'-' reads standard input.",
+    )
+    _add_input_options(scan)
+    output = scan.add_mutually_exclusive_group()
+    output.add_argument("--json", action="store_true", help="one JSON document")
+    output.add_argument(
+        "--jsonl", action="store_true", help="one JSON object a descriptor"
+    )
+    return parser
+
+
+def _add_input_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("paths", nargs="+", metavar="PATH", help="file or directory")
+    parser.add_argument(
+        "-j",
+        "--jobs",
+        type=_jobs,
+        default=None,
+        help="worker processes (default: the number of cores)",
+    )
+    parser.add_argument(
+        "--max-size",
+        type=parse_size,
+        default=None,
+        metavar="SIZE",
+        help="skip files larger than SIZE (e.g. 512M)",
+    )
+    parser.add_argument(
+        "--no-progress", action="store_true", help="never show a progress display"
+    )
+
+
+def _progress(args: argparse.Namespace) -> Progress | None:
+    if args.no_progress or not TerminalProgress.wanted():
+        return None
+    return TerminalProgress()
+
+
+def _reports(args: argparse.Namespace) -> Iterator[FileReport]:
+    for report in find_in_paths(
+        args.paths,
+        workers=args.jobs,
+        progress=_progress(args),
+        max_size=args.max_size,
+    ):
+        for line in [problem_line(report), *note_lines(report)]:
+            if line is not None:
+                print(line, file=sys.stderr, flush=True)
+        yield report
+
+
+def run_scan(args: argparse.Namespace) -> int:
+    """``ravick scan``: prints the listing, the JSON document or JSON Lines."""
+    summary = Summary()
+    if args.json:
+        write_json(document(_reports(args), summary), sys.stdout)
+        return summary.exit_status
+    if args.jsonl:
+        for report in _reports(args):
+            summary.add(report)
+            for line in jsonl_lines(report):
+                sys.stdout.write(line + "\n")
+            sys.stdout.flush()
+        return summary.exit_status
+    doubtful: list[tuple[str, Found]] = []
+    for report in _reports(args):
+        summary.add(report)
+        for found in report.found:
+            if found.plausible:
+                print(listing_line(report.path, found))
+            else:
+                doubtful.append((report.path, found))
+        sys.stdout.flush()
+    if doubtful:
+        print(f"\nimplausible, not compiler output ({len(doubtful)}):")
+        for path, found in doubtful:
+            print(doubt_line(path, found))
+    print(summary.human())
+    return summary.exit_status
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command; returns its exit status."""
+    args = build_parser().parse_args(argv)
+    try:
+        return run_scan(args)
+    except KeyboardInterrupt:
+        print("ravick: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader went away (``ravick scan ... | head``): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 141
+    except Exception as e:  # anything left is a bug of ours, not the input's
+        print(f"ravick: internal error: {e!r}", file=sys.stderr)
+        return EXIT_INTERNAL
+
+
+def entry_point() -> NoReturn:
+    """The console script."""
+    sys.exit(main())

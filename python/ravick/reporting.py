@@ -1,0 +1,284 @@
+"""Reporting: the human listing, JSON documents, counts and the exit status."""
+
+from __future__ import annotations
+
+import json
+import sys
+import time
+from collections.abc import Iterable
+from dataclasses import dataclass, field
+from typing import IO, Any
+
+from rich.console import Console
+from rich.progress import (
+    BarColumn,
+    DownloadColumn,
+    Progress,
+    TaskID,
+    TextColumn,
+    TimeRemainingColumn,
+    TransferSpeedColumn,
+)
+
+from ravick import __version__
+from ravick.finding import Found
+from ravick.inputs import NOT_FOLLOWED, FileReport
+
+EXIT_OK = 0
+EXIT_UNREADABLE = 1
+EXIT_USAGE = 2
+EXIT_INTERNAL = 3
+
+
+@dataclass(slots=True)
+class Summary:
+    """Counts over a run, updated report by report."""
+
+    files: int = 0
+    bytes: int = 0
+    descriptors: int = 0
+    implausible: int = 0
+    compressed: int = 0
+    errors: int = 0
+    skipped: int = 0
+    started: float = field(default_factory=time.monotonic)
+    _digests: set[str] = field(default_factory=set)
+
+    def add(self, report: FileReport) -> None:
+        """Counts one report."""
+        if report.skipped is not None:
+            self.skipped += 1
+            return
+        if report.error is not None:
+            self.errors += 1
+            return
+        self.files += 1
+        self.bytes += report.size or 0
+        for found in report.found:
+            self.descriptors += 1
+            self.implausible += not found.plausible
+            self.compressed += found.compression is not None
+            self._digests.add(found.sha256)
+
+    @property
+    def distinct(self) -> int:
+        """Descriptors with distinct bytes (by sha256)."""
+        return len(self._digests)
+
+    @property
+    def seconds(self) -> float:
+        """Time since the run started."""
+        return time.monotonic() - self.started
+
+    @property
+    def exit_status(self) -> int:
+        """0 when every input was read, 1 when some could not be."""
+        return EXIT_UNREADABLE if self.errors else EXIT_OK
+
+    def as_json(self) -> dict[str, Any]:
+        """The summary object of the JSON document."""
+        return {
+            "files": self.files,
+            "bytes": self.bytes,
+            "descriptors": self.descriptors,
+            "distinct": self.distinct,
+            "implausible": self.implausible,
+            "compressed": self.compressed,
+            "errors": self.errors,
+            "skipped": self.skipped,
+            "seconds": round(self.seconds, 3),
+        }
+
+    def human(self) -> str:
+        """One summary line for people."""
+        return (
+            f"{self.files} files, {self.bytes} bytes: {self.descriptors} "
+            f"descriptors ({self.distinct} distinct, {self.implausible} "
+            f"implausible, {self.compressed} compressed), {self.errors} errors, "
+            f"{self.skipped} skipped, {self.seconds:.2f} s"
+        )
+
+
+def found_json(found: Found) -> dict[str, Any]:
+    """One descriptor as a JSON object."""
+    return {
+        "start": found.start,
+        "end": found.end,
+        "size": found.size,
+        "name": found.name,
+        "package": found.package,
+        "syntax": found.syntax,
+        "edition": found.edition,
+        "sha256": found.sha256,
+        "compression": found.compression,
+        "inner_start": found.inner_start,
+        "inner_end": found.inner_end,
+        "truncated": found.truncated,
+        "plausible": found.plausible,
+        "doubt": found.doubt,
+        "messages": found.messages,
+        "enums": found.enums,
+        "services": found.services,
+        "extensions": found.extensions,
+        "dependencies": list(found.dependencies),
+    }
+
+
+def file_json(report: FileReport) -> dict[str, Any]:
+    """One input file as a JSON object."""
+    return {
+        "path": report.path,
+        "size": report.size,
+        "error": report.error,
+        "notes": list(report.notes),
+        "descriptors": [found_json(f) for f in report.found],
+    }
+
+
+def skipped_json(report: FileReport) -> dict[str, Any]:
+    """One skipped entry as a JSON object."""
+    return {"path": report.path, "reason": report.skipped}
+
+
+def document(reports: Iterable[FileReport], summary: Summary) -> dict[str, Any]:
+    """The whole JSON document of a scan; counts each report into ``summary``."""
+    files: list[dict[str, Any]] = []
+    skipped: list[dict[str, Any]] = []
+    for report in reports:
+        summary.add(report)
+        if report.skipped is not None:
+            skipped.append(skipped_json(report))
+        else:
+            files.append(file_json(report))
+    return {
+        "version": __version__,
+        "files": files,
+        "skipped": skipped,
+        "summary": summary.as_json(),
+    }
+
+
+def write_json(doc: dict[str, Any], out: IO[str]) -> None:
+    """Writes one JSON document and a newline."""
+    json.dump(doc, out, ensure_ascii=False, indent=None, separators=(",", ":"))
+    out.write("\n")
+
+
+def jsonl_lines(report: FileReport) -> list[str]:
+    """The JSON Lines of one report: one line a descriptor, or its error."""
+    if report.error is not None:
+        return [_line({"path": report.path, "error": report.error})]
+    return [_line({"path": report.path, **found_json(f)}) for f in report.found]
+
+
+def _line(obj: dict[str, Any]) -> str:
+    return json.dumps(obj, ensure_ascii=False, separators=(",", ":"))
+
+
+def listing_line(path: str, found: Found) -> str:
+    """One descriptor as a line of the human listing (tab-separated)."""
+    where = f"{found.start:#x}"
+    if found.compression is not None:
+        where += f" ({found.compression}+{found.inner_start:#x})"
+    syntax = found.syntax if found.edition is None else f"edition {found.edition}"
+    counts = f"messages={found.messages} enums={found.enums} services={found.services}"
+    fields = [path, where, str(found.size), found.name, found.package or "-", syntax]
+    line = "\t".join([_printable(x) for x in fields] + [counts])
+    if found.truncated:
+        line += "\t(from a cut gzip stream)"
+    return line
+
+
+def doubt_line(path: str, found: Found) -> str:
+    """One implausible descriptor, with the reason, for the listing."""
+    return (
+        f"{_printable(path)}\t{found.start:#x}\t{found.size}\t"
+        f"{_printable(found.name)}\t{_printable(found.doubt or '')}"
+    )
+
+
+def _printable(text: str) -> str:
+    # Names come from untrusted bytes: never let them write control codes
+    # or tabs to a terminal.
+    return "".join(c if c.isprintable() and c != "\t" else repr(c)[1:-1] for c in text)
+
+
+def problem_line(report: FileReport) -> str | None:
+    """The standard-error line for an unreadable or skipped input, if any."""
+    if report.error is not None:
+        return f"ravick: {_printable(report.path)}: {report.error}"
+    if report.skipped is not None and report.skipped != NOT_FOLLOWED:
+        return f"ravick: {_printable(report.path)}: skipped: {report.skipped}"
+    return None
+
+
+def note_lines(report: FileReport) -> list[str]:
+    """Standard-error lines for what a readable input could not show fully."""
+    return [f"ravick: {_printable(report.path)}: {n}" for n in report.notes]
+
+
+class TerminalProgress:
+    """A progress display on standard error: bytes and files, finds, rate.
+
+    It shows only when the run is large enough to need one (``min_bytes``
+    or ``min_files``) and standard error is a terminal.
+    """
+
+    def __init__(
+        self,
+        stream: IO[str] | None = None,
+        *,
+        min_bytes: int = 256 << 20,
+        min_files: int = 200,
+    ) -> None:
+        self._console = Console(file=stream or sys.stderr)
+        self._min_bytes = min_bytes
+        self._min_files = min_files
+        self._bar: Progress | None = None
+        self._task: TaskID | None = None
+        self._files = 0
+        self._found = 0
+
+    @staticmethod
+    def wanted(stream: IO[str] | None = None) -> bool:
+        """True when the stream (standard error by default) is a terminal."""
+        s = stream or sys.stderr
+        return s.isatty()
+
+    def started(self, files: int, total_bytes: int) -> None:
+        """Opens the display for a run of ``files`` files."""
+        if files < self._min_files and total_bytes < self._min_bytes:
+            return
+        self._bar = Progress(
+            TextColumn("{task.description}"),
+            BarColumn(),
+            DownloadColumn(),
+            TransferSpeedColumn(),
+            TimeRemainingColumn(),
+            console=self._console,
+            transient=True,
+        )
+        self._task = self._bar.add_task(self._label(files), total=total_bytes)
+        self._total_files = files
+        self._bar.start()
+
+    def _label(self, files: int) -> str:
+        return f"{self._files}/{files} files, {self._found} descriptors"
+
+    def advanced(self, report: FileReport) -> None:
+        """Counts one finished input."""
+        if self._bar is None or self._task is None or report.skipped is not None:
+            return
+        self._files += 1
+        self._found += len(report.found)
+        self._bar.update(
+            self._task,
+            advance=report.size or 0,
+            description=self._label(self._total_files),
+        )
+
+    def finished(self) -> None:
+        """Closes the display."""
+        if self._bar is not None:
+            self._bar.stop()
+            self._bar = None

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Fetches Debian Go programs whose descriptors are stored gzip-compressed
+# (the Go protobuf runtime registers each file as a gzipped
+# FileDescriptorProto) into build/go-programs/ (apt-get download + dpkg -x;
+# nothing is installed) and prints the paths of their executables, one a line.
+source "$(dirname "$0")/common.sh"
+OUT="$ROOT/build/go-programs"
+PACKAGES=(containerd)
+
+mkdir -p "$OUT/debs"
+cd "$OUT/debs"
+for pkg in "${PACKAGES[@]}"; do
+  compgen -G "./${pkg}_*.deb" >/dev/null && continue
+  if ! apt-get download -qq "$pkg" >/dev/null 2>&1; then
+    as_root apt-get update -qq
+    apt-get download -qq "$pkg" >/dev/null
+  fi
+done
+for deb in ./*.deb; do dpkg -x "$deb" "$OUT/root"; done
+find "$OUT/root/usr/bin" "$OUT/root/usr/sbin" -type f -perm -u+x 2>/dev/null | sort
