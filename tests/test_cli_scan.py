@@ -1,0 +1,197 @@
+"""The ravick command run as a subprocess: output formats, exit statuses,
+errors, directories, special files, worker counts, real binaries."""
+
+import gzip
+import json
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+from google.protobuf import descriptor_pb2, timestamp_pb2
+
+from test_package_find import embed
+
+DESCRIPTOR = descriptor_pb2.DESCRIPTOR.serialized_pb
+TIMESTAMP = timestamp_pb2.DESCRIPTOR.serialized_pb
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def ravick(*args: str, stdin: bytes = b"") -> subprocess.CompletedProcess[str]:
+    proc = subprocess.run(
+        [sys.executable, "-m", "ravick", *args],
+        input=stdin.decode("latin-1"),
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert "Traceback" not in proc.stderr, proc.stderr
+    return proc
+
+
+def scan_json(*args: str) -> dict:
+    proc = ravick("scan", "--json", *args)
+    doc = json.loads(proc.stdout)
+    doc["status"] = proc.returncode
+    doc["summary"].pop("seconds")
+    return doc
+
+
+@pytest.fixture
+def inputs(tmp_path):
+    (tmp_path / "d" / "e").mkdir(parents=True)
+    (tmp_path / "d" / "plain.bin").write_bytes(embed(TIMESTAMP, DESCRIPTOR))
+    (tmp_path / "d" / "e" / "go.bin").write_bytes(embed(gzip.compress(DESCRIPTOR)))
+    os.mkfifo(tmp_path / "d" / "fifo")
+    os.symlink("..", tmp_path / "d" / "e" / "up")
+    return tmp_path
+
+
+@pytest.mark.parametrize(
+    ("args", "status", "out"),
+    [
+        (["--help"], 0, "usage: ravick"),
+        (["scan", "--help"], 0, "--jsonl"),
+        (["--version"], 0, "ravick "),
+        ([], 2, ""),
+        (["scan"], 2, ""),
+        (["frobnicate"], 2, ""),
+        (["scan", "--bogus", "x"], 2, ""),
+        (["scan", "-j", "0", "x"], 2, ""),
+        (["scan", "--max-size", "lots", "x"], 2, ""),
+        (["scan", "--json", "--jsonl", "x"], 2, ""),
+    ],
+)
+def test_usage(args, status, out):
+    proc = ravick(*args)
+    assert proc.returncode == status
+    assert out in proc.stdout
+    if status == 2:
+        assert "ravick: error:" in proc.stderr
+
+
+def test_json_document(inputs):
+    doc = scan_json(str(inputs / "d"))
+    assert doc["status"] == 0 and doc["version"]
+    files = {os.path.relpath(f["path"], inputs): f for f in doc["files"]}
+    assert list(files) == ["d/e/go.bin", "d/plain.bin"]
+    (gz,) = files["d/e/go.bin"]["descriptors"]
+    assert gz["compression"] == "gzip" and gz["inner_start"] == 0
+    assert gz["inner_end"] == gz["size"] == len(DESCRIPTOR)
+    plain = files["d/plain.bin"]["descriptors"]
+    assert [d["name"] for d in plain] == [
+        "google/protobuf/timestamp.proto",
+        "google/protobuf/descriptor.proto",
+    ]
+    assert plain[0]["compression"] is None and plain[0]["inner_start"] is None
+    assert set(plain[0]) >= {
+        "start",
+        "end",
+        "size",
+        "name",
+        "package",
+        "syntax",
+        "edition",
+        "sha256",
+        "plausible",
+        "doubt",
+        "messages",
+        "enums",
+        "services",
+        "extensions",
+        "dependencies",
+    }
+    assert plain[0]["dependencies"] == [] and plain[0]["messages"] == 1
+    assert doc["summary"] == {
+        "files": 2,
+        "bytes": sum(f["size"] for f in doc["files"]),
+        "descriptors": 3,
+        "distinct": 2,
+        "implausible": 0,
+        "compressed": 1,
+        "errors": 0,
+        "skipped": 2,
+    }
+    assert {os.path.basename(s["path"]) for s in doc["skipped"]} == {"fifo", "up"}
+
+
+def test_errors_are_reported_and_the_run_goes_on(inputs):
+    missing, fifo = str(inputs / "missing"), str(inputs / "d" / "fifo")
+    proc = ravick("scan", missing, fifo, "/dev/zero", str(inputs / "d" / "plain.bin"))
+    assert proc.returncode == 1
+    assert f"ravick: {missing}: No such file or directory" in proc.stderr
+    assert f"ravick: {fifo}: not a regular file (FIFO)" in proc.stderr
+    assert "ravick: /dev/zero: not a regular file (character device)" in proc.stderr
+    assert "google/protobuf/descriptor.proto" in proc.stdout
+    doc = scan_json(missing, str(inputs / "d" / "plain.bin"))
+    assert doc["status"] == 1 and doc["summary"]["errors"] == 1
+    assert {f["path"]: f for f in doc["files"]}[missing] == {
+        "path": missing,
+        "size": None,
+        "error": "No such file or directory",
+        "notes": [],
+        "descriptors": [],
+    }
+
+
+def test_worker_counts_give_identical_output(inputs):
+    for k in range(10):
+        (inputs / "d" / f"n{k}.bin").write_bytes(embed(*[TIMESTAMP] * k))
+    docs = [scan_json("-j", str(j), str(inputs / "d")) for j in (1, 2, 3)]
+    assert docs[0] == docs[1] == docs[2]
+    lines = [
+        ravick("scan", "--jsonl", "-j", str(j), str(inputs / "d")).stdout
+        for j in (1, 3)
+    ]
+    assert lines[0] == lines[1]
+    rows = [json.loads(x) for x in lines[0].splitlines()]
+    assert len(rows) == docs[0]["summary"]["descriptors"]
+    assert [r["path"] for r in rows] == sorted(r["path"] for r in rows)
+
+
+def test_standard_input(inputs):
+    data = (inputs / "d" / "plain.bin").read_bytes()
+    proc = subprocess.run(
+        [sys.executable, "-m", "ravick", "scan", "--jsonl", "-"],
+        input=data,
+        capture_output=True,
+        timeout=60,
+    )
+    assert proc.returncode == 0
+    rows = [json.loads(x) for x in proc.stdout.splitlines()]
+    assert [(r["path"], r["size"]) for r in rows] == [
+        ("-", len(TIMESTAMP)),
+        ("-", len(DESCRIPTOR)),
+    ]
+
+
+def test_hostile_names_do_not_reach_the_terminal(tmp_path):
+    fd = descriptor_pb2.FileDescriptorProto(
+        name="x\x1b[2J\x07.proto", package="p", syntax="proto3"
+    )
+    (tmp_path / "evil").write_bytes(embed(fd.SerializeToString()))
+    proc = ravick("scan", str(tmp_path / "evil"))
+    assert proc.returncode == 0
+    assert "\x1b" not in proc.stdout and "\x07" not in proc.stdout
+
+
+def test_real_binaries_list_templates_apart():
+    libs = subprocess.run(
+        ["bash", str(ROOT / "scripts" / "fetch_binaries.sh")],
+        capture_output=True,
+        text=True,
+        timeout=900,
+    ).stdout.split()
+    protoc = [p for p in libs if "libprotoc.so" in p]
+    if not protoc:
+        pytest.skip("the Debian libraries could not be fetched")
+    proc = ravick("scan", *libs)
+    assert proc.returncode == 0
+    listing, _, doubtful = proc.stdout.partition(
+        "implausible, not compiler output (3):"
+    )
+    assert "google/protobuf/compiler/plugin.proto" in listing
+    assert "deprecation$private" not in listing
+    assert sum("deprecation$private" in x for x in doubtful.splitlines()) == 2
+    assert "354 descriptors (352 distinct, 3 implausible, 0 compressed)" in proc.stdout

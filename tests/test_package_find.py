@@ -1,0 +1,262 @@
+"""ravick.find and ravick.find_in_paths on built inputs: plain and gzip
+descriptors, caps on inflation, plausibility, inputs that must not be read."""
+
+import gzip
+import os
+import random
+import zlib
+
+import pytest
+import ravick_lib
+from google.protobuf import descriptor_pb2, timestamp_pb2
+
+import ravick
+from descriptors import googleapis_descriptors, wkt_descriptors
+from ravick.finding import find_with_notes
+from ravick.inputs import NOT_FOLLOWED
+from ravick.plausibility import doubt_about
+
+DESCRIPTOR = descriptor_pb2.DESCRIPTOR.serialized_pb
+TIMESTAMP = timestamp_pb2.DESCRIPTOR.serialized_pb
+
+
+def noise(n: int, seed: int = 1) -> bytes:
+    return random.Random(seed).randbytes(n)
+
+
+def embed(*parts: bytes) -> bytes:
+    """The parts with random bytes and a terminating 0x00 around each."""
+    out = [noise(200, 0)]
+    for k, part in enumerate(parts):
+        out += [part, b"\x00" + noise(150, k + 1)]
+    return b"".join(out)
+
+
+def test_plain_results_are_the_scan_ranges(descriptor_blob):
+    data, _ = descriptor_blob
+    found = ravick.find(data)
+    assert [(f.start, f.end) for f in found] == ravick_lib.scan(data)
+    for f in found:
+        assert f.data == data[f.start : f.end] and f.size == f.end - f.start
+        assert f.descriptor().SerializeToString() == f.data
+        assert (f.compression, f.inner_start, f.truncated) == (None, None, False)
+    assert [f.name for f in found] == [
+        "google/protobuf/timestamp.proto",
+        "google/protobuf/descriptor.proto",
+    ]
+
+
+@pytest.mark.parametrize(
+    ("fields", "syntax", "edition"),
+    [
+        ({}, "proto2", None),
+        ({"syntax": "proto2"}, "proto2", None),
+        ({"syntax": "proto3"}, "proto3", None),
+        (
+            {"syntax": "editions", "edition": descriptor_pb2.EDITION_2023},
+            "editions",
+            "2023",
+        ),
+        (
+            {"syntax": "editions", "edition": descriptor_pb2.EDITION_2024},
+            "editions",
+            "2024",
+        ),
+    ],
+)
+def test_syntax_and_edition(fields, syntax, edition):
+    fd = descriptor_pb2.FileDescriptorProto(name="a/b.proto", package="p.q", **fields)
+    fd.message_type.add(name="M")
+    (found,) = ravick.find(embed(fd.SerializeToString()))
+    assert (found.syntax, found.edition, found.package) == (syntax, edition, "p.q")
+    assert (found.messages, found.enums, found.services) == (1, 0, 0)
+
+
+def test_gzip_streams_are_inflated_and_scanned():
+    streams = [
+        gzip.compress(DESCRIPTOR),
+        gzip.compress(TIMESTAMP + b"\x00" + DESCRIPTOR),
+    ]
+    data = embed(TIMESTAMP, streams[0], streams[1])
+    found = ravick.find(data)
+    assert [(f.name, f.compression) for f in found] == [
+        ("google/protobuf/timestamp.proto", None),
+        ("google/protobuf/descriptor.proto", "gzip"),
+        ("google/protobuf/timestamp.proto", "gzip"),
+        ("google/protobuf/descriptor.proto", "gzip"),
+    ]
+    assert [f.start for f in found] == sorted(f.start for f in found)
+    for f, stream in zip(found[1:3], streams, strict=True):
+        assert data[f.start : f.end] == stream
+    inner = found[3]
+    assert (inner.inner_start, inner.inner_end) == (
+        len(TIMESTAMP) + 1,
+        len(TIMESTAMP) + 1 + len(DESCRIPTOR),
+    )
+    assert inner.data == DESCRIPTOR and not inner.truncated
+
+
+@pytest.mark.parametrize(
+    "stream",
+    [
+        pytest.param(gzip.compress(b"no descriptor here" * 100), id="no-descriptor"),
+        pytest.param(b"\x1f\x8b\x08" + noise(500), id="garbage-header"),
+        pytest.param(b"\x1f\x8b\x08", id="bare-magic"),
+        pytest.param(gzip.compress(DESCRIPTOR)[:12], id="cut-in-header"),
+    ],
+)
+def test_streams_without_descriptors_are_ignored(stream):
+    findings = find_with_notes(embed(stream))
+    assert findings.found == () and findings.notes == ()
+
+
+def test_cut_stream_still_gives_what_inflated():
+    stream = gzip.compress(TIMESTAMP + b"\x00" + noise(200_000) + DESCRIPTOR)
+    data = noise(100) + stream[: len(stream) // 2]
+    (found,) = ravick.find(data)
+    assert found.name == "google/protobuf/timestamp.proto" and found.truncated
+    assert found.end == len(data)
+
+
+def test_bomb_is_capped_and_noted():
+    bomb = gzip.compress(TIMESTAMP + b"\x00" * (32 << 20) + DESCRIPTOR)
+    findings = find_with_notes(embed(bomb), max_inflate=1 << 20)
+    assert [f.name for f in findings.found] == ["google/protobuf/timestamp.proto"]
+    assert findings.found[0].truncated
+    assert any("cut after 1048576 inflated bytes" in n for n in findings.notes)
+
+
+def test_total_inflation_budget():
+    stream = gzip.compress(TIMESTAMP + b"\x00" * 100_000)
+    findings = find_with_notes(
+        embed(*[stream] * 5), max_inflate=1 << 20, max_inflate_total=250_000
+    )
+    assert len(findings.found) == 3
+    assert any("not inflated" in n for n in findings.notes)
+
+
+def test_raw_deflate_and_zlib_streams_are_not_gzip():
+    data = embed(zlib.compress(DESCRIPTOR))
+    assert ravick.find(data) == []
+
+
+def real_descriptors() -> list[descriptor_pb2.FileDescriptorProto]:
+    blobs = wkt_descriptors() + googleapis_descriptors()
+    return [descriptor_pb2.FileDescriptorProto.FromString(b) for b in blobs]
+
+
+def test_compiler_output_is_plausible():
+    for fd in real_descriptors():
+        assert doubt_about(fd) is None, fd.name
+
+
+def _with(change):
+    fd = descriptor_pb2.FileDescriptorProto(name="a/b.proto", package="p")
+    m = fd.message_type.add(name="M")
+    m.field.add(name="f", number=1, type_name=".p.M")
+    fd.service.add(name="S").method.add(
+        name="Get", input_type=".p.M", output_type=".p.M"
+    )
+    change(fd)
+    return fd
+
+
+@pytest.mark.parametrize(
+    ("change", "doubt"),
+    [
+        (
+            lambda fd: setattr(fd, "name", "deprecation$private com.google.proto"),
+            "is not a relative .proto path",
+        ),
+        (lambda fd: setattr(fd, "name", "/abs/x.proto"), "is not a relative"),
+        (lambda fd: setattr(fd, "name", "a/../x.proto"), "is not a relative"),
+        (lambda fd: setattr(fd, "name", ".proto"), "is not a relative"),
+        (lambda fd: setattr(fd, "package", "a..b"), "package 'a..b'"),
+        (lambda fd: setattr(fd, "package", "1a"), "package '1a'"),
+        (lambda fd: setattr(fd, "syntax", "proto4"), "syntax 'proto4'"),
+        (lambda fd: fd.dependency.append("x.h"), "dependency 'x.h'"),
+        (lambda fd: setattr(fd.message_type[0], "name", "a b"), "message name"),
+        (lambda fd: setattr(fd.message_type[0].field[0], "name", "f-g"), "field name"),
+        (
+            lambda fd: setattr(fd.message_type[0].field[0], "type_name", ".p..M"),
+            "field type",
+        ),
+        (
+            lambda fd: setattr(fd.service[0].method[0], "input_type", "p M"),
+            "method input type",
+        ),
+        (lambda fd: fd.enum_type.add(name="E").value.add(name="1X"), "enum value name"),
+    ],
+)
+def test_implausible_runs(change, doubt):
+    fd = _with(change)
+    assert doubt in (doubt_about(fd) or "")
+    found = ravick.find(embed(fd.SerializeToString()))
+    # The scanner itself refuses some of these names; those it passes must
+    # come out marked.
+    assert all(not f.plausible and doubt in (f.doubt or "") for f in found)
+    assert found or fd.name in ("/abs/x.proto", "a/../x.proto")
+
+
+def test_plausible_reference():
+    assert doubt_about(_with(lambda fd: None)) is None
+
+
+@pytest.fixture
+def tree(tmp_path):
+    """A directory with descriptors, a FIFO, a symlink loop and /dev/zero."""
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "b.bin").write_bytes(
+        embed(TIMESTAMP, gzip.compress(DESCRIPTOR))
+    )
+    (tmp_path / "a.bin").write_bytes(embed(DESCRIPTOR))
+    (tmp_path / "empty").write_bytes(b"")
+    os.mkfifo(tmp_path / "fifo")
+    os.symlink(tmp_path, tmp_path / "sub" / "loop")
+    os.symlink("/dev/zero", tmp_path / "zero")
+    return tmp_path
+
+
+def test_find_in_paths_walks_in_path_order(tree):
+    reports = list(ravick.find_in_paths([str(tree)], workers=1))
+    by_path = {os.path.relpath(r.path, tree): r for r in reports}
+    assert list(by_path) == sorted(by_path)
+    assert {p: r.skipped for p, r in by_path.items() if r.skipped} == {
+        "fifo": "not a regular file (FIFO)",
+        "sub/loop": NOT_FOLLOWED,
+        "zero": NOT_FOLLOWED,
+    }
+    assert [len(by_path[p].found) for p in ("a.bin", "empty", "sub/b.bin")] == [1, 0, 2]
+
+
+def test_named_inputs_that_cannot_be_read(tree):
+    paths = [
+        str(tree / "missing"),
+        str(tree / "fifo"),
+        "/dev/zero",
+        str(tree / "a.bin"),
+    ]
+    reports = {r.path: r for r in ravick.find_in_paths(paths, workers=1)}
+    assert reports[str(tree / "missing")].error == "No such file or directory"
+    assert reports[str(tree / "fifo")].error == "not a regular file (FIFO)"
+    assert reports["/dev/zero"].error == "not a regular file (character device)"
+    assert len(reports[str(tree / "a.bin")].found) == 1
+
+
+def test_worker_count_does_not_change_results(tree):
+    for k in range(12):
+        (tree / f"many{k:02}.bin").write_bytes(embed(*[TIMESTAMP] * (k % 3)))
+    one = list(ravick.find_in_paths([str(tree)], workers=1))
+    two = list(ravick.find_in_paths([str(tree)], workers=2))
+    assert one == two
+    assert [[f.data for f in r.found] for r in one] == [
+        [f.data for f in r.found] for r in two
+    ]
+
+
+def test_max_size_skips_large_files(tree):
+    reports = list(ravick.find_in_paths([str(tree)], workers=1, max_size=10))
+    skipped = {
+        os.path.basename(r.path) for r in reports if r.skipped and "larger" in r.skipped
+    }
+    assert skipped == {"a.bin", "b.bin"}
