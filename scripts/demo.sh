@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Sets up the module and runs the main job on real binaries: Debian's protobuf
-# runtime and compiler libraries, which embed the descriptors of the
-# well-known types and of the compiler plugin protocol.
+# Sets up the package and runs the main job on real binaries: Debian's
+# protobuf, gRPC, ONNX, OpenCV-DNN and robotics libraries, and containerd's
+# Go programs, whose descriptors are stored gzip-compressed.
 source "$(dirname "$0")/common.sh"
 cd "$ROOT"
 setup_venv "${PY_BUILD_DEPS[@]}"
 "$VENV/bin/python" -m pip install -q --no-build-isolation .
 mapfile -t LIBS < <(bash scripts/fetch_binaries.sh)
-"$VENV/bin/python" tools/ravick_scan.py "${LIBS[@]}"
+mapfile -t GO < <(bash scripts/fetch_go_programs.sh)
+"$VENV/bin/ravick" scan "${LIBS[@]}" "${GO[@]}"
