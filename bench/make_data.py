@@ -117,7 +117,7 @@ def synthetic(size, rng, elf, pool):
         sys.exit("synthetic image too small for its descriptors")
     # Random gap lengths that add up to the filler size.
     cuts = sorted(rng.randrange(filler_total + 1) for _ in picks)
-    gaps = [b - a for a, b in zip([0] + cuts, cuts + [filler_total])]
+    gaps = [b - a for a, b in zip([0, *cuts], [*cuts, filler_total], strict=True)]
     out, ranges, pos = bytearray(), [], 0
     for k, name in enumerate(picks):
         gap = gaps[k]

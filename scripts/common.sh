@@ -61,4 +61,17 @@ setup_venv() {
 }
 
 PY_BUILD_DEPS=(cmake ninja "scikit-build-core>=0.10" "protobuf==7.34.1")
-PY_TEST_DEPS=(pytest "googleapis-common-protos==1.76.0")
+PY_TEST_DEPS=(pytest "googleapis-common-protos==1.76.0" mypy ruff types-protobuf)
+PROTOC_VENV="$ROOT/.venv-protoc"
+# protoc for the tests comes from grpcio-tools, which needs a newer protobuf
+# than the build pins, so it lives in a virtual environment of its own.
+GRPCIO_TOOLS="grpcio-tools==1.85.4"
+
+setup_protoc_venv() {
+  local py
+  py="$(find_python313)"
+  if [ ! -x "$PROTOC_VENV/bin/python" ]; then
+    "$py" -m venv "$PROTOC_VENV"
+  fi
+  "$PROTOC_VENV/bin/python" -m pip install -q "$GRPCIO_TOOLS"
+}

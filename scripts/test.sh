@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the C++ unit tests (plain and under
 # AddressSanitizer + UndefinedBehaviorSanitizer), the fuzz targets for a
-# bounded time, and the Python tests against the installed module.
+# bounded time, mypy and ruff, and the Python tests against the installed
+# package.
 source "$(dirname "$0")/common.sh"
 cd "$ROOT"
 
@@ -38,6 +39,13 @@ if [ -x scripts/fuzz.sh ]; then
   FUZZ_SECONDS="${FUZZ_SECONDS:-60}" bash scripts/fuzz.sh
 fi
 
-echo "== Python module and tests"
+echo "== Python package: install, mypy, ruff"
 "$PY" -m pip install -q --no-build-isolation .
+"$PY" -m mypy
+ruff check python tests bench
+ruff format --check python
+
+echo "== Python tests"
+setup_protoc_venv
+export RAVICK_PROTOC_PYTHON="$PROTOC_VENV/bin/python"
 "$PY" -m pytest -q tests

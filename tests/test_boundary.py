@@ -8,7 +8,6 @@ import sys
 import threading
 
 import pytest
-
 import ravick_lib
 
 SCAN_DOC = (

@@ -9,7 +9,6 @@ import re
 import subprocess
 
 import pytest
-
 import ravick_lib
 from google.protobuf import descriptor_pb2
 from google.protobuf.message import DecodeError

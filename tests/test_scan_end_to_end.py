@@ -7,8 +7,8 @@ import sys
 import threading
 
 import pytest
-
 import ravick_lib
+
 from descriptors import (
     file_descriptor,
     googleapis_descriptors,
