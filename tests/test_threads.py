@@ -11,8 +11,8 @@ import threading
 from pathlib import Path
 
 import pytest
-
 import ravick_lib
+
 from descriptors import wkt_descriptors
 
 THREADS = 16

@@ -5,12 +5,9 @@ compiler plugin protocol) as constant arrays, for the concurrent-scan test.
 Usage: python make_descriptors.py OUT_CPP
 """
 
-import sys
-
-sys.dont_write_bytecode = True  # keep the source tree free of __pycache__
-
 import importlib
 import pathlib
+import sys
 
 MODULES = [
     "google.protobuf.descriptor_pb2",
