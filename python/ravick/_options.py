@@ -1,0 +1,650 @@
+"""Options of descriptors as ``.proto`` assignments, read from their wire bytes.
+
+The ``protobuf`` runtime keeps custom options (extensions of the ``*Options``
+messages it does not know) as unknown fields, so the options are read here
+straight from their serialized bytes: that gives known and unknown fields in
+wire order, which is the order protoc keeps for custom options, and lets
+every extension number be resolved against the descriptors at hand.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+import struct
+from collections.abc import Iterable, Iterator, Mapping
+from dataclasses import dataclass, field
+
+from google.protobuf import descriptor_pb2
+
+FieldProto = descriptor_pb2.FieldDescriptorProto
+MessageProto = descriptor_pb2.DescriptorProto
+EnumProto = descriptor_pb2.EnumDescriptorProto
+FileProto = descriptor_pb2.FileDescriptorProto
+
+VARINT, FIXED64, LENGTH, START_GROUP, END_GROUP, FIXED32 = 0, 1, 2, 3, 4, 5
+_U64 = (1 << 64) - 1
+_MAX_DEPTH = 64
+_INLINE_WIDTH = 72
+
+_IDENT = re.compile(r"[A-Za-z_][A-Za-z0-9_]*", re.ASCII)
+_DOTTED = re.compile(r"\.?[A-Za-z_][A-Za-z0-9_]*(\.[A-Za-z_][A-Za-z0-9_]*)*", re.ASCII)
+
+_VARINT_TYPES = frozenset(
+    {
+        FieldProto.TYPE_INT32,
+        FieldProto.TYPE_INT64,
+        FieldProto.TYPE_UINT32,
+        FieldProto.TYPE_UINT64,
+        FieldProto.TYPE_SINT32,
+        FieldProto.TYPE_SINT64,
+        FieldProto.TYPE_BOOL,
+        FieldProto.TYPE_ENUM,
+    }
+)
+_FIXED64_TYPES = frozenset(
+    {FieldProto.TYPE_DOUBLE, FieldProto.TYPE_FIXED64, FieldProto.TYPE_SFIXED64}
+)
+_FIXED32_TYPES = frozenset(
+    {FieldProto.TYPE_FLOAT, FieldProto.TYPE_FIXED32, FieldProto.TYPE_SFIXED32}
+)
+_MESSAGE_TYPES = frozenset({FieldProto.TYPE_MESSAGE, FieldProto.TYPE_GROUP})
+
+# Known option fields that source text cannot, or must not, assign.
+_UNASSIGNABLE = {
+    "google.protobuf.MessageOptions": frozenset({7}),  # map_entry: from map<K, V>
+}
+_UNINTERPRETED = 999
+
+
+def is_identifier(name: str) -> bool:
+    """Whether ``name`` can be printed as one protobuf identifier."""
+    return _IDENT.fullmatch(name) is not None
+
+
+def is_dotted_name(name: str) -> bool:
+    """Whether ``name`` is a (possibly fully qualified) dotted identifier."""
+    return _DOTTED.fullmatch(name) is not None
+
+
+def quoted(data: bytes, *, text: bool = False) -> str:
+    """A double-quoted literal that protoc and text format read back as ``data``.
+
+    With ``text``, printable non-ASCII characters of valid UTF-8 stay as they
+    are; everything else outside printable ASCII is an octal escape.
+    """
+    if text:
+        try:
+            decoded = data.decode("utf-8")
+        except UnicodeDecodeError:
+            pass
+        else:
+            return '"' + "".join(_escape_char(c) for c in decoded) + '"'
+    return '"' + "".join(_escape_byte(b) for b in data) + '"'
+
+
+_SIMPLE_ESCAPES = {
+    0x0A: "\\n",
+    0x0D: "\\r",
+    0x09: "\\t",
+    0x22: '\\"',
+    0x27: "\\'",
+    0x5C: "\\\\",
+}
+
+
+def _escape_byte(b: int) -> str:
+    if b in _SIMPLE_ESCAPES:
+        return _SIMPLE_ESCAPES[b]
+    if 0x20 <= b < 0x7F:
+        return chr(b)
+    return f"\\{b:03o}"
+
+
+def _escape_char(c: str) -> str:
+    code = ord(c)
+    if code < 0x80:
+        return _escape_byte(code)
+    if c.isprintable():
+        return c
+    return "".join(_escape_byte(b) for b in c.encode("utf-8", "surrogatepass"))
+
+
+def c_unescape(text: str) -> bytes:
+    """Bytes of a C-escaped string as protoc stores a ``bytes`` default.
+
+    Malformed escapes are kept literally, so this never fails.
+    """
+    raw = text.encode("utf-8", "surrogatepass")
+    out = bytearray()
+    i = 0
+    while i < len(raw):
+        b = raw[i]
+        if b != 0x5C or i + 1 == len(raw):
+            out.append(b)
+            i += 1
+            continue
+        i = _unescape_one(raw, i + 1, out)
+    return bytes(out)
+
+
+_NAMED_ESCAPES = {
+    ord("n"): 0x0A,
+    ord("r"): 0x0D,
+    ord("t"): 0x09,
+    ord("a"): 0x07,
+    ord("b"): 0x08,
+    ord("f"): 0x0C,
+    ord("v"): 0x0B,
+    ord("\\"): 0x5C,
+    ord("'"): 0x27,
+    ord('"'): 0x22,
+    ord("?"): 0x3F,
+}
+_OCTAL = b"01234567"
+_HEX = b"0123456789abcdefABCDEF"
+
+
+def _unescape_one(raw: bytes, i: int, out: bytearray) -> int:
+    """Appends the escape starting after a backslash at ``i``; returns the end."""
+    c = raw[i]
+    if c in _NAMED_ESCAPES:
+        out.append(_NAMED_ESCAPES[c])
+        return i + 1
+    if c in _OCTAL:
+        end = i
+        while end < len(raw) and end < i + 3 and raw[end] in _OCTAL:
+            end += 1
+        out.append(int(raw[i:end], 8) & 0xFF)
+        return end
+    if c in b"xX" and i + 1 < len(raw) and raw[i + 1] in _HEX:
+        end = i + 1
+        while end < len(raw) and end < i + 3 and raw[end] in _HEX:
+            end += 1
+        out.append(int(raw[i + 1 : end], 16))
+        return end
+    out += b"\\" + bytes([c])
+    return i + 1
+
+
+def float_text(value: float, *, single: bool = False) -> str:
+    """The shortest literal that reads back as ``value`` (as a float32 if single)."""
+    if math.isnan(value):
+        return "nan"
+    if math.isinf(value):
+        return "inf" if value > 0 else "-inf"
+    if single:
+        for digits in range(1, 10):
+            text = f"{value:.{digits}g}"
+            if struct.unpack("<f", struct.pack("<f", float(text)))[0] == value:
+                return text
+    return repr(value)
+
+
+# --- wire format ---------------------------------------------------------
+
+
+@dataclass(frozen=True, slots=True)
+class WireField:
+    """One field as it stands on the wire: a varint, fixed or raw value.
+
+    ``value`` is an int for varint and fixed wire types, and the payload bytes
+    for length-delimited fields and groups (a group without its end tag).
+    """
+
+    number: int
+    wire_type: int
+    value: int | bytes
+
+
+def _varint(data: bytes, pos: int) -> tuple[int, int]:
+    result = 0
+    shift = 0
+    while pos < len(data) and shift < 70:
+        b = data[pos]
+        pos += 1
+        result |= (b & 0x7F) << shift
+        if b < 0x80:
+            return result & _U64, pos
+        shift += 7
+    raise _Malformed
+
+
+class _Malformed(Exception):
+    pass
+
+
+def parse_wire(data: bytes) -> list[WireField] | None:
+    """Top-level fields of ``data`` in wire order, or None if it is malformed."""
+    fields: list[WireField] = []
+    pos = 0
+    try:
+        while pos < len(data):
+            tag, pos = _varint(data, pos)
+            number, wire_type = tag >> 3, tag & 7
+            if number == 0:
+                return None
+            value, pos = _value(data, pos, number, wire_type)
+            fields.append(WireField(number, wire_type, value))
+    except _Malformed:
+        return None
+    return fields
+
+
+def _value(
+    data: bytes, pos: int, number: int, wire_type: int
+) -> tuple[int | bytes, int]:
+    if wire_type == VARINT:
+        return _varint(data, pos)
+    if wire_type in (FIXED64, FIXED32):
+        size = 8 if wire_type == FIXED64 else 4
+        if pos + size > len(data):
+            raise _Malformed
+        return int.from_bytes(data[pos : pos + size], "little"), pos + size
+    if wire_type == LENGTH:
+        size, pos = _varint(data, pos)
+        if pos + size > len(data):
+            raise _Malformed
+        return data[pos : pos + size], pos + size
+    if wire_type == START_GROUP:
+        end, after = _group_end(data, pos, number)
+        return data[pos:end], after
+    raise _Malformed
+
+
+def _group_end(data: bytes, pos: int, number: int) -> tuple[int, int]:
+    """Offset of the end tag closing group ``number`` at ``pos``, and after it."""
+    open_groups = [number]
+    while pos < len(data):
+        start = pos
+        tag, pos = _varint(data, pos)
+        inner, wire_type = tag >> 3, tag & 7
+        if wire_type == END_GROUP:
+            if inner != open_groups.pop():
+                raise _Malformed
+            if not open_groups:
+                return start, pos
+        elif wire_type == START_GROUP:
+            open_groups.append(inner)
+        else:
+            _, pos = _value(data, pos, inner, wire_type)
+    raise _Malformed
+
+
+def _signed(value: int, bits: int) -> int:
+    value &= (1 << bits) - 1
+    return value - (1 << bits) if value >> (bits - 1) else value
+
+
+# --- symbols ---------------------------------------------------------------
+
+
+@dataclass(frozen=True, slots=True)
+class Extension:
+    """An extension field with its full name (without a leading dot)."""
+
+    full_name: str
+    field: FieldProto
+
+
+@dataclass(frozen=True)
+class Symbols:
+    """Messages, enums and extensions by full name, from a set of files."""
+
+    messages: Mapping[str, MessageProto]
+    enums: Mapping[str, EnumProto]
+    extensions: Mapping[tuple[str, int], Extension]
+
+    def field(self, message: str, number: int) -> FieldProto | None:
+        """The field ``number`` of ``message``, or None."""
+        proto = self.messages.get(message)
+        if proto is None:
+            return None
+        return next((f for f in proto.field if f.number == number), None)
+
+    def enum_value_name(self, enum: str, number: int) -> str | None:
+        """The first name of value ``number`` of ``enum``, if it is printable."""
+        proto = self.enums.get(enum)
+        if proto is None:
+            return None
+        for value in proto.value:
+            if value.number == number and is_identifier(value.name):
+                return value.name
+        return None
+
+
+@dataclass
+class _SymbolTables:
+    messages: dict[str, MessageProto] = field(default_factory=dict)
+    enums: dict[str, EnumProto] = field(default_factory=dict)
+    extensions: dict[tuple[str, int], Extension] = field(default_factory=dict)
+
+    def add_file(self, file: FileProto) -> None:
+        scope = file.package
+        self._add_scope(scope, file.message_type, file.enum_type, file.extension)
+
+    def _add_scope(
+        self,
+        scope: str,
+        messages: Iterable[MessageProto],
+        enums: Iterable[EnumProto],
+        extensions: Iterable[FieldProto],
+    ) -> None:
+        for enum in enums:
+            self.enums.setdefault(_join(scope, enum.name), enum)
+        for ext in extensions:
+            extendee = ext.extendee.removeprefix(".")
+            key = (extendee, ext.number)
+            self.extensions.setdefault(key, Extension(_join(scope, ext.name), ext))
+        for message in messages:
+            name = _join(scope, message.name)
+            if name in self.messages:
+                continue
+            self.messages[name] = message
+            self._add_scope(
+                name, message.nested_type, message.enum_type, message.extension
+            )
+
+
+def _join(scope: str, name: str) -> str:
+    return f"{scope}.{name}" if scope else name
+
+
+def _builtin_files() -> Iterator[FileProto]:
+    yield FileProto.FromString(descriptor_pb2.DESCRIPTOR.serialized_pb)
+
+
+def build_symbols(files: Iterable[FileProto]) -> Symbols:
+    """Symbols of descriptor.proto (as this runtime knows it) and ``files``.
+
+    The first definition of a name wins, so descriptor.proto's option messages
+    are the ones the compiler knows, whatever older copy ``files`` holds.
+    """
+    tables = _SymbolTables()
+    for file in _builtin_files():
+        tables.add_file(file)
+    for file in files:
+        tables.add_file(file)
+    return Symbols(tables.messages, tables.enums, tables.extensions)
+
+
+# --- rendering -------------------------------------------------------------
+
+
+@dataclass(frozen=True, slots=True)
+class Assignment:
+    """One ``name = value`` option; a multi-line value has one entry a line."""
+
+    name: str
+    value: tuple[str, ...]
+
+    def lines(self, suffix: str = "") -> list[str]:
+        """The assignment as lines, ``suffix`` after the value."""
+        first = f"{self.name} = {self.value[0]}"
+        if len(self.value) == 1:
+            return [first + suffix]
+        return [first, *self.value[1:-1], self.value[-1] + suffix]
+
+
+@dataclass(frozen=True, slots=True)
+class RenderedOptions:
+    """The printable assignments of one options message and what was left out."""
+
+    assignments: tuple[Assignment, ...]
+    left_out: tuple[str, ...]
+
+
+@dataclass
+class _Renderer:
+    symbols: Symbols
+    assignments: list[Assignment] = field(default_factory=list)
+    left_out: list[str] = field(default_factory=list)
+
+    def top_level(self, message: str, data: bytes) -> None:
+        fields = parse_wire(data)
+        if fields is None:
+            self.left_out.append(f"malformed {message}")
+            return
+        singular_counts = _counts(fields)
+        for entry in fields:
+            if entry.number == _UNINTERPRETED or entry.number in _UNASSIGNABLE.get(
+                message, frozenset()
+            ):
+                continue
+            self.assign("", message, entry, singular_counts[entry.number] > 1)
+
+    def assign(self, prefix: str, message: str, entry: WireField, split: bool) -> None:
+        """Adds ``entry`` of ``message`` as one assignment named under ``prefix``."""
+        known = self.symbols.field(message, entry.number)
+        if known is not None and not _is_extension_scope(message, known):
+            name = prefix + known.name
+            if _descend(known, entry) and isinstance(entry.value, bytes):
+                self.descend(name, known.type_name.removeprefix("."), entry.value)
+                return
+            self.add(name, known, entry)
+            return
+        ext = self.symbols.extensions.get((message, entry.number))
+        if ext is None:
+            self.left_out.append(f"{prefix}{entry.number} of {message}")
+            return
+        name = f"{prefix}(.{ext.full_name})"
+        if split and _descend(ext.field, entry) and isinstance(entry.value, bytes):
+            self.descend_path(name, ext.field.type_name.removeprefix("."), entry.value)
+            return
+        self.add(name, ext.field, entry)
+
+    def descend(self, name: str, message: str, data: bytes) -> None:
+        """Assigns each field of a known options sub-message by its path."""
+        fields = parse_wire(data)
+        if fields is None:
+            self.left_out.append(f"malformed {name}")
+            return
+        if not fields:
+            self.assignments.append(Assignment(name, ("{}",)))
+        counts = _counts(fields)
+        for entry in fields:
+            self.assign(name + ".", message, entry, counts[entry.number] > 1)
+
+    def descend_path(self, name: str, message: str, data: bytes) -> None:
+        """Assigns one separately set part of a custom message option by its path.
+
+        protoc keeps each ``(opt).a.b = v`` as its own wire entry holding one
+        chain of fields, so one entry prints back as one such path.
+        """
+        fields = parse_wire(data)
+        if fields is not None and len(fields) == 1:
+            self.assign(name + ".", message, fields[0], True)
+            return
+        proto = FieldProto(type=FieldProto.TYPE_MESSAGE, type_name="." + message)
+        self.add(name, proto, WireField(0, LENGTH, data))
+
+    def add(self, name: str, proto: FieldProto, entry: WireField) -> None:
+        if _packed(proto, entry) and isinstance(entry.value, bytes):
+            for value in _unpack(proto, entry.value):
+                self.add(name, proto, value)
+            return
+        notes: list[str] = []
+        value = value_text(proto, entry, self.symbols, notes, 0)
+        self.left_out.extend(f"{name}: {note}" for note in notes)
+        if value is None:
+            self.left_out.append(f"{name} ({_describe(entry)})")
+            return
+        self.assignments.append(Assignment(name, value))
+
+
+def _is_extension_scope(message: str, known: FieldProto) -> bool:
+    # Fields of an options message never come from extensions; guard anyway
+    # against a context file that redefines one with an extendee.
+    return bool(known.extendee) and known.extendee.removeprefix(".") != message
+
+
+def _counts(fields: list[WireField]) -> dict[int, int]:
+    counts: dict[int, int] = {}
+    for entry in fields:
+        counts[entry.number] = counts.get(entry.number, 0) + 1
+    return counts
+
+
+def _descend(proto: FieldProto, entry: WireField) -> bool:
+    return (
+        proto.type == FieldProto.TYPE_MESSAGE
+        and proto.label != FieldProto.LABEL_REPEATED
+        and entry.wire_type == LENGTH
+    )
+
+
+def _describe(entry: WireField) -> str:
+    return f"field {entry.number}, wire type {entry.wire_type}"
+
+
+def render_options(message: str, data: bytes, symbols: Symbols) -> RenderedOptions:
+    """Assignments for the options message ``message`` serialized as ``data``.
+
+    Assignments come in wire order; known sub-messages such as ``features``
+    are assigned field by field, custom options by name, message values as
+    text-format aggregates. Fields that cannot be printed are named in
+    ``left_out``.
+    """
+    renderer = _Renderer(symbols)
+    renderer.top_level(message, data)
+    return RenderedOptions(tuple(renderer.assignments), tuple(renderer.left_out))
+
+
+def _packed(proto: FieldProto, entry: WireField) -> bool:
+    return entry.wire_type == LENGTH and (
+        proto.type in _VARINT_TYPES
+        or proto.type in _FIXED32_TYPES
+        or proto.type in _FIXED64_TYPES
+    )
+
+
+def _unpack(proto: FieldProto, data: bytes) -> Iterator[WireField]:
+    if proto.type in _VARINT_TYPES:
+        wire_type = VARINT
+    else:
+        wire_type = FIXED32 if proto.type in _FIXED32_TYPES else FIXED64
+    pos = 0
+    while pos < len(data):
+        try:
+            value, pos = _value(data, pos, 1, wire_type)
+        except _Malformed:
+            return
+        yield WireField(1, wire_type, value)
+
+
+def _expected_wire_type(proto: FieldProto) -> int:
+    if proto.type in _VARINT_TYPES:
+        return VARINT
+    if proto.type in _FIXED64_TYPES:
+        return FIXED64
+    if proto.type in _FIXED32_TYPES:
+        return FIXED32
+    if proto.type == FieldProto.TYPE_GROUP:
+        return START_GROUP
+    return LENGTH
+
+
+def value_text(
+    proto: FieldProto,
+    entry: WireField,
+    symbols: Symbols,
+    notes: list[str],
+    depth: int,
+) -> tuple[str, ...] | None:
+    """The value of ``entry`` typed as ``proto``, as one or more lines.
+
+    Returns None when the value has no faithful text (wrong wire type, an
+    enum number without a name); parts dropped inside aggregates go to
+    ``notes``.
+    """
+    if entry.wire_type != _expected_wire_type(proto):
+        return None
+    if isinstance(entry.value, bytes):
+        if proto.type in _MESSAGE_TYPES:
+            type_name = proto.type_name.removeprefix(".")
+            return aggregate(type_name, entry.value, symbols, notes, depth + 1)
+        return (quoted(entry.value, text=proto.type == FieldProto.TYPE_STRING),)
+    scalar = _scalar_text(proto, entry.value, symbols)
+    return None if scalar is None else (scalar,)
+
+
+def _scalar_text(proto: FieldProto, raw: int, symbols: Symbols) -> str | None:
+    kind = proto.type
+    if kind == FieldProto.TYPE_BOOL:
+        return "true" if raw else "false"
+    if kind == FieldProto.TYPE_ENUM:
+        return symbols.enum_value_name(
+            proto.type_name.removeprefix("."), _signed(raw, 32)
+        )
+    if kind == FieldProto.TYPE_FLOAT:
+        return float_text(struct.unpack("<f", struct.pack("<I", raw))[0], single=True)
+    if kind == FieldProto.TYPE_DOUBLE:
+        return float_text(struct.unpack("<d", struct.pack("<Q", raw))[0])
+    return str(_integer(kind, raw))
+
+
+def _integer(kind: int, raw: int) -> int:
+    if kind in (FieldProto.TYPE_INT64, FieldProto.TYPE_SFIXED64):
+        return _signed(raw, 64)
+    if kind in (FieldProto.TYPE_INT32, FieldProto.TYPE_SFIXED32):
+        return _signed(raw, 32)
+    if kind in (FieldProto.TYPE_UINT32, FieldProto.TYPE_FIXED32):
+        return raw & 0xFFFFFFFF
+    if kind == FieldProto.TYPE_SINT32:
+        raw &= 0xFFFFFFFF
+        return (raw >> 1) ^ -(raw & 1)
+    if kind == FieldProto.TYPE_SINT64:
+        return (raw >> 1) ^ -(raw & 1)
+    return raw
+
+
+def aggregate(
+    message: str, data: bytes, symbols: Symbols, notes: list[str], depth: int
+) -> tuple[str, ...] | None:
+    """``data`` as a text-format aggregate of ``message``, ``{ ... }``.
+
+    Fields in wire order; extensions as ``[full.name]``. Fields without a
+    known definition are dropped and named in ``notes``.
+    """
+    fields = parse_wire(data)
+    if fields is None or depth > _MAX_DEPTH or message not in symbols.messages:
+        return None
+    entries = [_aggregate_entry(message, e, symbols, notes, depth) for e in fields]
+    body = [line for lines in entries for line in lines]
+    if not body:
+        return ("{}",)
+    inline = "{ " + " ".join(body) + " }"
+    if len(inline) <= _INLINE_WIDTH and all(len(lines) <= 1 for lines in entries):
+        return (inline,)
+    return ("{", *("  " + line for line in body), "}")
+
+
+def _aggregate_entry(
+    message: str, entry: WireField, symbols: Symbols, notes: list[str], depth: int
+) -> list[str]:
+    proto = symbols.field(message, entry.number)
+    if proto is not None and is_identifier(proto.name):
+        name = proto.name
+    else:
+        ext = symbols.extensions.get((message, entry.number))
+        if ext is None:
+            notes.append(f"{_describe(entry)} of {message}")
+            return []
+        proto, name = ext.field, f"[{ext.full_name}]"
+    if _packed(proto, entry) and isinstance(entry.value, bytes):
+        values = [
+            value_text(proto, v, symbols, notes, depth)
+            for v in _unpack(proto, entry.value)
+        ]
+        if any(v is None for v in values):
+            notes.append(f"{name} ({_describe(entry)})")
+            return []
+        return [f"{name}: [" + ", ".join(v[0] for v in values if v) + "]"]
+    value = value_text(proto, entry, symbols, notes, depth)
+    if value is None:
+        notes.append(f"{name} ({_describe(entry)})")
+        return []
+    separator = " " if proto.type in _MESSAGE_TYPES else ": "
+    if len(value) == 1:
+        return [f"{name}{separator}{value[0]}"]
+    return [f"{name}{separator}{value[0]}", *value[1:]]

@@ -1,0 +1,923 @@
+"""``.proto`` source for a ``FileDescriptorProto``.
+
+:func:`proto_source` prints one file such that protoc, compiling the text with
+the file's imports at hand, gives back the descriptor it came from. Everything
+protoc keeps in order is printed in that order: nested types (map entries and
+group types included, where their fields put them), fields, oneofs,
+extensions, and custom options as they stand on the wire. Type names are
+printed fully qualified, which resolves the same whatever the nesting.
+
+Descriptors come from untrusted bytes, so nothing here raises on a descriptor
+that parses: what cannot be printed faithfully (a name that is not an
+identifier, an option without a known definition) is left out and named in a
+``//`` comment in its place.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass, field
+
+from google.protobuf import descriptor_pb2
+from google.protobuf.message import Message
+
+from ravick._options import (
+    Assignment,
+    FieldProto,
+    FileProto,
+    MessageProto,
+    Symbols,
+    build_symbols,
+    c_unescape,
+    is_dotted_name,
+    is_identifier,
+    quoted,
+    render_options,
+)
+
+__all__ = ["proto_source"]
+
+EnumProto = descriptor_pb2.EnumDescriptorProto
+ServiceProto = descriptor_pb2.ServiceDescriptorProto
+Location = descriptor_pb2.SourceCodeInfo.Location
+
+_SCALARS = {
+    FieldProto.TYPE_DOUBLE: "double",
+    FieldProto.TYPE_FLOAT: "float",
+    FieldProto.TYPE_INT64: "int64",
+    FieldProto.TYPE_UINT64: "uint64",
+    FieldProto.TYPE_INT32: "int32",
+    FieldProto.TYPE_FIXED64: "fixed64",
+    FieldProto.TYPE_FIXED32: "fixed32",
+    FieldProto.TYPE_BOOL: "bool",
+    FieldProto.TYPE_STRING: "string",
+    FieldProto.TYPE_BYTES: "bytes",
+    FieldProto.TYPE_UINT32: "uint32",
+    FieldProto.TYPE_SFIXED32: "sfixed32",
+    FieldProto.TYPE_SFIXED64: "sfixed64",
+    FieldProto.TYPE_SINT32: "sint32",
+    FieldProto.TYPE_SINT64: "sint64",
+}
+_MAP_KEYS = frozenset(_SCALARS) - {
+    FieldProto.TYPE_DOUBLE,
+    FieldProto.TYPE_FLOAT,
+    FieldProto.TYPE_BYTES,
+}
+_EDITIONS = {
+    descriptor_pb2.EDITION_2023: "2023",
+    descriptor_pb2.EDITION_2024: "2024",
+}
+_MAX_FIELD_END = 536870912  # one past the largest field number
+_MAX_INT32 = 2147483647
+_MAP_ENTRY_OPTIONS = b"\x38\x01"  # MessageOptions{map_entry: true}
+
+# Field numbers of the descriptor messages, for source_code_info paths.
+_FILE_MESSAGE, _FILE_ENUM, _FILE_SERVICE, _FILE_EXTENSION = 4, 5, 6, 7
+_MSG_FIELD, _MSG_NESTED, _MSG_ENUM, _MSG_EXTENSION, _MSG_ONEOF = 2, 3, 4, 6, 8
+_ENUM_VALUE, _SERVICE_METHOD = 2, 2
+
+
+def proto_source(descriptor: FileProto, context: Iterable[FileProto] = ()) -> str:
+    """The ``.proto`` source of ``descriptor``.
+
+    ``context`` holds the other descriptors of the same run: the file's
+    imports and the files defining the custom options it uses. Custom options
+    are printed by name when their extension is defined in descriptor.proto,
+    in ``descriptor`` itself or in ``context``; any other is named by number
+    in a comment. Never raises for a descriptor that parses.
+    """
+    symbols = build_symbols([descriptor, *context])
+    printer = _FilePrinter(descriptor, symbols, _comments_by_path(descriptor))
+    printer.print_file()
+    return "\n".join(printer.out.lines) + "\n"
+
+
+@dataclass
+class _Writer:
+    lines: list[str] = field(default_factory=list)
+    depth: int = 0
+
+    def add(self, text: str) -> None:
+        self.lines.append("  " * self.depth + text if text else "")
+
+    def gap(self) -> None:
+        """A blank line, unless one is there or a block has just opened."""
+        if self.lines and self.lines[-1] and not self.lines[-1].endswith("{"):
+            self.lines.append("")
+
+    def note(self, text: str) -> None:
+        """A comment naming what was left out, on one line whatever ``text`` is."""
+        self.add("// ravick: " + _comment_safe(text))
+
+    def comment(self, text: str) -> None:
+        for line in text.removesuffix("\n").split("\n"):
+            self.add("//" + _comment_line(line))
+
+
+def _comment_safe(text: str) -> str:
+    return text.encode("unicode_escape").decode("ascii")
+
+
+def _comment_line(line: str) -> str:
+    return "".join(c if c >= " " or c == "\t" else " " for c in line)
+
+
+def _comments_by_path(descriptor: FileProto) -> dict[tuple[int, ...], Location]:
+    found: dict[tuple[int, ...], Location] = {}
+    for location in descriptor.source_code_info.location:
+        found.setdefault(tuple(location.path), location)
+    return found
+
+
+def _json_name(name: str) -> str:
+    """The JSON name protoc derives from a field name."""
+    out: list[str] = []
+    upper_next = False
+    for c in name:
+        if c == "_":
+            upper_next = True
+        elif upper_next:
+            out.append(c.upper() if "a" <= c <= "z" else c)
+            upper_next = False
+        else:
+            out.append(c)
+    return "".join(out)
+
+
+def _map_entry_name(field_name: str) -> str:
+    out: list[str] = []
+    upper_next = True
+    for c in field_name:
+        if c == "_":
+            upper_next = True
+        elif upper_next:
+            out.append(c.upper() if "a" <= c <= "z" else c)
+            upper_next = False
+        else:
+            out.append(c)
+    return "".join(out) + "Entry"
+
+
+def _join(scope: str, name: str) -> str:
+    return f"{scope}.{name}" if scope else name
+
+
+def _options_bytes(owner: Message) -> bytes | None:
+    if not owner.HasField("options"):  # type: ignore[arg-type]
+        return None
+    options: Message = owner.options
+    return options.SerializeToString()
+
+
+@dataclass(frozen=True)
+class _Unit:
+    """Fields printed together: one field, or the members of one oneof."""
+
+    fields: tuple[int, ...]
+    oneof: int | None
+
+
+@dataclass(frozen=True)
+class _Implicit:
+    """Nested types that fields and extensions declare rather than the scope.
+
+    Map entries come from ``map<K, V>`` fields and group types from proto2
+    ``group`` fields; protoc puts them among the nested types at the point of
+    their field, so the field prints them.
+    """
+
+    map_entries: dict[int, int]  # field index -> nested index
+    field_groups: dict[int, int]  # field index -> nested index
+    extension_groups: dict[int, int]  # extension index -> nested index
+
+    def owned(self) -> set[int]:
+        return {
+            *self.map_entries.values(),
+            *self.field_groups.values(),
+            *self.extension_groups.values(),
+        }
+
+
+@dataclass(frozen=True)
+class _Scope:
+    """A file or message body: what it declares and where its paths start."""
+
+    full_name: str
+    path: tuple[int, ...]
+    messages: Sequence[MessageProto]
+    message_tag: int
+    enums: Sequence[EnumProto]
+    enum_tag: int
+    extensions: Sequence[FieldProto]
+    extension_tag: int
+    fields: Sequence[FieldProto] = ()
+    oneofs: Sequence[descriptor_pb2.OneofDescriptorProto] = ()
+
+
+@dataclass
+class _FilePrinter:
+    file: FileProto
+    symbols: Symbols
+    comments: dict[tuple[int, ...], Location]
+    out: _Writer = field(default_factory=_Writer)
+
+    @property
+    def syntax(self) -> str:
+        if self.file.syntax in ("", "proto2"):
+            return "proto2"
+        return self.file.syntax
+
+    @property
+    def editions(self) -> bool:
+        return self.syntax == "editions"
+
+    # --- comments ---------------------------------------------------------
+
+    def leading(self, path: tuple[int, ...]) -> None:
+        location = self.comments.get(path)
+        if location is None:
+            return
+        for detached in location.leading_detached_comments:
+            self.out.comment(detached)
+            self.out.add("")
+        if location.HasField("leading_comments"):
+            self.out.comment(location.leading_comments)
+
+    def trailing(self, path: tuple[int, ...]) -> None:
+        location = self.comments.get(path)
+        if location is not None and location.HasField("trailing_comments"):
+            self.out.comment(location.trailing_comments)
+
+    # --- file ---------------------------------------------------------------
+
+    def print_file(self) -> None:
+        self.print_syntax()
+        self.print_package()
+        self.print_imports()
+        self.print_option_statements("google.protobuf.FileOptions", self.file, (8,))
+        self.out.add("")
+        scope = _Scope(
+            full_name=self.file.package if is_dotted_name(self.file.package) else "",
+            path=(),
+            messages=self.file.message_type,
+            message_tag=_FILE_MESSAGE,
+            enums=self.file.enum_type,
+            enum_tag=_FILE_ENUM,
+            extensions=self.file.extension,
+            extension_tag=_FILE_EXTENSION,
+        )
+        self.print_scope(scope)
+        for i, service in enumerate(self.file.service):
+            self.print_service(service, (_FILE_SERVICE, i))
+        while self.out.lines and not self.out.lines[-1]:
+            self.out.lines.pop()
+
+    def print_syntax(self) -> None:
+        self.leading((12,))
+        if not self.editions:
+            self.out.add(
+                f'syntax = "{self.syntax}";'
+                if self.syntax in ("proto2", "proto3")
+                else 'syntax = "proto2";'
+            )
+            if self.syntax not in ("proto2", "proto3"):
+                self.out.note(f"unknown syntax {self.file.syntax!r}")
+        elif self.file.edition in _EDITIONS:
+            self.out.add(f'edition = "{_EDITIONS[self.file.edition]}";')
+        else:
+            name = (
+                descriptor_pb2.Edition.Name(self.file.edition)
+                if (self.file.edition in descriptor_pb2.Edition.values())
+                else str(self.file.edition)
+            )
+            self.out.note(f"edition {name} has no source form; printed as 2023")
+            self.out.add('edition = "2023";')
+        self.out.add("")
+
+    def print_package(self) -> None:
+        if not self.file.HasField("package"):
+            return
+        self.leading((2,))
+        if is_dotted_name(self.file.package) and not self.file.package.startswith("."):
+            self.out.add(f"package {self.file.package};")
+        else:
+            self.out.note(f"package {self.file.package!r} is not a dotted name")
+        self.out.add("")
+
+    def print_imports(self) -> None:
+        public = set(self.file.public_dependency)
+        weak = set(self.file.weak_dependency)
+        for i, name in enumerate(self.file.dependency):
+            modifier = "public " if i in public else "weak " if i in weak else ""
+            self.leading((3, i))
+            self.out.add(f"import {modifier}{quoted(name.encode(), text=True)};")
+        for name in self.file.option_dependency:
+            self.out.add(f"import option {quoted(name.encode(), text=True)};")
+        if self.file.dependency or self.file.option_dependency:
+            self.out.add("")
+
+    # --- options --------------------------------------------------------------
+
+    def print_option_statements(
+        self, options_type: str, owner: Message, path: tuple[int, ...]
+    ) -> None:
+        data = _options_bytes(owner)
+        if data is None:
+            return
+        self.leading(path)
+        rendered = render_options(options_type, data, self.symbols)
+        for assignment in rendered.assignments:
+            lines = assignment.lines(";")
+            self.out.add("option " + lines[0])
+            for line in lines[1:]:
+                self.out.add(line)
+        self.note_left_out(rendered.left_out)
+
+    def note_left_out(self, left_out: Sequence[str]) -> None:
+        if left_out:
+            self.out.note(
+                "options left out, no printable definition: " + ", ".join(left_out)
+            )
+
+    def bracket(
+        self, head: str, pseudo: Sequence[Assignment], options: Sequence[Assignment]
+    ) -> list[str]:
+        """``head`` with ``[...]`` options, on one line when they fit."""
+        items = [*pseudo, *options]
+        if not items:
+            return [head]
+        if all(len(a.value) == 1 for a in items):
+            line = head + " [" + ", ".join(a.lines()[0] for a in items) + "]"
+            if len(line) <= 88:
+                return [line]
+        lines = [head + " ["]
+        for k, assignment in enumerate(items):
+            suffix = "," if k + 1 < len(items) else ""
+            lines.extend("  " + line for line in assignment.lines(suffix))
+        lines.append("]")
+        return lines
+
+    def add_lines(self, lines: Sequence[str], end: str) -> None:
+        for line in lines[:-1]:
+            self.out.add(line)
+        self.out.add(lines[-1] + end)
+
+    # --- scopes ----------------------------------------------------------------
+
+    def implicit(self, scope: _Scope) -> _Implicit:
+        by_name: dict[str, int] = {}
+        for j, nested in enumerate(scope.messages):
+            by_name.setdefault("." + _join(scope.full_name, nested.name), j)
+        claimed: set[int] = set()
+
+        def claim(j: int | None) -> int | None:
+            if j is None or j in claimed:
+                return None
+            claimed.add(j)
+            return j
+
+        maps: dict[int, int] = {}
+        groups: dict[int, int] = {}
+        for i, proto in enumerate(scope.fields):
+            j = claim(self.map_entry_index(proto, scope, by_name))
+            if j is not None:
+                maps[i] = j
+                continue
+            j = claim(self.group_index(proto, scope, by_name))
+            if j is not None:
+                groups[i] = j
+        extension_groups: dict[int, int] = {}
+        for i, proto in enumerate(scope.extensions):
+            j = claim(self.group_index(proto, scope, by_name))
+            if j is not None:
+                extension_groups[i] = j
+        return _Implicit(maps, groups, extension_groups)
+
+    def map_entry_index(
+        self, proto: FieldProto, scope: _Scope, by_name: dict[str, int]
+    ) -> int | None:
+        if (
+            proto.label != FieldProto.LABEL_REPEATED
+            or proto.type != FieldProto.TYPE_MESSAGE
+            or proto.HasField("oneof_index")
+            or proto.HasField("default_value")
+        ):
+            return None
+        j = by_name.get(proto.type_name)
+        if j is None:
+            return None
+        entry = scope.messages[j]
+        if entry.name != _map_entry_name(proto.name) or not _is_plain_map_entry(entry):
+            return None
+        return j
+
+    def group_index(
+        self, proto: FieldProto, scope: _Scope, by_name: dict[str, int]
+    ) -> int | None:
+        if proto.type != FieldProto.TYPE_GROUP or self.syntax != "proto2":
+            return None
+        j = by_name.get(proto.type_name)
+        if j is None:
+            return None
+        name = scope.messages[j].name
+        if not (name[:1].isupper() and is_identifier(name)):
+            return None
+        if proto.name != name.lower() or scope.messages[j].options.map_entry:
+            return None
+        return j
+
+    def print_scope(self, scope: _Scope) -> None:
+        """Prints the declarations of ``scope`` in the orders protoc keeps."""
+        implicit = self.implicit(scope)
+        units = _field_units(scope.fields)
+        unit_of = {i: k for k, unit in enumerate(units) for i in unit.fields}
+        owners = {j: ("field", i) for i, j in implicit.map_entries.items()}
+        owners |= {j: ("field", i) for i, j in implicit.field_groups.items()}
+        owners |= {j: ("extension", i) for i, j in implicit.extension_groups.items()}
+        next_unit = 0
+        next_extension = 0
+        for j, nested in enumerate(scope.messages):
+            owner = owners.get(j)
+            if owner is None:
+                self.print_message(nested, scope, j)
+            elif owner[0] == "field":
+                last = unit_of[owner[1]]
+                for k in range(next_unit, last + 1):
+                    self.print_unit(units[k], scope, implicit)
+                next_unit = max(next_unit, last + 1)
+            else:
+                self.print_extensions(scope, implicit, next_extension, owner[1] + 1)
+                next_extension = max(next_extension, owner[1] + 1)
+        for k in range(next_unit, len(units)):
+            self.print_unit(units[k], scope, implicit)
+        self.print_extensions(scope, implicit, next_extension, len(scope.extensions))
+        for i, enum in enumerate(scope.enums):
+            self.out.gap()
+            self.print_enum(enum, (*scope.path, scope.enum_tag, i))
+
+    # --- messages ----------------------------------------------------------------
+
+    def print_message(self, message: MessageProto, scope: _Scope, j: int) -> None:
+        path = (*scope.path, scope.message_tag, j)
+        if not is_identifier(message.name):
+            self.out.note(f"message {message.name!r} left out: not an identifier")
+            return
+        self.out.gap()
+        self.leading(path)
+        self.out.add(f"{self.visibility(message)}message {message.name} {{")
+        self.print_message_body(message, _join(scope.full_name, message.name), path)
+        self.out.add("}")
+        self.out.add("")
+
+    def visibility(self, declaration: MessageProto | EnumProto) -> str:
+        if declaration.visibility == descriptor_pb2.VISIBILITY_LOCAL:
+            return "local "
+        if declaration.visibility == descriptor_pb2.VISIBILITY_EXPORT:
+            return "export "
+        return ""
+
+    def print_message_body(
+        self, message: MessageProto, full_name: str, path: tuple[int, ...]
+    ) -> None:
+        self.out.depth += 1
+        self.trailing(path)
+        self.print_option_statements(
+            "google.protobuf.MessageOptions", message, (*path, 7)
+        )
+        scope = _Scope(
+            full_name=full_name,
+            path=path,
+            messages=message.nested_type,
+            message_tag=_MSG_NESTED,
+            enums=message.enum_type,
+            enum_tag=_MSG_ENUM,
+            extensions=message.extension,
+            extension_tag=_MSG_EXTENSION,
+            fields=message.field,
+            oneofs=message.oneof_decl,
+        )
+        self.print_oneofs_without_fields(message, path)
+        self.print_scope(scope)
+        self.print_extension_ranges(message, path)
+        self.print_reserved(
+            message.reserved_range, message.reserved_name, _MAX_FIELD_END
+        )
+        while self.out.lines and not self.out.lines[-1]:
+            self.out.lines.pop()
+        self.out.depth -= 1
+
+    def print_oneofs_without_fields(
+        self, message: MessageProto, path: tuple[int, ...]
+    ) -> None:
+        used = {f.oneof_index for f in message.field if f.HasField("oneof_index")}
+        for k, oneof in enumerate(message.oneof_decl):
+            if k not in used:
+                self.out.note(f"oneof {oneof.name!r} without fields left out")
+
+    def print_unit(self, unit: _Unit, scope: _Scope, implicit: _Implicit) -> None:
+        if unit.oneof is None:
+            self.print_field(unit.fields[0], scope, implicit, in_oneof=False)
+            return
+        message_path = scope.path
+        oneof_path = (*message_path, _MSG_ONEOF, unit.oneof)
+        oneofs = scope.oneofs
+        oneof = oneofs[unit.oneof] if 0 <= unit.oneof < len(oneofs) else None
+        name = oneof.name if oneof is not None else ""
+        if not is_identifier(name):
+            self.out.note(f"oneof {name!r} is not an identifier; its fields follow")
+            for i in unit.fields:
+                self.print_field(i, scope, implicit, in_oneof=False)
+            return
+        self.leading(oneof_path)
+        self.out.add(f"oneof {name} {{")
+        self.out.depth += 1
+        self.trailing(oneof_path)
+        if oneof is not None:
+            self.print_option_statements(
+                "google.protobuf.OneofOptions", oneof, (*oneof_path, 2)
+            )
+        for i in unit.fields:
+            self.print_field(i, scope, implicit, in_oneof=True)
+        self.out.depth -= 1
+        self.out.add("}")
+
+    # --- fields --------------------------------------------------------------------
+
+    def label(self, proto: FieldProto, in_oneof: bool) -> str:
+        if in_oneof:
+            return ""
+        if proto.label == FieldProto.LABEL_REPEATED:
+            return "repeated "
+        if self.syntax == "proto2":
+            return (
+                "required " if proto.label == FieldProto.LABEL_REQUIRED else "optional "
+            )
+        if self.syntax == "proto3":
+            if proto.proto3_optional:
+                return "optional "
+            return "required " if proto.label == FieldProto.LABEL_REQUIRED else ""
+        return ""
+
+    def print_field(
+        self, i: int, scope: _Scope, implicit: _Implicit, *, in_oneof: bool
+    ) -> None:
+        proto = scope.fields[i]
+        path = (*scope.path, _MSG_FIELD, i)
+        map_entry = implicit.map_entries.get(i)
+        group = implicit.field_groups.get(i)
+        self.print_field_like(proto, path, scope, map_entry, group, in_oneof=in_oneof)
+
+    def print_field_like(
+        self,
+        proto: FieldProto,
+        path: tuple[int, ...],
+        scope: _Scope,
+        map_entry: int | None,
+        group: int | None,
+        *,
+        in_oneof: bool,
+    ) -> None:
+        if not is_identifier(proto.name):
+            self.out.note(f"field {proto.name!r} left out: not an identifier")
+            return
+        if map_entry is not None:
+            type_text: str | None = self.map_type(scope.messages[map_entry])
+            label = ""
+        elif group is not None:
+            type_text = "group " + scope.messages[group].name
+            label = self.label(proto, in_oneof)
+        else:
+            type_text = _type_text(proto)
+            label = self.label(proto, in_oneof)
+        if type_text is None:
+            self.out.note(f"field {proto.name!r} left out: type {proto.type_name!r}")
+            return
+        self.leading(path)
+        pseudo, notes = self.pseudo_options(proto)
+        rendered = render_options(
+            "google.protobuf.FieldOptions",
+            _options_bytes(proto) or b"",
+            self.symbols,
+        )
+        for note in notes:
+            self.out.note(note)
+        self.note_left_out(rendered.left_out)
+        name = "" if group is not None else f" {proto.name}"
+        head = f"{label}{type_text}{name} = {proto.number}"
+        lines = self.bracket(head, pseudo, rendered.assignments)
+        if group is None:
+            self.add_lines(lines, ";")
+            self.trailing(path)
+            return
+        self.add_lines(lines, " {")
+        nested = scope.messages[group]
+        nested_path = (*scope.path, scope.message_tag, group)
+        self.print_message_body(
+            nested, _join(scope.full_name, nested.name), nested_path
+        )
+        self.out.add("}")
+
+    def pseudo_options(self, proto: FieldProto) -> tuple[list[Assignment], list[str]]:
+        """``default`` and ``json_name``, which are not options but print like them."""
+        pseudo: list[Assignment] = []
+        notes: list[str] = []
+        if proto.HasField("default_value"):
+            text = self.default_text(proto)
+            if text is None:
+                notes.append(
+                    f"default {proto.default_value!r} of {proto.name} left out"
+                )
+            else:
+                pseudo.append(Assignment("default", (text,)))
+        if proto.HasField("json_name") and proto.json_name != _json_name(proto.name):
+            if proto.HasField("extendee"):
+                notes.append(f"json_name {proto.json_name!r} of extension left out")
+            else:
+                json_name = quoted(
+                    proto.json_name.encode("utf-8", "surrogatepass"), text=True
+                )
+                pseudo.append(Assignment("json_name", (json_name,)))
+        return pseudo, notes
+
+    def default_text(self, proto: FieldProto) -> str | None:
+        value = proto.default_value
+        kind = proto.type
+        if kind == FieldProto.TYPE_STRING:
+            return quoted(value.encode("utf-8", "surrogatepass"), text=True)
+        if kind == FieldProto.TYPE_BYTES:
+            return quoted(c_unescape(value))
+        if kind == FieldProto.TYPE_BOOL:
+            return value if value in ("true", "false") else None
+        if kind == FieldProto.TYPE_ENUM:
+            return value if is_identifier(value) else None
+        if kind in (FieldProto.TYPE_FLOAT, FieldProto.TYPE_DOUBLE):
+            return value if _is_float_literal(value) else None
+        return value if _is_int_literal(value) else None
+
+    def map_type(self, entry: MessageProto) -> str | None:
+        key = _type_text(entry.field[0])
+        value = _type_text(entry.field[1])
+        if key is None or value is None:
+            return None
+        return f"map<{key}, {value}>"
+
+    # --- extensions ---------------------------------------------------------------
+
+    def print_extensions(
+        self, scope: _Scope, implicit: _Implicit, start: int, end: int
+    ) -> None:
+        """Extensions ``start`` to ``end``, one ``extend`` block per run of extendees."""
+        i = start
+        while i < end:
+            extendee = scope.extensions[i].extendee
+            run_end = i
+            while run_end < end and scope.extensions[run_end].extendee == extendee:
+                run_end += 1
+            if is_dotted_name(extendee):
+                self.print_extend_block(scope, implicit, extendee, i, run_end)
+            else:
+                self.out.note(f"extensions of {extendee!r} left out: not a type name")
+            i = run_end
+
+    def print_extend_block(
+        self, scope: _Scope, implicit: _Implicit, extendee: str, start: int, end: int
+    ) -> None:
+        self.leading((*scope.path, scope.extension_tag))
+        self.out.add(f"extend {extendee} {{")
+        self.out.depth += 1
+        for i in range(start, end):
+            path = (*scope.path, scope.extension_tag, i)
+            group = implicit.extension_groups.get(i)
+            self.print_field_like(
+                scope.extensions[i], path, scope, None, group, in_oneof=False
+            )
+        self.out.depth -= 1
+        self.out.add("}")
+        self.out.add("")
+
+    def print_extension_ranges(
+        self, message: MessageProto, path: tuple[int, ...]
+    ) -> None:
+        for k, ext_range in enumerate(message.extension_range):
+            end = ext_range.end
+            end_text = "max" if end in (_MAX_FIELD_END, _MAX_INT32) else str(end - 1)
+            span = (
+                str(ext_range.start)
+                if end == ext_range.start + 1
+                else (f"{ext_range.start} to {end_text}")
+            )
+            rendered = render_options(
+                "google.protobuf.ExtensionRangeOptions",
+                _options_bytes(ext_range) or b"",
+                self.symbols,
+            )
+            self.note_left_out(rendered.left_out)
+            self.leading((*path, 5, k))
+            self.add_lines(
+                self.bracket(f"extensions {span}", (), rendered.assignments), ";"
+            )
+
+    def print_reserved(
+        self,
+        ranges: Iterable[descriptor_pb2.DescriptorProto.ReservedRange]
+        | Iterable[EnumProto.EnumReservedRange],
+        names: Iterable[str],
+        max_end: int,
+    ) -> None:
+        """``reserved`` statements; ``max_end`` is the exclusive end meaning max."""
+        spans = []
+        for reserved in ranges:
+            if max_end == _MAX_FIELD_END:
+                last = reserved.end - 1
+            else:
+                last = reserved.end
+            if last == reserved.start:
+                spans.append(str(reserved.start))
+            else:
+                is_max = reserved.end == max_end
+                spans.append(f"{reserved.start} to {'max' if is_max else last}")
+        if spans:
+            self.out.add("reserved " + ", ".join(spans) + ";")
+        printed = []
+        for name in names:
+            if self.editions:
+                if is_identifier(name):
+                    printed.append(name)
+                else:
+                    self.out.note(f"reserved name {name!r} left out: not an identifier")
+            else:
+                printed.append(quoted(name.encode("utf-8", "surrogatepass"), text=True))
+        if printed:
+            self.out.add("reserved " + ", ".join(printed) + ";")
+
+    # --- enums --------------------------------------------------------------------
+
+    def print_enum(self, enum: EnumProto, path: tuple[int, ...]) -> None:
+        if not is_identifier(enum.name):
+            self.out.note(f"enum {enum.name!r} left out: not an identifier")
+            return
+        self.leading(path)
+        self.out.add(f"{self.visibility(enum)}enum {enum.name} {{")
+        self.out.depth += 1
+        self.trailing(path)
+        self.print_option_statements("google.protobuf.EnumOptions", enum, (*path, 3))
+        for k, value in enumerate(enum.value):
+            value_path = (*path, _ENUM_VALUE, k)
+            if not is_identifier(value.name):
+                self.out.note(f"enum value {value.name!r} left out: not an identifier")
+                continue
+            rendered = render_options(
+                "google.protobuf.EnumValueOptions",
+                _options_bytes(value) or b"",
+                self.symbols,
+            )
+            self.note_left_out(rendered.left_out)
+            self.leading(value_path)
+            head = f"{value.name} = {value.number}"
+            self.add_lines(self.bracket(head, (), rendered.assignments), ";")
+            self.trailing(value_path)
+        self.print_reserved(enum.reserved_range, enum.reserved_name, _MAX_INT32)
+        self.out.depth -= 1
+        self.out.add("}")
+        self.out.add("")
+
+    # --- services -----------------------------------------------------------------
+
+    def print_service(self, service: ServiceProto, path: tuple[int, ...]) -> None:
+        if not is_identifier(service.name):
+            self.out.note(f"service {service.name!r} left out: not an identifier")
+            return
+        self.leading(path)
+        self.out.add(f"service {service.name} {{")
+        self.out.depth += 1
+        self.trailing(path)
+        self.print_option_statements(
+            "google.protobuf.ServiceOptions", service, (*path, 3)
+        )
+        for k, method in enumerate(service.method):
+            self.print_method(method, (*path, _SERVICE_METHOD, k))
+        self.out.depth -= 1
+        self.out.add("}")
+        self.out.add("")
+
+    def print_method(
+        self, method: descriptor_pb2.MethodDescriptorProto, path: tuple[int, ...]
+    ) -> None:
+        types = (method.input_type, method.output_type)
+        if not is_identifier(method.name) or not all(map(is_dotted_name, types)):
+            self.out.note(f"method {method.name!r} left out: not printable names")
+            return
+        self.leading(path)
+        request = ("stream " if method.client_streaming else "") + method.input_type
+        response = ("stream " if method.server_streaming else "") + method.output_type
+        head = f"rpc {method.name}({request}) returns ({response})"
+        if not method.HasField("options"):
+            self.out.add(head + ";")
+            self.trailing(path)
+            return
+        self.out.add(head + " {")
+        self.out.depth += 1
+        self.print_option_statements(
+            "google.protobuf.MethodOptions", method, (*path, 4)
+        )
+        self.out.depth -= 1
+        self.out.add("}")
+
+
+def _is_plain_map_entry(entry: MessageProto) -> bool:
+    """Whether ``entry`` is exactly what protoc makes of a ``map<K, V>`` field."""
+    if (
+        entry.nested_type
+        or entry.enum_type
+        or entry.extension
+        or entry.extension_range
+        or entry.oneof_decl
+        or entry.reserved_range
+        or entry.reserved_name
+        or entry.options.SerializeToString() != _MAP_ENTRY_OPTIONS
+        or len(entry.field) != 2
+    ):
+        return False
+    key, value = entry.field
+    return (
+        (key.name, key.number, value.name, value.number) == ("key", 1, "value", 2)
+        and all(_is_plain_entry_field(f) for f in entry.field)
+        and key.type in _MAP_KEYS
+        and value.type != FieldProto.TYPE_GROUP
+    )
+
+
+def _is_plain_entry_field(proto: FieldProto) -> bool:
+    return (
+        proto.label == FieldProto.LABEL_OPTIONAL
+        and not proto.HasField("options")
+        and not proto.HasField("oneof_index")
+        and not proto.HasField("default_value")
+        and not proto.HasField("extendee")
+        and not proto.proto3_optional
+        and proto.json_name in ("", proto.name)
+    )
+
+
+def _field_units(fields: Sequence[FieldProto]) -> list[_Unit]:
+    """Fields grouped for printing, each oneof at its first field.
+
+    A proto3 ``optional`` field's synthetic oneof is no oneof in the source.
+    """
+    synthetic = _synthetic_oneofs(fields)
+    units: list[_Unit] = []
+    placed: set[int] = set()
+    for i, proto in enumerate(fields):
+        if not proto.HasField("oneof_index") or proto.oneof_index in synthetic:
+            units.append(_Unit((i,), None))
+            continue
+        if proto.oneof_index in placed:
+            continue
+        placed.add(proto.oneof_index)
+        members = tuple(
+            j
+            for j in range(i, len(fields))
+            if fields[j].HasField("oneof_index")
+            and fields[j].oneof_index == proto.oneof_index
+        )
+        units.append(_Unit(members, proto.oneof_index))
+    return units
+
+
+def _synthetic_oneofs(fields: Sequence[FieldProto]) -> set[int]:
+    members: dict[int, list[FieldProto]] = {}
+    for proto in fields:
+        if proto.HasField("oneof_index"):
+            members.setdefault(proto.oneof_index, []).append(proto)
+    return {
+        k
+        for k, protos in members.items()
+        if len(protos) == 1 and protos[0].proto3_optional
+    }
+
+
+def _type_text(proto: FieldProto) -> str | None:
+    if proto.type in _SCALARS:
+        return _SCALARS[proto.type]
+    if is_dotted_name(proto.type_name):
+        return proto.type_name
+    return None
+
+
+def _is_int_literal(text: str) -> bool:
+    digits = text.removeprefix("-")
+    return digits.isascii() and digits.isdigit()
+
+
+def _is_float_literal(text: str) -> bool:
+    body = text.removeprefix("-")
+    if body in ("inf", "nan"):
+        return True
+    mantissa, _, exponent = body.lower().partition("e")
+    if exponent:
+        exponent = exponent.removeprefix("+").removeprefix("-")
+        if not (exponent.isascii() and exponent.isdigit()):
+            return False
+    whole, _, fraction = mantissa.partition(".")
+    digits = whole + fraction
+    return bool(digits) and digits.isascii() and digits.isdigit()
