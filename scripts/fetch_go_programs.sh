@@ -17,4 +17,4 @@ for pkg in "${PACKAGES[@]}"; do
   fi
 done
 for deb in ./*.deb; do dpkg -x "$deb" "$OUT/root"; done
-find "$OUT/root/usr/bin" "$OUT/root/usr/sbin" -type f -perm -u+x 2>/dev/null | sort
+find "$OUT/root/usr/bin" -type f -perm -u+x | sort

@@ -13,12 +13,16 @@ directories, in parallel, reporting each file in path order. The ``ravick``
 command does the same from the shell.
 """
 
-from importlib.metadata import PackageNotFoundError, version
-
 try:
-    __version__ = version("ravick")
-except PackageNotFoundError:  # running from a source tree
-    __version__ = "0+unknown"
+    # Written into the wheel by the build from the project's version.
+    from ravick._version import __version__
+except ImportError:  # running from a source tree
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        __version__ = version("ravick")
+    except PackageNotFoundError:
+        __version__ = "0+unknown"
 
 from ravick.finding import Found, find
 from ravick.inputs import FileReport, Progress, find_in_paths

@@ -6,7 +6,7 @@ import contextlib
 import hashlib
 import zlib
 from collections.abc import Iterator
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 import ravick_lib
 import stringzilla
@@ -89,9 +89,12 @@ def find_with_notes(
     max_inflate_total: int = MAX_INFLATE_TOTAL,
 ) -> Findings:
     """Like :func:`find`, with notes on gzip streams that were cut short."""
-    plain = [_describe(data, start, end) for start, end in ravick_lib.scan(data)]
+    seen: dict[bytes, Found] = {}
+    plain = [_describe(data, s, e, seen=seen) for s, e in ravick_lib.scan(data)]
     notes: list[str] = []
-    compressed = list(_find_compressed(data, max_inflate, max_inflate_total, notes))
+    compressed = list(
+        _find_compressed(data, max_inflate, max_inflate_total, notes, seen)
+    )
     if not compressed:
         return Findings(tuple(plain), tuple(notes))
     merged = sorted(plain + compressed, key=lambda f: (f.start, f.inner_start or 0))
@@ -105,8 +108,34 @@ def _describe(
     *,
     outer: tuple[int, int] | None = None,
     truncated: bool = False,
+    seen: dict[bytes, Found],
 ) -> Found:
     data = blob[start:end]
+    compressed = outer is not None
+    known = seen.get(data)
+    if known is not None:
+        # Firmware and static binaries repeat the same files many times.
+        return replace(
+            known,
+            start=outer[0] if outer else start,
+            end=outer[1] if outer else end,
+            compression="gzip" if compressed else None,
+            inner_start=start if compressed else None,
+            inner_end=end if compressed else None,
+            truncated=truncated,
+        )
+    found = _describe_new(data, start, end, outer, truncated)
+    seen[data] = found
+    return found
+
+
+def _describe_new(
+    data: bytes,
+    start: int,
+    end: int,
+    outer: tuple[int, int] | None,
+    truncated: bool,
+) -> Found:
     fd = descriptor_pb2.FileDescriptorProto()
     parse_error: str | None = None
     try:
@@ -162,7 +191,11 @@ class _Inflated:
 
 
 def _find_compressed(
-    data: bytes, max_inflate: int, max_total: int, notes: list[str]
+    data: bytes,
+    max_inflate: int,
+    max_total: int,
+    notes: list[str],
+    seen: dict[bytes, Found],
 ) -> Iterator[Found]:
     budget = max_total
     for offset in _gzip_offsets(data):
@@ -184,7 +217,9 @@ def _find_compressed(
         outer = (offset, offset + inflated.consumed)
         cut = not inflated.complete
         for start, end in ravick_lib.scan(inflated.data):
-            yield _describe(inflated.data, start, end, outer=outer, truncated=cut)
+            yield _describe(
+                inflated.data, start, end, outer=outer, truncated=cut, seen=seen
+            )
 
 
 def _gzip_offsets(data: bytes) -> Iterator[int]:

@@ -16,12 +16,13 @@ import stat
 import sys
 from collections import deque
 from collections.abc import Iterable, Iterator
-from concurrent.futures import Executor, Future, ProcessPoolExecutor
 from dataclasses import dataclass
-from multiprocessing import get_context
-from typing import Protocol
+from typing import TYPE_CHECKING, Protocol
 
 from ravick.finding import Found, find_with_notes
+
+if TYPE_CHECKING:
+    from concurrent.futures import Executor, Future
 
 STDIN = "-"
 NOT_FOLLOWED = "symlink, not followed"
@@ -255,6 +256,9 @@ def _run(
         for target in targets:
             yield scan_target(target, max_size)
         return
+    from concurrent.futures import ProcessPoolExecutor
+    from multiprocessing import get_context
+
     pool = ProcessPoolExecutor(count, mp_context=get_context("forkserver"))
     try:
         yield from in_order(pool, targets, max_size, window=_window(count))

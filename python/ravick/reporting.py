@@ -7,22 +7,14 @@ import sys
 import time
 from collections.abc import Iterable
 from dataclasses import dataclass, field
-from typing import IO, Any
-
-from rich.console import Console
-from rich.progress import (
-    BarColumn,
-    DownloadColumn,
-    Progress,
-    TaskID,
-    TextColumn,
-    TimeRemainingColumn,
-    TransferSpeedColumn,
-)
+from typing import IO, TYPE_CHECKING, Any
 
 from ravick import __version__
 from ravick.finding import Found
 from ravick.inputs import NOT_FOLLOWED, FileReport
+
+if TYPE_CHECKING:
+    from rich.progress import Progress, TaskID
 
 EXIT_OK = 0
 EXIT_UNREADABLE = 1
@@ -231,7 +223,7 @@ class TerminalProgress:
         min_bytes: int = 256 << 20,
         min_files: int = 200,
     ) -> None:
-        self._console = Console(file=stream or sys.stderr)
+        self._stream = stream or sys.stderr
         self._min_bytes = min_bytes
         self._min_files = min_files
         self._bar: Progress | None = None
@@ -249,13 +241,24 @@ class TerminalProgress:
         """Opens the display for a run of ``files`` files."""
         if files < self._min_files and total_bytes < self._min_bytes:
             return
+        # rich costs tens of milliseconds to import: only when it shows.
+        from rich.console import Console
+        from rich.progress import (
+            BarColumn,
+            DownloadColumn,
+            Progress,
+            TextColumn,
+            TimeRemainingColumn,
+            TransferSpeedColumn,
+        )
+
         self._bar = Progress(
             TextColumn("{task.description}"),
             BarColumn(),
             DownloadColumn(),
             TransferSpeedColumn(),
             TimeRemainingColumn(),
-            console=self._console,
+            console=Console(file=self._stream),
             transient=True,
         )
         self._task = self._bar.add_task(self._label(files), total=total_bytes)

@@ -25,7 +25,7 @@ namespace {
 
 using namespace wire_bytes;
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr size_t STACK_SIZE = size_t{8} << 20;  // instrumented frames
 #else
 constexpr size_t STACK_SIZE = size_t{1} << 20;
