@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the C++ unit tests (plain and under
-# AddressSanitizer + UndefinedBehaviorSanitizer), the fuzz targets for a
+# AddressSanitizer + UndefinedBehaviorSanitizer, and ThreadSanitizer), the fuzz targets for a
 # bounded time, mypy and ruff, and the Python tests against the installed
 # package.
 source "$(dirname "$0")/common.sh"
@@ -33,6 +33,9 @@ configure_and_test build/ci-release -DCMAKE_CXX_FLAGS=-Werror
 echo "== C++ unit tests under ASan + UBSan"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   configure_and_test build/ci-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAVICK_SANITIZE=ON
+
+echo "== C++ unit tests under ThreadSanitizer"
+bash scripts/tsan.sh
 
 if [ -x scripts/fuzz.sh ]; then
   echo "== fuzz targets (bounded)"
