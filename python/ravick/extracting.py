@@ -1,0 +1,666 @@
+"""Extracting: everything found in many inputs, written as one source tree.
+
+All inputs of a run form one set of descriptors. Equal bytes are one file,
+wherever they were found; the first version of a name (in input order, then
+offset) keeps it and every other version goes under ``_conflicts/``. Each
+file is printed as ``.proto`` source under the output directory, imports
+that no input carries but the ``protobuf`` package does are written from the
+package, and a descriptor set holds the exact bytes that were found, imports
+first. Names come from untrusted bytes, so every one is checked and every
+write goes through :class:`~ravick.safe_output.OutputTree`.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import heapq
+import importlib
+import time
+from collections import defaultdict, deque
+from collections.abc import Iterable, Mapping, Sequence
+from concurrent.futures import Executor
+from dataclasses import asdict, dataclass
+from typing import Any, Literal
+
+from google.protobuf import descriptor_pb2
+
+from ravick import __version__
+from ravick.finding import Found
+from ravick.inputs import NOT_FOLLOWED, FileReport, Progress, find_in_paths
+from ravick.printing import proto_source
+from ravick.safe_output import (
+    OutputError,
+    OutputTree,
+    WriteStatus,
+    name_problem,
+    write_file_atomically,
+)
+
+CONFLICTS = "_conflicts"
+"""The directory under the output that holds the versions that lost a name."""
+HASH_DIGITS = 12
+PACKAGE_MODULES = (
+    "google.protobuf.any_pb2",
+    "google.protobuf.api_pb2",
+    "google.protobuf.compiler.plugin_pb2",
+    "google.protobuf.descriptor_pb2",
+    "google.protobuf.duration_pb2",
+    "google.protobuf.empty_pb2",
+    "google.protobuf.field_mask_pb2",
+    "google.protobuf.source_context_pb2",
+    "google.protobuf.struct_pb2",
+    "google.protobuf.timestamp_pb2",
+    "google.protobuf.type_pb2",
+    "google.protobuf.wrappers_pb2",
+)
+"""The generated modules of the ``protobuf`` package whose files can stand in
+for imports that no input carries."""
+
+Source = Literal["found", "protobuf"]
+FileProto = descriptor_pb2.FileDescriptorProto
+
+
+@dataclass(frozen=True, slots=True)
+class Location:
+    """Where a descriptor was found: an input and the offset in it.
+
+    For a descriptor inside a gzip stream, ``offset`` is the stream's and
+    ``inner_offset`` the descriptor's offset in the inflated bytes.
+    """
+
+    path: str
+    offset: int
+    inner_offset: int | None = None
+
+
+@dataclass(frozen=True, slots=True)
+class WrittenFile:
+    """One source file of the tree: written, replaced or already there."""
+
+    name: str
+    path: str
+    """Its path relative to the output directory."""
+    source: Source
+    sha256: str
+    status: WriteStatus
+    found_at: Location | None
+    """Where it was first found (None for a file of the protobuf package)."""
+
+
+@dataclass(frozen=True, slots=True)
+class Duplicate:
+    """Equal bytes found more than once: one file, the first place kept."""
+
+    name: str
+    sha256: str
+    kept: Location
+    merged: tuple[Location, ...]
+
+
+@dataclass(frozen=True, slots=True)
+class Conflict:
+    """A version of a name that another descriptor had already taken."""
+
+    name: str
+    sha256: str
+    path: str
+    """Where it is written, relative to the output directory."""
+    kept_by: str
+    """The name of the file that holds the contested path."""
+    reason: str
+    found_at: Location
+
+
+@dataclass(frozen=True, slots=True)
+class Dropped:
+    """A descriptor left out: implausible, or with a name that is not safe."""
+
+    name: str
+    sha256: str
+    reason: str
+    found_at: Location
+
+
+@dataclass(frozen=True, slots=True)
+class MissingImports:
+    """Imports of one file that neither the inputs nor protobuf carry."""
+
+    name: str
+    path: str
+    imports: tuple[str, ...]
+
+
+@dataclass(frozen=True, slots=True)
+class Problem:
+    """A path and what went wrong with it."""
+
+    path: str
+    reason: str
+
+
+@dataclass(frozen=True, slots=True)
+class DescriptorSetResult:
+    """The descriptor set file of a run."""
+
+    path: str
+    files: int
+    error: str | None = None
+
+
+@dataclass(frozen=True, slots=True)
+class ExtractReport:
+    """Everything one :func:`extract` run did and left out."""
+
+    out: str
+    inputs: int
+    """Input files read."""
+    descriptors: int
+    """Descriptors found in them, counting every copy."""
+    written: tuple[WrittenFile, ...]
+    """Every file of the tree, the conflicting versions included."""
+    duplicates: tuple[Duplicate, ...]
+    conflicts: tuple[Conflict, ...]
+    skipped_implausible: tuple[Dropped, ...]
+    rejected: tuple[Dropped, ...]
+    missing_imports: tuple[MissingImports, ...]
+    cannot_compile: tuple[str, ...]
+    """Names of the tree's files that cannot compile as they stand: a
+    missing import, an import cycle, or an import of such a file."""
+    from_protobuf: tuple[str, ...]
+    not_overwritten: tuple[str, ...]
+    """Paths under the output that held something else and were kept."""
+    write_errors: tuple[Problem, ...]
+    input_errors: tuple[Problem, ...]
+    skipped_inputs: tuple[Problem, ...]
+    descriptor_set: DescriptorSetResult | None
+    seconds: float
+
+    @property
+    def exit_status(self) -> int:
+        """0 when everything was read and written, else 1."""
+        failed_set = self.descriptor_set is not None and self.descriptor_set.error
+        trouble = self.input_errors or self.write_errors or self.not_overwritten
+        return 1 if trouble or failed_set else 0
+
+
+@dataclass(frozen=True, slots=True)
+class _Entry:
+    """One file to write: found in the inputs or taken from protobuf."""
+
+    name: str
+    path: str
+    sha256: str
+    data: bytes
+    descriptor: FileProto
+    source: Source
+    found_at: Location | None
+
+
+@dataclass(frozen=True, slots=True)
+class _Collected:
+    distinct: tuple[Found, ...]
+    places: Mapping[str, tuple[Location, ...]]
+    inputs: int
+    descriptors: int
+    input_errors: tuple[Problem, ...]
+    skipped_inputs: tuple[Problem, ...]
+
+
+@dataclass(frozen=True, slots=True)
+class _Plan:
+    tree: Mapping[str, _Entry]
+    conflicts: tuple[tuple[_Entry, Conflict], ...]
+    skipped: tuple[Dropped, ...]
+    rejected: tuple[Dropped, ...]
+
+
+def extract(
+    paths: Iterable[str],
+    out: str,
+    *,
+    descriptor_set: str | None = None,
+    include_implausible: bool = False,
+    force: bool = False,
+    workers: int | None = None,
+    progress: Progress | None = None,
+    max_size: int | None = None,
+    executor: Executor | None = None,
+) -> ExtractReport:
+    """Writes every descriptor found in ``paths`` as ``.proto`` source under ``out``.
+
+    Equal descriptors are written once; a name's first version keeps it and
+    the others go to ``out/_conflicts/<hash>/<name>``. Implausible
+    descriptors are left out unless ``include_implausible``. Existing files
+    are replaced only with ``force``. ``descriptor_set``, when given, is a
+    path to write a ``FileDescriptorSet`` of the files that kept their names,
+    with the exact bytes found, imports first. ``workers``, ``progress``,
+    ``max_size`` and ``executor`` are passed to :func:`find_in_paths`.
+
+    Raises ``OSError`` only when ``out`` cannot be created or opened; every
+    other problem is in the report.
+    """
+    started = time.monotonic()
+    with OutputTree(out) as tree:
+        reports = find_in_paths(
+            paths,
+            workers=workers,
+            progress=progress,
+            max_size=max_size,
+            executor=executor,
+        )
+        collected = _collect(reports)
+        plan = _plan(collected, include_implausible)
+        supplied = _supply(plan, package_files())
+        entries = {**plan.tree, **supplied}
+        conflicting = [entry for entry, _ in plan.conflicts]
+        missing = _missing_imports([*entries.values(), *conflicting], entries.keys())
+        order, blocked = dependency_order(
+            {n: e.descriptor.dependency for n, e in entries.items()},
+            {m.name for m in missing if m.name in entries},
+        )
+        written, errors = _write_sources(
+            tree, [entries[n] for n in order], conflicting, entries, force=force
+        )
+    set_result = None
+    if descriptor_set is not None:
+        set_result = _write_descriptor_set(
+            descriptor_set, [entries[n].data for n in order]
+        )
+    return ExtractReport(
+        out=out,
+        inputs=collected.inputs,
+        descriptors=collected.descriptors,
+        written=tuple(w for w in written if w.status != "exists"),
+        duplicates=_duplicates(collected),
+        conflicts=tuple(c for _, c in plan.conflicts),
+        skipped_implausible=plan.skipped,
+        rejected=plan.rejected,
+        missing_imports=tuple(missing),
+        cannot_compile=tuple(n for n in order if n in blocked),
+        from_protobuf=tuple(sorted(supplied)),
+        not_overwritten=tuple(w.path for w in written if w.status == "exists"),
+        write_errors=tuple(errors),
+        input_errors=collected.input_errors,
+        skipped_inputs=collected.skipped_inputs,
+        descriptor_set=set_result,
+        seconds=time.monotonic() - started,
+    )
+
+
+def _collect(reports: Iterable[FileReport]) -> _Collected:
+    first: dict[str, Found] = {}
+    places: dict[str, list[Location]] = defaultdict(list)
+    errors: list[Problem] = []
+    skipped: list[Problem] = []
+    inputs = descriptors = 0
+    for report in reports:
+        if report.error is not None:
+            errors.append(Problem(report.path, report.error))
+            continue
+        if report.skipped is not None:
+            skipped.append(Problem(report.path, report.skipped))
+            continue
+        inputs += 1
+        for found in report.found:
+            descriptors += 1
+            first.setdefault(found.sha256, found)
+            places[found.sha256].append(_location(report.path, found))
+    return _Collected(
+        distinct=tuple(first.values()),
+        places={k: tuple(v) for k, v in places.items()},
+        inputs=inputs,
+        descriptors=descriptors,
+        input_errors=tuple(errors),
+        skipped_inputs=tuple(skipped),
+    )
+
+
+def _location(path: str, found: Found) -> Location:
+    return Location(path, found.start, found.inner_start)
+
+
+def _duplicates(collected: _Collected) -> tuple[Duplicate, ...]:
+    return tuple(
+        Duplicate(found.name, found.sha256, where[0], where[1:])
+        for found in collected.distinct
+        if len(where := collected.places[found.sha256]) > 1
+    )
+
+
+def _plan(collected: _Collected, include_implausible: bool) -> _Plan:
+    """Decides, in first-found order, which descriptor gets which path."""
+    tree: dict[str, _Entry] = {}
+    directories: dict[str, str] = {}
+    conflicts: list[tuple[_Entry, Conflict]] = []
+    conflict_paths: set[str] = set()
+    skipped: list[Dropped] = []
+    rejected: list[Dropped] = []
+    for found in collected.distinct:
+        where = collected.places[found.sha256][0]
+        if not found.plausible and not include_implausible:
+            skipped.append(_dropped(found, found.doubt or "implausible", where))
+            continue
+        problem = unsafe_name(found.name)
+        if problem is not None:
+            rejected.append(_dropped(found, problem, where))
+            continue
+        clash = _clash(found.name, tree, directories)
+        if clash is None:
+            tree[found.name] = _found_entry(found, found.name, where)
+            _claim_directories(found.name, directories)
+            continue
+        path = _conflict_path(found, conflict_paths)
+        conflict_paths.add(path)
+        kept_by, reason = clash
+        conflicts.append(
+            (
+                _found_entry(found, path, where),
+                Conflict(found.name, found.sha256, path, kept_by, reason, where),
+            )
+        )
+    return _Plan(tree, tuple(conflicts), tuple(skipped), tuple(rejected))
+
+
+def unsafe_name(name: str) -> str | None:
+    """Why a found descriptor's ``name`` may not be used as its path, or None."""
+    problem = name_problem(name)
+    if problem is None and name.split("/", 1)[0] == CONFLICTS:
+        problem = f"starts with {CONFLICTS}/, which holds conflicting versions"
+    return problem
+
+
+def _dropped(found: Found, reason: str, where: Location) -> Dropped:
+    return Dropped(found.name, found.sha256, reason, where)
+
+
+def _found_entry(found: Found, path: str, where: Location) -> _Entry:
+    return _Entry(
+        name=found.name,
+        path=path,
+        sha256=found.sha256,
+        data=found.data,
+        descriptor=found.descriptor(),
+        source="found",
+        found_at=where,
+    )
+
+
+def _clash(
+    name: str, tree: Mapping[str, _Entry], directories: Mapping[str, str]
+) -> tuple[str, str] | None:
+    """The file already holding ``name``'s path, and how, or None."""
+    if name in tree:
+        return name, "same name, different bytes"
+    if name in directories:
+        owner = directories[name]
+        return owner, f"{name} is a directory of {owner}"
+    segments = name.split("/")
+    for depth in range(1, len(segments)):
+        prefix = "/".join(segments[:depth])
+        if prefix in tree:
+            return prefix, f"{prefix} is a file, not a directory"
+    return None
+
+
+def _claim_directories(name: str, directories: dict[str, str]) -> None:
+    segments = name.split("/")
+    for depth in range(1, len(segments)):
+        directories.setdefault("/".join(segments[:depth]), name)
+
+
+def _conflict_path(found: Found, taken: set[str]) -> str:
+    path = f"{CONFLICTS}/{found.sha256[:HASH_DIGITS]}/{found.name}"
+    if path in taken:  # two versions sharing the short hash: use all of it
+        path = f"{CONFLICTS}/{found.sha256}/{found.name}"
+    return path
+
+
+def package_files() -> dict[str, bytes]:
+    """The serialized files the ``protobuf`` package carries, by name."""
+    files: dict[str, bytes] = {}
+    for module_name in PACKAGE_MODULES:
+        descriptor = importlib.import_module(module_name).DESCRIPTOR
+        files[descriptor.name] = descriptor.serialized_pb
+    return files
+
+
+def _supply(plan: _Plan, package: Mapping[str, bytes]) -> dict[str, _Entry]:
+    """The protobuf package's files that imports need and no input carries."""
+    supplied: dict[str, _Entry] = {}
+    directories: dict[str, str] = {}
+    for name in plan.tree:
+        _claim_directories(name, directories)
+    wanted = deque(
+        dep
+        for entry in [*plan.tree.values(), *(e for e, _ in plan.conflicts)]
+        for dep in entry.descriptor.dependency
+    )
+    while wanted:
+        name = wanted.popleft()
+        if name in supplied or name not in package:
+            continue
+        if _clash(name, plan.tree, directories) is not None:
+            continue
+        descriptor = FileProto.FromString(package[name])
+        supplied[name] = _Entry(
+            name=name,
+            path=name,
+            sha256=_sha256(package[name]),
+            data=package[name],
+            descriptor=descriptor,
+            source="protobuf",
+            found_at=None,
+        )
+        wanted.extend(descriptor.dependency)
+    return supplied
+
+
+def _sha256(data: bytes) -> str:
+    return hashlib.sha256(data).hexdigest()
+
+
+def _missing_imports(
+    entries: Iterable[_Entry], available: Iterable[str]
+) -> list[MissingImports]:
+    names = set(available)
+    missing: list[MissingImports] = []
+    for entry in entries:
+        absent = tuple(
+            dict.fromkeys(d for d in entry.descriptor.dependency if d not in names)
+        )
+        if absent:
+            missing.append(MissingImports(entry.name, entry.path, absent))
+    return missing
+
+
+def dependency_order(
+    imports: Mapping[str, Sequence[str]], broken: Iterable[str] = ()
+) -> tuple[list[str], set[str]]:
+    """The names of ``imports`` with every file after the files it imports.
+
+    Among files whose imports are all placed, the smallest name comes first.
+    An import cycle is broken at its smallest name. Imports of names not in
+    ``imports`` are ignored for the order. Also returns the names that cannot
+    compile: those in ``broken`` (say, with a missing import), those in or
+    after a cycle, and every file that imports one of them.
+    """
+    needs = {name: set(deps) & imports.keys() for name, deps in imports.items()}
+    users: dict[str, list[str]] = defaultdict(list)
+    for name, deps in needs.items():
+        for dep in deps:
+            users[dep].append(name)
+    waiting = {name: len(deps) for name, deps in needs.items()}
+    ready = [name for name, count in waiting.items() if count == 0]
+    heapq.heapify(ready)
+    by_name = sorted(imports)
+    next_forced = 0
+    placed: set[str] = set()
+    blocked = set(broken)
+    order: list[str] = []
+    while len(order) < len(needs):
+        if ready:
+            name = heapq.heappop(ready)
+        else:
+            while by_name[next_forced] in placed:
+                next_forced += 1
+            name = by_name[next_forced]
+            blocked.add(name)
+        placed.add(name)
+        order.append(name)
+        if not needs[name].isdisjoint(blocked):
+            blocked.add(name)
+        for user in users[name]:
+            waiting[user] -= 1
+            if waiting[user] == 0 and user not in placed:
+                heapq.heappush(ready, user)
+    return order, blocked
+
+
+def _write_sources(
+    tree: OutputTree,
+    entries: Sequence[_Entry],
+    conflicting: Sequence[_Entry],
+    named: Mapping[str, _Entry],
+    *,
+    force: bool,
+) -> tuple[list[WrittenFile], list[Problem]]:
+    written: list[WrittenFile] = []
+    errors: list[Problem] = []
+    for entry in [*entries, *conflicting]:
+        context = (e.descriptor for n, e in named.items() if n != entry.name)
+        try:
+            source = proto_source(entry.descriptor, context).encode(
+                errors="surrogatepass"
+            )
+        except Exception as e:  # a descriptor the printer cannot render
+            errors.append(Problem(entry.path, f"cannot be printed: {e!r}"))
+            continue
+        try:
+            status = tree.write(entry.path, source, force=force)
+        except OutputError as e:
+            errors.append(Problem(entry.path, str(e)))
+            continue
+        written.append(
+            WrittenFile(
+                entry.name,
+                entry.path,
+                entry.source,
+                entry.sha256,
+                status,
+                entry.found_at,
+            )
+        )
+    return written, errors
+
+
+def descriptor_set_bytes(files: Iterable[bytes]) -> bytes:
+    """A serialized ``FileDescriptorSet`` holding ``files`` byte for byte."""
+    parts: list[bytes] = []
+    for data in files:
+        parts += [b"\x0a", _varint(len(data)), data]
+    return b"".join(parts)
+
+
+def _varint(value: int) -> bytes:
+    out = bytearray()
+    while value >= 0x80:
+        out.append(value & 0x7F | 0x80)
+        value >>= 7
+    out.append(value)
+    return bytes(out)
+
+
+def _write_descriptor_set(path: str, files: Sequence[bytes]) -> DescriptorSetResult:
+    try:
+        write_file_atomically(path, descriptor_set_bytes(files))
+    except OSError as e:
+        return DescriptorSetResult(path, 0, e.strerror or str(e))
+    return DescriptorSetResult(path, len(files))
+
+
+def report_json(report: ExtractReport) -> dict[str, Any]:
+    """The report as one JSON document: its fields, the version, the status."""
+    doc = asdict(report)
+    doc["seconds"] = round(report.seconds, 3)
+    return {"version": __version__, **doc, "exit_status": report.exit_status}
+
+
+def summary_lines(report: ExtractReport) -> list[str]:
+    """The report for people, one line an item, for standard output."""
+    found = sum(w.source == "found" for w in report.written)
+    lines = [
+        f"{len(report.written)} files in {_shown(report.out)} "
+        f"({found} found, {len(report.from_protobuf)} from the protobuf "
+        f"package, {_count(report.written, 'unchanged')} unchanged, "
+        f"{_count(report.written, 'replaced')} replaced)"
+    ]
+    lines += _section(
+        "conflicts, written under " + CONFLICTS,
+        [f"{_shown(c.path)}: {_shown(c.reason)}" for c in report.conflicts],
+    )
+    lines += _section(
+        "rejected names",
+        [f"{_shown(d.name)}: {_shown(d.reason)}" for d in report.rejected],
+    )
+    lines += _section(
+        "missing imports (these files cannot compile as they stand)",
+        [
+            f"{_shown(m.path)}: {', '.join(_shown(i) for i in m.imports)}"
+            for m in report.missing_imports
+        ],
+    )
+    lines += _section(
+        "cannot compile",
+        [_shown(n) for n in report.cannot_compile],
+    )
+    if report.skipped_implausible:
+        lines.append(
+            f"{len(report.skipped_implausible)} implausible descriptors left out "
+            "(--all writes them)"
+        )
+    if report.descriptor_set is not None and report.descriptor_set.error is None:
+        ds = report.descriptor_set
+        lines.append(f"descriptor set {_shown(ds.path)}: {ds.files} files")
+    lines.append(
+        f"{report.inputs} inputs, {report.descriptors} descriptors "
+        f"({len(report.duplicates)} found more than once), "
+        f"{len(report.input_errors)} unreadable, {report.seconds:.2f} s"
+    )
+    return lines
+
+
+def problem_lines(report: ExtractReport) -> list[str]:
+    """What went wrong, one line an item, for standard error."""
+    lines = [f"ravick: {_shown(p.path)}: {p.reason}" for p in report.input_errors]
+    lines += [
+        f"ravick: {_shown(p.path)}: skipped: {p.reason}"
+        for p in report.skipped_inputs
+        if p.reason != NOT_FOLLOWED
+    ]
+    lines += [
+        f"ravick: {_shown(p.path)}: {_shown(p.reason)}" for p in report.write_errors
+    ]
+    lines += [
+        f"ravick: {_shown(path)}: exists, not overwritten (--force replaces it)"
+        for path in report.not_overwritten
+    ]
+    ds = report.descriptor_set
+    if ds is not None and ds.error is not None:
+        lines.append(f"ravick: {_shown(ds.path)}: {ds.error}")
+    return lines
+
+
+def _count(written: Iterable[WrittenFile], status: WriteStatus) -> int:
+    return sum(w.status == status for w in written)
+
+
+def _section(title: str, items: list[str]) -> list[str]:
+    if not items:
+        return []
+    return [f"{title} ({len(items)}):", *(f"  {item}" for item in items)]
+
+
+def _shown(text: str) -> str:
+    # Names come from untrusted bytes: never let them write control codes
+    # to a terminal.
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
