@@ -124,7 +124,7 @@ def gzip_pass(samples: int) -> None:
         notes: list[str] = []
         gz = cpu(
             lambda d=data: list(
-                _find_compressed(d, MAX_INFLATE, MAX_INFLATE_TOTAL, notes)
+                _find_compressed(d, MAX_INFLATE, MAX_INFLATE_TOTAL, notes, {})
             ),
             samples,
         )

@@ -152,8 +152,8 @@ def document(reports: Iterable[FileReport], summary: Summary) -> dict[str, Any]:
 
 def write_json(doc: dict[str, Any], out: IO[str]) -> None:
     """Writes one JSON document and a newline."""
-    json.dump(doc, out, ensure_ascii=False, indent=None, separators=(",", ":"))
-    out.write("\n")
+    # dumps, unlike dump, runs the C encoder over the whole document.
+    out.write(json.dumps(doc, ensure_ascii=False, separators=(",", ":")) + "\n")
 
 
 def jsonl_lines(report: FileReport) -> list[str]:
