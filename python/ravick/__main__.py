@@ -2,4 +2,5 @@
 
 from ravick.cli import entry_point
 
-entry_point()
+if __name__ == "__main__":
+    entry_point()

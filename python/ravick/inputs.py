@@ -16,6 +16,7 @@ import stat
 import sys
 from collections import deque
 from collections.abc import Iterable, Iterator
+from contextlib import ExitStack
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Protocol
 
@@ -228,42 +229,50 @@ def find_in_paths(
     """
     targets = gather(paths, max_size=max_size)
     readable = [t for t in targets if t.error is None and t.skipped is None]
-    if progress is not None:
-        progress.started(len(readable), sum(t.size or 0 for t in readable))
-    try:
-        for report in _run(targets, readable, workers, max_size, executor):
+    with ExitStack() as stack:
+        pool = executor or _local_pool(workers, readable, stack)
+        window = _window(workers or os.cpu_count() or 1)
+        if progress is not None:
+            progress.started(len(readable), sum(t.size or 0 for t in readable))
+            stack.callback(progress.finished)
+        reports: Iterator[FileReport]
+        if pool is None:
+            reports = (scan_target(t, max_size) for t in targets)
+        else:
+            reports = in_order(pool, targets, max_size, window=window)
+        for report in reports:
             if progress is not None:
                 progress.advanced(report)
             yield report
-    finally:
-        if progress is not None:
-            progress.finished()
 
 
-def _run(
-    targets: list[Target],
-    readable: list[Target],
-    workers: int | None,
-    max_size: int | None,
-    executor: Executor | None,
-) -> Iterator[FileReport]:
-    if executor is not None:
-        yield from in_order(executor, targets, max_size, window=_window(8))
-        return
+def _local_pool(
+    workers: int | None, readable: list[Target], stack: ExitStack
+) -> Executor | None:
+    """A pool of worker processes, or None to scan in this process."""
     count = min(workers or os.cpu_count() or 1, len(readable))
-    needs_stdin = any(t.path == STDIN for t in readable)
-    if count <= 1 or needs_stdin:
-        for target in targets:
-            yield scan_target(target, max_size)
-        return
+    if count <= 1 or any(t.path == STDIN for t in readable):
+        return None
+    import multiprocessing
+    import threading
     from concurrent.futures import ProcessPoolExecutor
-    from multiprocessing import get_context
 
-    pool = ProcessPoolExecutor(count, mp_context=get_context("forkserver"))
-    try:
-        yield from in_order(pool, targets, max_size, window=_window(count))
-    finally:
-        pool.shutdown(wait=True, cancel_futures=True)
+    # A fork starts a worker in no time and, unlike spawn and forkserver,
+    # never runs the caller's main module again; it is only safe while this
+    # process has no other thread.
+    if threading.active_count() == 1:
+        pool = ProcessPoolExecutor(
+            count, mp_context=multiprocessing.get_context("fork")
+        )
+    else:
+        server = multiprocessing.get_context("forkserver")
+        server.set_forkserver_preload(["ravick.inputs"])
+        pool = ProcessPoolExecutor(count, mp_context=server)
+    stack.callback(pool.shutdown, wait=True, cancel_futures=True)
+    # Every worker is forked at the first submission, before the caller's
+    # progress display starts a thread.
+    pool.submit(os.getpid).result()
+    return pool
 
 
 def _window(workers: int) -> int:
