@@ -195,3 +195,16 @@ def test_real_binaries_list_templates_apart():
     assert "deprecation$private" not in listing
     assert sum("deprecation$private" in x for x in doubtful.splitlines()) == 2
     assert "354 descriptors (352 distinct, 3 implausible, 0 compressed)" in proc.stdout
+
+
+def test_library_pool_from_an_unguarded_script(inputs):
+    # Worker processes must not run the caller's main module again.
+    script = (
+        "import ravick\n"
+        f"reports = list(ravick.find_in_paths([{str(inputs / 'd')!r}], workers=2))\n"
+        "print(sum(len(r.found) for r in reports))\n"
+    )
+    proc = subprocess.run(
+        [sys.executable, "-"], input=script, capture_output=True, text=True, timeout=60
+    )
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "3\n", "")
