@@ -1,12 +1,16 @@
 """The ravick command run as a subprocess: output formats, exit statuses,
 errors, directories, special files, worker counts, real binaries."""
 
+import contextlib
 import gzip
 import json
 import os
 import pathlib
+import pty
+import resource
 import subprocess
 import sys
+import zlib
 
 import pytest
 from google.protobuf import descriptor_pb2, timestamp_pb2
@@ -208,3 +212,47 @@ def test_library_pool_from_an_unguarded_script(inputs):
         [sys.executable, "-"], input=script, capture_output=True, text=True, timeout=60
     )
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, "3\n", "")
+
+
+def zero_bomb(inflated: int) -> bytes:
+    """A gzip stream of a descriptor followed by ``inflated`` zero bytes."""
+    packer = zlib.compressobj(9, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
+    parts = [packer.compress(TIMESTAMP)]
+    block = bytes(1 << 20)
+    parts += [packer.compress(block) for _ in range(inflated >> 20)]
+    return b"".join([*parts, packer.flush()])
+
+
+def test_gzip_bomb_is_capped(tmp_path):
+    (tmp_path / "bomb").write_bytes(embed(zero_bomb(512 << 20)))
+    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    proc = ravick("scan", "--jsonl", str(tmp_path / "bomb"))
+    peak_kb = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    assert proc.returncode == 0
+    (row,) = [json.loads(x) for x in proc.stdout.splitlines()]
+    assert row["name"] == "google/protobuf/timestamp.proto" and row["truncated"]
+    assert "cut after 67108864 inflated bytes" in proc.stderr
+    # 64 MiB inflated at most, never the 512 MiB of the stream.
+    assert max(before, peak_kb) < 400 << 10
+
+
+@pytest.mark.parametrize(("flag", "shown"), [([], True), (["--no-progress"], False)])
+def test_progress_only_on_a_terminal(tmp_path, flag, shown):
+    for k in range(210):
+        (tmp_path / f"f{k:03}").write_bytes(embed(TIMESTAMP))
+    leader, follower = pty.openpty()
+    with subprocess.Popen(
+        [sys.executable, "-m", "ravick", "scan", *flag, "--json", str(tmp_path)],
+        stdout=subprocess.PIPE,
+        stderr=follower,
+    ) as proc:
+        os.close(follower)
+        out, _ = proc.communicate(timeout=60)
+        seen = b""
+        with contextlib.suppress(OSError):
+            while chunk := os.read(leader, 65536):
+                seen += chunk
+    os.close(leader)
+    assert json.loads(out)["summary"]["descriptors"] == 210
+    assert (b"descriptors" in seen) == shown
+    assert b"Traceback" not in seen
