@@ -7,13 +7,24 @@ import os
 import re
 import sys
 from collections.abc import Iterator, Sequence
+from concurrent.futures import Executor
+from contextlib import AbstractContextManager, nullcontext
 from typing import NoReturn
 
 from ravick import __version__
+from ravick.distributed import (
+    INSTALL_HINT,
+    ClusterError,
+    ClusterUnavailable,
+    dask_executor,
+)
+from ravick.distributed import available as dask_available
+from ravick.extracting import extract, problem_lines, report_json, summary_lines
 from ravick.finding import Found
-from ravick.inputs import FileReport, Progress, find_in_paths
+from ravick.inputs import STDIN, FileReport, Progress, find_in_paths
 from ravick.reporting import (
     EXIT_INTERNAL,
+    EXIT_UNREADABLE,
     EXIT_USAGE,
     Summary,
     TerminalProgress,
@@ -76,7 +87,37 @@ def build_parser() -> argparse.ArgumentParser:
     output.add_argument(
         "--jsonl", action="store_true", help="one JSON object a descriptor"
     )
+    _add_extract_command(commands)
     return parser
+
+
+def _add_extract_command(
+    commands: argparse._SubParsersAction[_Parser],
+) -> None:
+    extract = commands.add_parser(
+        "extract",
+        help="write the descriptors found as a .proto source tree",
+        description="Write every distinct descriptor found in the inputs as "
+        ".proto source under OUT, with the imports the protobuf package "
+        "supplies; versions of a name other than the first go under "
+        "OUT/_conflicts/. Nothing is written outside OUT.",
+    )
+    _add_input_options(extract)
+    extract.add_argument(
+        "-o", "--out", required=True, metavar="OUT", help="output directory"
+    )
+    extract.add_argument(
+        "--descriptor-set",
+        metavar="FILE",
+        help="also write a FileDescriptorSet of the tree's files, imports first",
+    )
+    extract.add_argument(
+        "--all", action="store_true", help="write implausible descriptors too"
+    )
+    extract.add_argument(
+        "--force", action="store_true", help="replace existing files under OUT"
+    )
+    extract.add_argument("--json", action="store_true", help="one JSON document")
 
 
 def _add_input_options(parser: argparse.ArgumentParser) -> None:
@@ -98,6 +139,29 @@ def _add_input_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--no-progress", action="store_true", help="never show a progress display"
     )
+    parser.add_argument(
+        "--dask",
+        type=_dask_address,
+        default=None,
+        metavar="ADDRESS",
+        help="scan on the Dask cluster whose scheduler is at ADDRESS "
+        "(host:port), whose workers must see the paths under the same names; "
+        "'local' starts one of JOBS processes here",
+    )
+
+
+def _dask_address(text: str) -> str:
+    if not dask_available():
+        raise argparse.ArgumentTypeError(f"needs the dask extra: {INSTALL_HINT}")
+    return text
+
+
+def _executor(args: argparse.Namespace) -> AbstractContextManager[Executor | None]:
+    if args.dask is None:
+        return nullcontext()
+    if STDIN in args.paths:
+        raise ClusterUnavailable("standard input cannot be scanned with --dask")
+    return dask_executor(args.dask, workers=args.jobs)
 
 
 def _progress(args: argparse.Namespace) -> Progress | None:
@@ -107,16 +171,18 @@ def _progress(args: argparse.Namespace) -> Progress | None:
 
 
 def _reports(args: argparse.Namespace) -> Iterator[FileReport]:
-    for report in find_in_paths(
-        args.paths,
-        workers=args.jobs,
-        progress=_progress(args),
-        max_size=args.max_size,
-    ):
-        for line in [problem_line(report), *note_lines(report)]:
-            if line is not None:
-                print(line, file=sys.stderr, flush=True)
-        yield report
+    with _executor(args) as executor:
+        for report in find_in_paths(
+            args.paths,
+            workers=args.jobs,
+            progress=_progress(args),
+            max_size=args.max_size,
+            executor=executor,
+        ):
+            for line in [problem_line(report), *note_lines(report)]:
+                if line is not None:
+                    print(line, file=sys.stderr, flush=True)
+            yield report
 
 
 def run_scan(args: argparse.Namespace) -> int:
@@ -149,11 +215,36 @@ def run_scan(args: argparse.Namespace) -> int:
     return summary.exit_status
 
 
+def run_extract(args: argparse.Namespace) -> int:
+    """``ravick extract``: writes the tree, prints the summary or JSON."""
+    try:
+        report = extract(
+            args.paths,
+            args.out,
+            descriptor_set=args.descriptor_set,
+            include_implausible=args.all,
+            force=args.force,
+            workers=args.jobs,
+            progress=_progress(args),
+            max_size=args.max_size,
+        )
+    except OSError as e:
+        print(f"ravick: {args.out}: {e.strerror or e}", file=sys.stderr)
+        return EXIT_UNREADABLE
+    for line in problem_lines(report):
+        print(line, file=sys.stderr)
+    if args.json:
+        write_json(report_json(report), sys.stdout)
+    else:
+        print("\n".join(summary_lines(report)))
+    return report.exit_status
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command; returns its exit status."""
     args = build_parser().parse_args(argv)
     try:
-        return run_scan(args)
+        return run_extract(args) if args.command == "extract" else run_scan(args)
     except KeyboardInterrupt:
         print("ravick: interrupted", file=sys.stderr)
         return 130
@@ -162,6 +253,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 141
+    except ClusterUnavailable as e:
+        print(f"ravick: {e}", file=sys.stderr)
+        return EXIT_USAGE
+    except ClusterError as e:
+        print(f"ravick: {e}", file=sys.stderr)
+        return EXIT_INTERNAL
     except Exception as e:  # anything left is a bug of ours, not the input's
         print(f"ravick: internal error: {e!r}", file=sys.stderr)
         return EXIT_INTERNAL

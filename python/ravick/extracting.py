@@ -13,18 +13,24 @@ write goes through :class:`~ravick.safe_output.OutputTree`.
 from __future__ import annotations
 
 import hashlib
-import heapq
 import importlib
 import time
 from collections import defaultdict, deque
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Container, Iterable, Mapping, Sequence
 from concurrent.futures import Executor
-from dataclasses import asdict, dataclass
+from dataclasses import asdict, dataclass, replace
 from typing import Any, Literal
 
-from google.protobuf import descriptor_pb2
+from google.protobuf import descriptor_pb2, descriptor_pool
 
 from ravick import __version__
+from ravick._file_graph import (
+    Definitions,
+    DefinitionTable,
+    custom_options,
+    definitions,
+    dependency_order,
+)
 from ravick.finding import Found
 from ravick.inputs import NOT_FOLLOWED, FileReport, Progress, find_in_paths
 from ravick.printing import proto_source
@@ -131,6 +137,17 @@ class MissingImports:
 
 
 @dataclass(frozen=True, slots=True)
+class Uncompilable:
+    """A file of the tree that protoc cannot compile, and why: a missing
+    import, an import cycle, an import of such a file, or a descriptor that
+    does not build (one that protobuf's own descriptor pool refuses)."""
+
+    name: str
+    path: str
+    reason: str
+
+
+@dataclass(frozen=True, slots=True)
 class Problem:
     """A path and what went wrong with it."""
 
@@ -163,9 +180,8 @@ class ExtractReport:
     skipped_implausible: tuple[Dropped, ...]
     rejected: tuple[Dropped, ...]
     missing_imports: tuple[MissingImports, ...]
-    cannot_compile: tuple[str, ...]
-    """Names of the tree's files that cannot compile as they stand: a
-    missing import, an import cycle, or an import of such a file."""
+    cannot_compile: tuple[Uncompilable, ...]
+    """The tree's files that cannot compile as they stand, imports first."""
     from_protobuf: tuple[str, ...]
     not_overwritten: tuple[str, ...]
     """Paths under the output that held something else and were kept."""
@@ -194,6 +210,8 @@ class _Entry:
     descriptor: FileProto
     source: Source
     found_at: Location | None
+    defined: Definitions
+    custom_options: frozenset[tuple[str, int]]
 
 
 @dataclass(frozen=True, slots=True)
@@ -250,22 +268,17 @@ def extract(
         )
         collected = _collect(reports)
         plan = _plan(collected, include_implausible)
-        supplied = _supply(plan, package_files())
-        entries = {**plan.tree, **supplied}
+        plan = _settle_definitions(plan, _supply(plan, package_files()))
         conflicting = [entry for entry, _ in plan.conflicts]
-        missing = _missing_imports([*entries.values(), *conflicting], entries.keys())
-        order, blocked = dependency_order(
-            {n: e.descriptor.dependency for n, e in entries.items()},
-            {m.name for m in missing if m.name in entries},
+        missing = _missing_imports([*plan.tree.values(), *conflicting], plan.tree)
+        order, cycles = dependency_order(
+            {n: e.descriptor.dependency for n, e in plan.tree.items()}
         )
-        written, errors = _write_sources(
-            tree, [entries[n] for n in order], conflicting, entries, force=force
-        )
+        files = [plan.tree[n] for n in order]
+        written, errors = _write_sources(tree, files, conflicting, force=force)
     set_result = None
     if descriptor_set is not None:
-        set_result = _write_descriptor_set(
-            descriptor_set, [entries[n].data for n in order]
-        )
+        set_result = _write_descriptor_set(descriptor_set, [e.data for e in files])
     return ExtractReport(
         out=out,
         inputs=collected.inputs,
@@ -275,9 +288,9 @@ def extract(
         conflicts=tuple(c for _, c in plan.conflicts),
         skipped_implausible=plan.skipped,
         rejected=plan.rejected,
-        missing_imports=tuple(missing),
-        cannot_compile=tuple(n for n in order if n in blocked),
-        from_protobuf=tuple(sorted(supplied)),
+        missing_imports=tuple(sorted(missing.values(), key=lambda m: m.path)),
+        cannot_compile=_uncompilable(files, missing, cycles),
+        from_protobuf=tuple(sorted(e.name for e in files if e.source == "protobuf")),
         not_overwritten=tuple(w.path for w in written if w.status == "exists"),
         write_errors=tuple(errors),
         input_errors=collected.input_errors,
@@ -332,7 +345,6 @@ def _plan(collected: _Collected, include_implausible: bool) -> _Plan:
     tree: dict[str, _Entry] = {}
     directories: dict[str, str] = {}
     conflicts: list[tuple[_Entry, Conflict]] = []
-    conflict_paths: set[str] = set()
     skipped: list[Dropped] = []
     rejected: list[Dropped] = []
     for found in collected.distinct:
@@ -344,20 +356,13 @@ def _plan(collected: _Collected, include_implausible: bool) -> _Plan:
         if problem is not None:
             rejected.append(_dropped(found, problem, where))
             continue
-        clash = _clash(found.name, tree, directories)
+        entry = _found_entry(found, where)
+        clash = _path_clash(found.name, tree, directories)
         if clash is None:
-            tree[found.name] = _found_entry(found, found.name, where)
+            tree[found.name] = entry
             _claim_directories(found.name, directories)
-            continue
-        path = _conflict_path(found, conflict_paths)
-        conflict_paths.add(path)
-        kept_by, reason = clash
-        conflicts.append(
-            (
-                _found_entry(found, path, where),
-                Conflict(found.name, found.sha256, path, kept_by, reason, where),
-            )
-        )
+        else:
+            conflicts.append(_conflict(entry, *clash, conflicts))
     return _Plan(tree, tuple(conflicts), tuple(skipped), tuple(rejected))
 
 
@@ -373,19 +378,27 @@ def _dropped(found: Found, reason: str, where: Location) -> Dropped:
     return Dropped(found.name, found.sha256, reason, where)
 
 
-def _found_entry(found: Found, path: str, where: Location) -> _Entry:
+def _found_entry(found: Found, where: Location) -> _Entry:
+    return _entry(found.name, found.data, found.descriptor(), "found", where)
+
+
+def _entry(
+    name: str, data: bytes, fd: FileProto, source: Source, where: Location | None
+) -> _Entry:
     return _Entry(
-        name=found.name,
-        path=path,
-        sha256=found.sha256,
-        data=found.data,
-        descriptor=found.descriptor(),
-        source="found",
+        name=name,
+        path=name,
+        sha256=hashlib.sha256(data).hexdigest(),
+        data=data,
+        descriptor=fd,
+        source=source,
         found_at=where,
+        defined=definitions(fd),
+        custom_options=custom_options(fd),
     )
 
 
-def _clash(
+def _path_clash(
     name: str, tree: Mapping[str, _Entry], directories: Mapping[str, str]
 ) -> tuple[str, str] | None:
     """The file already holding ``name``'s path, and how, or None."""
@@ -408,11 +421,22 @@ def _claim_directories(name: str, directories: dict[str, str]) -> None:
         directories.setdefault("/".join(segments[:depth]), name)
 
 
-def _conflict_path(found: Found, taken: set[str]) -> str:
-    path = f"{CONFLICTS}/{found.sha256[:HASH_DIGITS]}/{found.name}"
-    if path in taken:  # two versions sharing the short hash: use all of it
-        path = f"{CONFLICTS}/{found.sha256}/{found.name}"
-    return path
+def _conflict(
+    entry: _Entry,
+    kept_by: str,
+    reason: str,
+    earlier: Iterable[tuple[_Entry, Conflict]],
+) -> tuple[_Entry, Conflict]:
+    """``entry`` moved under ``_conflicts/``, by the hash of its bytes."""
+    path = f"{CONFLICTS}/{entry.sha256[:HASH_DIGITS]}/{entry.name}"
+    if any(e.path == path for e, _ in earlier):
+        # Two versions sharing the short hash: all of it tells them apart.
+        path = f"{CONFLICTS}/{entry.sha256}/{entry.name}"
+    assert entry.found_at is not None
+    moved = replace(entry, path=path)
+    return moved, Conflict(
+        entry.name, entry.sha256, path, kept_by, reason, entry.found_at
+    )
 
 
 def package_files() -> dict[str, bytes]:
@@ -439,99 +463,151 @@ def _supply(plan: _Plan, package: Mapping[str, bytes]) -> dict[str, _Entry]:
         name = wanted.popleft()
         if name in supplied or name not in package:
             continue
-        if _clash(name, plan.tree, directories) is not None:
+        if _path_clash(name, plan.tree, directories) is not None:
             continue
         descriptor = FileProto.FromString(package[name])
-        supplied[name] = _Entry(
-            name=name,
-            path=name,
-            sha256=_sha256(package[name]),
-            data=package[name],
-            descriptor=descriptor,
-            source="protobuf",
-            found_at=None,
-        )
+        supplied[name] = _entry(name, package[name], descriptor, "protobuf", None)
         wanted.extend(descriptor.dependency)
     return supplied
 
 
-def _sha256(data: bytes) -> str:
-    return hashlib.sha256(data).hexdigest()
+def _settle_definitions(plan: _Plan, supplied: Mapping[str, _Entry]) -> _Plan:
+    """Moves found files that define what another file of the tree does to
+    ``_conflicts/``, so the tree compiles in one protoc run.
+
+    The protobuf package's files claim their names first (they stand in for
+    imports, so the files importing them need exactly those definitions),
+    then the found files in the order they were found.
+    """
+    table = DefinitionTable()
+    tree: dict[str, _Entry] = {}
+    conflicts = list(plan.conflicts)
+    for entry in [*supplied.values(), *plan.tree.values()]:
+        clash = table.clash(entry.defined)
+        if clash is None:
+            table.claim(entry.name, entry.defined)
+            tree[entry.name] = entry
+        else:
+            conflicts.append(_conflict(entry, *clash, conflicts))
+    return replace(plan, tree=tree, conflicts=tuple(conflicts))
 
 
 def _missing_imports(
-    entries: Iterable[_Entry], available: Iterable[str]
-) -> list[MissingImports]:
-    names = set(available)
-    missing: list[MissingImports] = []
+    entries: Iterable[_Entry], available: Container[str]
+) -> dict[str, MissingImports]:
+    """The imports of ``entries`` not in ``available``, by the entry's path."""
+    missing: dict[str, MissingImports] = {}
     for entry in entries:
-        absent = tuple(
-            dict.fromkeys(d for d in entry.descriptor.dependency if d not in names)
-        )
+        deps = entry.descriptor.dependency
+        absent = tuple(dict.fromkeys(d for d in deps if d not in available))
         if absent:
-            missing.append(MissingImports(entry.name, entry.path, absent))
+            missing[entry.path] = MissingImports(entry.name, entry.path, absent)
     return missing
 
 
-def dependency_order(
-    imports: Mapping[str, Sequence[str]], broken: Iterable[str] = ()
-) -> tuple[list[str], set[str]]:
-    """The names of ``imports`` with every file after the files it imports.
+def _uncompilable(
+    files: Sequence[_Entry],
+    missing: Mapping[str, MissingImports],
+    cycles: Container[str],
+) -> tuple[Uncompilable, ...]:
+    """The files (in import order) that protoc cannot compile, and why.
 
-    Among files whose imports are all placed, the smallest name comes first.
-    An import cycle is broken at its smallest name. Imports of names not in
-    ``imports`` are ignored for the order. Also returns the names that cannot
-    compile: those in ``broken`` (say, with a missing import), those in or
-    after a cycle, and every file that imports one of them.
+    Each file that imports only compilable files is built into one
+    descriptor pool, as protoc would build it.
     """
-    needs = {name: set(deps) & imports.keys() for name, deps in imports.items()}
-    users: dict[str, list[str]] = defaultdict(list)
-    for name, deps in needs.items():
-        for dep in deps:
-            users[dep].append(name)
-    waiting = {name: len(deps) for name, deps in needs.items()}
-    ready = [name for name, count in waiting.items() if count == 0]
-    heapq.heapify(ready)
-    by_name = sorted(imports)
-    next_forced = 0
-    placed: set[str] = set()
-    blocked = set(broken)
-    order: list[str] = []
-    while len(order) < len(needs):
-        if ready:
-            name = heapq.heappop(ready)
-        else:
-            while by_name[next_forced] in placed:
-                next_forced += 1
-            name = by_name[next_forced]
-            blocked.add(name)
-        placed.add(name)
-        order.append(name)
-        if not needs[name].isdisjoint(blocked):
-            blocked.add(name)
-        for user in users[name]:
-            waiting[user] -= 1
-            if waiting[user] == 0 and user not in placed:
-                heapq.heappush(ready, user)
-    return order, blocked
+    pool = descriptor_pool.DescriptorPool()
+    named = {e.name: e for e in files}
+    reasons: dict[str, str] = {}
+    for entry in files:
+        reason = _why_uncompilable(entry, missing, cycles, reasons)
+        if reason is None:
+            reason = _unresolved_options(entry, named)
+        if reason is None:
+            try:
+                pool.AddSerializedFile(entry.data)
+            except Exception as e:  # the pool's error for a file that is wrong
+                reason = f"does not build: {e}"
+        if reason is not None:
+            reasons[entry.name] = reason
+    return tuple(
+        Uncompilable(e.name, e.path, reasons[e.name])
+        for e in files
+        if e.name in reasons
+    )
+
+
+def _why_uncompilable(
+    entry: _Entry,
+    missing: Mapping[str, MissingImports],
+    cycles: Container[str],
+    reasons: Mapping[str, str],
+) -> str | None:
+    if entry.path in missing:
+        return "imports missing files: " + ", ".join(missing[entry.path].imports)
+    if entry.name in cycles:
+        return "in an import cycle"
+    bad = next((d for d in entry.descriptor.dependency if d in reasons), None)
+    if bad is not None:
+        return f"imports {bad}, which cannot compile"
+    return None
+
+
+def _unresolved_options(entry: _Entry, named: Mapping[str, _Entry]) -> str | None:
+    """Which custom options ``entry`` sets that no file it sees defines.
+
+    protoc resolves an option only through the file itself, its imports and
+    what they import publicly. Options of files compiled into programs are
+    sometimes set by a generator, with no import behind them.
+    """
+    unresolved = entry.custom_options - _visible_extensions(entry, named)
+    if not unresolved:
+        return None
+    shown = [f"{kind} {number}" for kind, number in sorted(unresolved)]
+    more = f" and {len(shown) - 3} more" if len(shown) > 3 else ""
+    return (
+        "sets custom options that no file it imports defines: "
+        + ", ".join(shown[:3])
+        + more
+    )
+
+
+def _visible_extensions(
+    entry: _Entry, named: Mapping[str, _Entry]
+) -> set[tuple[str, int]]:
+    numbers = set(entry.defined.extension_numbers)
+    seen: set[str] = set()
+    stack = list(entry.descriptor.dependency)
+    while stack:
+        name = stack.pop()
+        if name in seen or name not in named:
+            continue
+        seen.add(name)
+        fd = named[name].descriptor
+        numbers |= named[name].defined.extension_numbers
+        stack += [
+            fd.dependency[i]
+            for i in fd.public_dependency
+            if 0 <= i < len(fd.dependency)
+        ]
+    return numbers
 
 
 def _write_sources(
     tree: OutputTree,
-    entries: Sequence[_Entry],
+    files: Sequence[_Entry],
     conflicting: Sequence[_Entry],
-    named: Mapping[str, _Entry],
     *,
     force: bool,
 ) -> tuple[list[WrittenFile], list[Problem]]:
+    """Prints and writes every file; each is printed with the tree's other
+    files at hand, the versions under ``_conflicts/`` included."""
     written: list[WrittenFile] = []
     errors: list[Problem] = []
-    for entry in [*entries, *conflicting]:
-        context = (e.descriptor for n, e in named.items() if n != entry.name)
+    for entry in [*files, *conflicting]:
+        context = (e.descriptor for e in files if e.name != entry.name)
         try:
-            source = proto_source(entry.descriptor, context).encode(
-                errors="surrogatepass"
-            )
+            text = proto_source(entry.descriptor, context)
+            source = text.encode(errors="surrogatepass")
         except Exception as e:  # a descriptor the printer cannot render
             errors.append(Problem(entry.path, f"cannot be printed: {e!r}"))
             continue
@@ -609,9 +685,14 @@ def summary_lines(report: ExtractReport) -> list[str]:
             for m in report.missing_imports
         ],
     )
+    missing = {m.path for m in report.missing_imports}
     lines += _section(
-        "cannot compile",
-        [_shown(n) for n in report.cannot_compile],
+        "cannot compile for other reasons",
+        [
+            f"{_shown(u.path)}: {_shown(u.reason)}"
+            for u in report.cannot_compile
+            if u.path not in missing
+        ],
     )
     if report.skipped_implausible:
         lines.append(
