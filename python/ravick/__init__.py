@@ -24,14 +24,31 @@ except ImportError:  # running from a source tree
     except PackageNotFoundError:
         __version__ = "0+unknown"
 
+from typing import TYPE_CHECKING
+
 from ravick.finding import Found, find
 from ravick.inputs import FileReport, Progress, find_in_paths
 
+if TYPE_CHECKING:
+    from ravick.extracting import ExtractReport, extract
+
 __all__ = [
+    "ExtractReport",
     "FileReport",
     "Found",
     "Progress",
     "__version__",
+    "extract",
     "find",
     "find_in_paths",
 ]
+
+
+def __getattr__(name: str) -> object:
+    # extract brings in the .proto printer: loaded on first use, so that
+    # scanning never pays for it.
+    if name in ("extract", "ExtractReport"):
+        from ravick import extracting
+
+        return getattr(extracting, name)
+    raise AttributeError(f"module 'ravick' has no attribute {name!r}")

@@ -19,7 +19,6 @@ from ravick.distributed import (
     dask_executor,
 )
 from ravick.distributed import available as dask_available
-from ravick.extracting import extract, problem_lines, report_json, summary_lines
 from ravick.finding import Found
 from ravick.inputs import STDIN, FileReport, Progress, find_in_paths
 from ravick.reporting import (
@@ -217,6 +216,9 @@ def run_scan(args: argparse.Namespace) -> int:
 
 def run_extract(args: argparse.Namespace) -> int:
     """``ravick extract``: writes the tree, prints the summary or JSON."""
+    # Loaded here, so that scanning never pays for the printer.
+    from ravick.extracting import extract, problem_lines, report_json, summary_lines
+
     try:
         report = extract(
             args.paths,
