@@ -289,7 +289,7 @@ def extract(
         skipped_implausible=plan.skipped,
         rejected=plan.rejected,
         missing_imports=tuple(sorted(missing.values(), key=lambda m: m.path)),
-        cannot_compile=_uncompilable(files, missing, cycles),
+        cannot_compile=_uncompilable(files, conflicting, missing, cycles),
         from_protobuf=tuple(sorted(e.name for e in files if e.source == "protobuf")),
         not_overwritten=tuple(w.path for w in written if w.status == "exists"),
         write_errors=tuple(errors),
@@ -507,21 +507,23 @@ def _missing_imports(
 
 def _uncompilable(
     files: Sequence[_Entry],
+    conflicting: Sequence[_Entry],
     missing: Mapping[str, MissingImports],
     cycles: Container[str],
 ) -> tuple[Uncompilable, ...]:
-    """The files (in import order) that protoc cannot compile, and why.
+    """The files that protoc cannot compile, and why: the tree's in import
+    order, then the versions under ``_conflicts/``.
 
-    Each file that imports only compilable files is built into one
-    descriptor pool, as protoc would build it.
+    Each file of the tree that imports only compilable files is built into
+    one descriptor pool, as protoc would build it. The conflicting versions
+    are checked for their imports and options only: building each would
+    take a pool of its own.
     """
     pool = descriptor_pool.DescriptorPool()
     named = {e.name: e for e in files}
     reasons: dict[str, str] = {}
     for entry in files:
-        reason = _why_uncompilable(entry, missing, cycles, reasons)
-        if reason is None:
-            reason = _unresolved_options(entry, named)
+        reason = _why_uncompilable(entry, missing, cycles, reasons, named)
         if reason is None:
             try:
                 pool.AddSerializedFile(entry.data)
@@ -529,11 +531,16 @@ def _uncompilable(
                 reason = f"does not build: {e}"
         if reason is not None:
             reasons[entry.name] = reason
-    return tuple(
+    found = [
         Uncompilable(e.name, e.path, reasons[e.name])
         for e in files
         if e.name in reasons
-    )
+    ]
+    for entry in conflicting:
+        reason = _why_uncompilable(entry, missing, (), reasons, named)
+        if reason is not None:
+            found.append(Uncompilable(entry.name, entry.path, reason))
+    return tuple(found)
 
 
 def _why_uncompilable(
@@ -541,6 +548,7 @@ def _why_uncompilable(
     missing: Mapping[str, MissingImports],
     cycles: Container[str],
     reasons: Mapping[str, str],
+    named: Mapping[str, _Entry],
 ) -> str | None:
     if entry.path in missing:
         return "imports missing files: " + ", ".join(missing[entry.path].imports)
@@ -549,7 +557,7 @@ def _why_uncompilable(
     bad = next((d for d in entry.descriptor.dependency if d in reasons), None)
     if bad is not None:
         return f"imports {bad}, which cannot compile"
-    return None
+    return _unresolved_options(entry, named)
 
 
 def _unresolved_options(entry: _Entry, named: Mapping[str, _Entry]) -> str | None:
