@@ -150,12 +150,14 @@ def _enter(parent: int, key: tuple[str, ...]) -> int:
     try:
         fd = os.open(segment, _DIR_FLAGS, dir_fd=parent)
     except OSError as e:
+        if e.errno not in (errno.ELOOP, errno.ENOTDIR):
+            raise
         where = "/".join(key)
-        if e.errno == errno.ELOOP:
+        # Linux refuses a symbolic link here with ENOTDIR, as it does a file.
+        entry = _lstat(parent, segment)
+        if entry is not None and stat.S_ISLNK(entry.st_mode):
             raise OutputError(f"{where} is a symbolic link, not followed") from None
-        if e.errno == errno.ENOTDIR:
-            raise OutputError(f"{where} is not a directory") from None
-        raise
+        raise OutputError(f"{where} is not a directory") from None
     if created:
         os.fchmod(fd, DIRECTORY_MODE)
     return fd
