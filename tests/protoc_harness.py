@@ -158,11 +158,14 @@ class RoundTrip:
 
 
 def round_trip(
-    files: Sequence[FileProto], context: Iterable[FileProto] = ()
+    files: Sequence[FileProto],
+    context: Iterable[FileProto] = (),
+    includes: Sequence[Path] = (),
 ) -> list[RoundTrip]:
     """Prints ``files``, compiles all the printed text in one protoc run
     (falling back to one run a file on errors) and compares each with its
-    original. ``context`` goes to the printer with the other ``files``."""
+    original. ``context`` goes to the printer with the other ``files``;
+    imports that are not among ``files`` come from ``includes``."""
     context = list(context)
     with tempfile.TemporaryDirectory() as tmp:
         root = Path(tmp)
@@ -174,7 +177,7 @@ def round_trip(
             path.parent.mkdir(parents=True, exist_ok=True)
             path.write_text(text, encoding="utf-8", errors="surrogatepass")
             names.append(file.name)
-        compiled, failed = compile_each(names, [root])
+        compiled, failed = compile_each(names, [root, *includes])
         texts = {name: (root / name).read_text(errors="replace") for name in names}
     return [_compare(f, compiled, failed, texts[f.name]) for f in files]
 

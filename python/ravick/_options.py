@@ -57,14 +57,40 @@ _UNASSIGNABLE = {
 _UNINTERPRETED = 999
 
 
-def is_identifier(name: str) -> bool:
+def is_identifier(name: object) -> bool:
     """Whether ``name`` can be printed as one protobuf identifier."""
-    return _IDENT.fullmatch(name) is not None
+    return isinstance(name, str) and _IDENT.fullmatch(name) is not None
 
 
-def is_dotted_name(name: str) -> bool:
+def is_dotted_name(name: object) -> bool:
     """Whether ``name`` is a (possibly fully qualified) dotted identifier."""
-    return _DOTTED.fullmatch(name) is not None
+    return isinstance(name, str) and _DOTTED.fullmatch(name) is not None
+
+
+def as_text(value: str | bytes) -> str:
+    """A string field's value as text.
+
+    The runtime hands out ``bytes`` for a proto2 string that is not valid
+    UTF-8; such bytes come back as the same bytes from :func:`as_bytes`.
+    """
+    if isinstance(value, str):
+        return value
+    return value.decode("utf-8", "surrogateescape")
+
+
+def as_bytes(value: str | bytes) -> bytes:
+    """A string field's value as the bytes it stands for."""
+    if isinstance(value, bytes):
+        return value
+    try:
+        return value.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        return value.encode("utf-8", "surrogatepass")
+
+
+def type_key(type_name: str | bytes) -> str:
+    """A type reference as a symbol key: its full name without the leading dot."""
+    return as_text(type_name).removeprefix(".")
 
 
 def quoted(data: bytes, *, text: bool = False) -> str:
@@ -110,12 +136,12 @@ def _escape_char(c: str) -> str:
     return "".join(_escape_byte(b) for b in c.encode("utf-8", "surrogatepass"))
 
 
-def c_unescape(text: str) -> bytes:
+def c_unescape(text: str | bytes) -> bytes:
     """Bytes of a C-escaped string as protoc stores a ``bytes`` default.
 
     Malformed escapes are kept literally, so this never fails.
     """
-    raw = text.encode("utf-8", "surrogatepass")
+    raw = as_bytes(text)
     out = bytearray()
     i = 0
     while i < len(raw):
@@ -333,7 +359,7 @@ class _SymbolTables:
         for enum in enums:
             self.enums.setdefault(_join(scope, enum.name), enum)
         for ext in extensions:
-            extendee = ext.extendee.removeprefix(".")
+            extendee = type_key(ext.extendee)
             key = (extendee, ext.number)
             self.extensions.setdefault(key, Extension(_join(scope, ext.name), ext))
         for message in messages:
@@ -346,8 +372,8 @@ class _SymbolTables:
             )
 
 
-def _join(scope: str, name: str) -> str:
-    return f"{scope}.{name}" if scope else name
+def _join(scope: str | bytes, name: str | bytes) -> str:
+    return f"{as_text(scope)}.{as_text(name)}" if scope else as_text(name)
 
 
 def _builtin_files() -> Iterator[FileProto]:
@@ -413,23 +439,44 @@ class _Renderer:
                 continue
             self.assign("", message, entry, singular_counts[entry.number] > 1)
 
-    def assign(self, prefix: str, message: str, entry: WireField, split: bool) -> None:
-        """Adds ``entry`` of ``message`` as one assignment named under ``prefix``."""
+    def assign(
+        self,
+        prefix: str,
+        message: str,
+        entry: WireField,
+        split: bool,
+        custom: bool = False,
+    ) -> None:
+        """Adds ``entry`` of ``message`` as assignments named under ``prefix``.
+
+        ``split`` says the field has more entries at this level; ``custom``
+        that ``message`` sits inside a custom option, whose parts protoc keeps
+        as assigned instead of merging them.
+        """
         known = self.symbols.field(message, entry.number)
         if known is not None and not _is_extension_scope(message, known):
+            if not is_identifier(known.name):
+                self.left_out.append(f"{prefix}{entry.number} of {message}")
+                return
             name = prefix + known.name
             if _descend(known, entry) and isinstance(entry.value, bytes):
-                self.descend(name, known.type_name.removeprefix("."), entry.value)
+                type_name = type_key(known.type_name)
+                if custom:
+                    self.descend_path(name, type_name, entry.value)
+                else:
+                    self.descend(name, type_name, entry.value)
                 return
             self.add(name, known, entry)
             return
         ext = self.symbols.extensions.get((message, entry.number))
-        if ext is None:
+        if ext is None or not is_dotted_name(ext.full_name):
             self.left_out.append(f"{prefix}{entry.number} of {message}")
             return
         name = f"{prefix}(.{ext.full_name})"
-        if split and _descend(ext.field, entry) and isinstance(entry.value, bytes):
-            self.descend_path(name, ext.field.type_name.removeprefix("."), entry.value)
+        splits = split or custom
+        if splits and _descend(ext.field, entry) and isinstance(entry.value, bytes):
+            type_name = type_key(ext.field.type_name)
+            self.descend_path(name, type_name, entry.value)
             return
         self.add(name, ext.field, entry)
 
@@ -453,15 +500,15 @@ class _Renderer:
         """
         fields = parse_wire(data)
         if fields is not None and len(fields) == 1:
-            self.assign(name + ".", message, fields[0], True)
+            self.assign(name + ".", message, fields[0], True, custom=True)
             return
         proto = FieldProto(type=FieldProto.TYPE_MESSAGE, type_name="." + message)
         self.add(name, proto, WireField(0, LENGTH, data))
 
     def add(self, name: str, proto: FieldProto, entry: WireField) -> None:
         if _packed(proto, entry) and isinstance(entry.value, bytes):
-            for value in _unpack(proto, entry.value):
-                self.add(name, proto, value)
+            for element in _unpack(proto, entry.value):
+                self.add(name, proto, element)
             return
         notes: list[str] = []
         value = value_text(proto, entry, self.symbols, notes, 0)
@@ -475,7 +522,7 @@ class _Renderer:
 def _is_extension_scope(message: str, known: FieldProto) -> bool:
     # Fields of an options message never come from extensions; guard anyway
     # against a context file that redefines one with an extendee.
-    return bool(known.extendee) and known.extendee.removeprefix(".") != message
+    return bool(known.extendee) and type_key(known.extendee) != message
 
 
 def _counts(fields: list[WireField]) -> dict[int, int]:
@@ -561,7 +608,7 @@ def value_text(
         return None
     if isinstance(entry.value, bytes):
         if proto.type in _MESSAGE_TYPES:
-            type_name = proto.type_name.removeprefix(".")
+            type_name = type_key(proto.type_name)
             return aggregate(type_name, entry.value, symbols, notes, depth + 1)
         return (quoted(entry.value, text=proto.type == FieldProto.TYPE_STRING),)
     scalar = _scalar_text(proto, entry.value, symbols)
@@ -573,9 +620,7 @@ def _scalar_text(proto: FieldProto, raw: int, symbols: Symbols) -> str | None:
     if kind == FieldProto.TYPE_BOOL:
         return "true" if raw else "false"
     if kind == FieldProto.TYPE_ENUM:
-        return symbols.enum_value_name(
-            proto.type_name.removeprefix("."), _signed(raw, 32)
-        )
+        return symbols.enum_value_name(type_key(proto.type_name), _signed(raw, 32))
     if kind == FieldProto.TYPE_FLOAT:
         return float_text(struct.unpack("<f", struct.pack("<I", raw))[0], single=True)
     if kind == FieldProto.TYPE_DOUBLE:
@@ -627,7 +672,7 @@ def _aggregate_entry(
         name = proto.name
     else:
         ext = symbols.extensions.get((message, entry.number))
-        if ext is None:
+        if ext is None or not is_dotted_name(ext.full_name):
             notes.append(f"{_describe(entry)} of {message}")
             return []
         proto, name = ext.field, f"[{ext.full_name}]"

@@ -19,7 +19,6 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 
 from google.protobuf import descriptor_pb2
-from google.protobuf.message import Message
 
 from ravick._options import (
     Assignment,
@@ -27,6 +26,8 @@ from ravick._options import (
     FileProto,
     MessageProto,
     Symbols,
+    as_bytes,
+    as_text,
     build_symbols,
     c_unescape,
     is_dotted_name,
@@ -109,8 +110,8 @@ class _Writer:
         """A comment naming what was left out, on one line whatever ``text`` is."""
         self.add("// ravick: " + _comment_safe(text))
 
-    def comment(self, text: str) -> None:
-        for line in text.removesuffix("\n").split("\n"):
+    def comment(self, text: str | bytes) -> None:
+        for line in as_text(text).removesuffix("\n").split("\n"):
             self.add("//" + _comment_line(line))
 
 
@@ -158,15 +159,27 @@ def _map_entry_name(field_name: str) -> str:
     return "".join(out) + "Entry"
 
 
-def _join(scope: str, name: str) -> str:
-    return f"{scope}.{name}" if scope else name
+def _join(scope: str | bytes, name: str | bytes) -> str:
+    return f"{as_text(scope)}.{as_text(name)}" if scope else as_text(name)
 
 
-def _options_bytes(owner: Message) -> bytes | None:
-    if not owner.HasField("options"):  # type: ignore[arg-type]
+_WithOptions = (
+    FileProto
+    | MessageProto
+    | FieldProto
+    | descriptor_pb2.OneofDescriptorProto
+    | EnumProto
+    | descriptor_pb2.EnumValueDescriptorProto
+    | ServiceProto
+    | descriptor_pb2.MethodDescriptorProto
+    | MessageProto.ExtensionRange
+)
+
+
+def _options_bytes(owner: _WithOptions) -> bytes | None:
+    if not owner.HasField("options"):
         return None
-    options: Message = owner.options
-    return options.SerializeToString()
+    return owner.options.SerializeToString()
 
 
 @dataclass(frozen=True)
@@ -238,6 +251,8 @@ class _FilePrinter:
         if location is None:
             return
         for detached in location.leading_detached_comments:
+            if self.out.lines and self.out.lines[-1]:
+                self.out.add("")
             self.out.comment(detached)
             self.out.add("")
         if location.HasField("leading_comments"):
@@ -255,7 +270,7 @@ class _FilePrinter:
         self.print_package()
         self.print_imports()
         self.print_option_statements("google.protobuf.FileOptions", self.file, (8,))
-        self.out.add("")
+        self.out.gap()
         scope = _Scope(
             full_name=self.file.package if is_dotted_name(self.file.package) else "",
             path=(),
@@ -310,16 +325,16 @@ class _FilePrinter:
         for i, name in enumerate(self.file.dependency):
             modifier = "public " if i in public else "weak " if i in weak else ""
             self.leading((3, i))
-            self.out.add(f"import {modifier}{quoted(name.encode(), text=True)};")
+            self.out.add(f"import {modifier}{quoted(as_bytes(name), text=True)};")
         for name in self.file.option_dependency:
-            self.out.add(f"import option {quoted(name.encode(), text=True)};")
+            self.out.add(f"import option {quoted(as_bytes(name), text=True)};")
         if self.file.dependency or self.file.option_dependency:
             self.out.add("")
 
     # --- options --------------------------------------------------------------
 
     def print_option_statements(
-        self, options_type: str, owner: Message, path: tuple[int, ...]
+        self, options_type: str, owner: _WithOptions, path: tuple[int, ...]
     ) -> None:
         data = _options_bytes(owner)
         if data is None:
@@ -379,18 +394,18 @@ class _FilePrinter:
         maps: dict[int, int] = {}
         groups: dict[int, int] = {}
         for i, proto in enumerate(scope.fields):
-            j = claim(self.map_entry_index(proto, scope, by_name))
-            if j is not None:
-                maps[i] = j
+            entry = claim(self.map_entry_index(proto, scope, by_name))
+            if entry is not None:
+                maps[i] = entry
                 continue
-            j = claim(self.group_index(proto, scope, by_name))
-            if j is not None:
-                groups[i] = j
+            group = claim(self.group_index(proto, scope, by_name))
+            if group is not None:
+                groups[i] = group
         extension_groups: dict[int, int] = {}
         for i, proto in enumerate(scope.extensions):
-            j = claim(self.group_index(proto, scope, by_name))
-            if j is not None:
-                extension_groups[i] = j
+            group = claim(self.group_index(proto, scope, by_name))
+            if group is not None:
+                extension_groups[i] = group
         return _Implicit(maps, groups, extension_groups)
 
     def map_entry_index(
@@ -404,7 +419,7 @@ class _FilePrinter:
         ):
             return None
         j = by_name.get(proto.type_name)
-        if j is None:
+        if j is None or not is_identifier(proto.name):
             return None
         entry = scope.messages[j]
         if entry.name != _map_entry_name(proto.name) or not _is_plain_map_entry(entry):
@@ -417,7 +432,7 @@ class _FilePrinter:
         if proto.type != FieldProto.TYPE_GROUP or self.syntax != "proto2":
             return None
         j = by_name.get(proto.type_name)
-        if j is None:
+        if j is None or not is_identifier(proto.name):
             return None
         name = scope.messages[j].name
         if not (name[:1].isupper() and is_identifier(name)):
@@ -629,13 +644,13 @@ class _FilePrinter:
                 )
             else:
                 pseudo.append(Assignment("default", (text,)))
-        if proto.HasField("json_name") and proto.json_name != _json_name(proto.name):
+        if proto.HasField("json_name") and proto.json_name != _json_name(
+            as_text(proto.name)
+        ):
             if proto.HasField("extendee"):
                 notes.append(f"json_name {proto.json_name!r} of extension left out")
             else:
-                json_name = quoted(
-                    proto.json_name.encode("utf-8", "surrogatepass"), text=True
-                )
+                json_name = quoted(as_bytes(proto.json_name), text=True)
                 pseudo.append(Assignment("json_name", (json_name,)))
         return pseudo, notes
 
@@ -643,9 +658,11 @@ class _FilePrinter:
         value = proto.default_value
         kind = proto.type
         if kind == FieldProto.TYPE_STRING:
-            return quoted(value.encode("utf-8", "surrogatepass"), text=True)
+            return quoted(as_bytes(value), text=True)
         if kind == FieldProto.TYPE_BYTES:
             return quoted(c_unescape(value))
+        if not isinstance(value, str):
+            return None
         if kind == FieldProto.TYPE_BOOL:
             return value if value in ("true", "false") else None
         if kind == FieldProto.TYPE_ENUM:
@@ -666,7 +683,7 @@ class _FilePrinter:
     def print_extensions(
         self, scope: _Scope, implicit: _Implicit, start: int, end: int
     ) -> None:
-        """Extensions ``start`` to ``end``, one ``extend`` block per run of extendees."""
+        """Extensions ``start`` to ``end``, an ``extend`` block per run of extendees."""
         i = start
         while i < end:
             extendee = scope.extensions[i].extendee
@@ -727,10 +744,8 @@ class _FilePrinter:
         """``reserved`` statements; ``max_end`` is the exclusive end meaning max."""
         spans = []
         for reserved in ranges:
-            if max_end == _MAX_FIELD_END:
-                last = reserved.end - 1
-            else:
-                last = reserved.end
+            # Message ranges end past their last number, enum ranges on it.
+            last = reserved.end - 1 if max_end == _MAX_FIELD_END else reserved.end
             if last == reserved.start:
                 spans.append(str(reserved.start))
             else:
@@ -746,7 +761,7 @@ class _FilePrinter:
                 else:
                     self.out.note(f"reserved name {name!r} left out: not an identifier")
             else:
-                printed.append(quoted(name.encode("utf-8", "surrogatepass"), text=True))
+                printed.append(quoted(as_bytes(name), text=True))
         if printed:
             self.out.add("reserved " + ", ".join(printed) + ";")
 
