@@ -15,7 +15,7 @@ from google.protobuf.message import DecodeError
 
 import printing_sets
 from protoc_harness import compile_protos, protoc_python, round_trip
-from ravick.printing import proto_source
+from ravick.printing import proto_source, proto_sources
 
 pytestmark = pytest.mark.skipif(
     protoc_python() is None,
@@ -455,3 +455,9 @@ def test_mutated_descriptors_print_without_raising(rng: random.Random) -> None:
     for module in (d, struct_pb2):
         for file in _mutations(module.DESCRIPTOR.serialized_pb, rng, 1500):
             assert proto_source(file, [file]).endswith("\n")
+
+
+def test_proto_sources_print_each_file_as_proto_source_does() -> None:
+    files = printing_sets.googleapis().groups[0].files
+    expected = [proto_source(f, [g for g in files if g is not f]) for f in files]
+    assert proto_sources(files) == expected

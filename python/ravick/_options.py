@@ -12,8 +12,9 @@ from __future__ import annotations
 import math
 import re
 import struct
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
+from functools import cached_property
 
 from google.protobuf import descriptor_pb2
 
@@ -105,8 +106,10 @@ def quoted(data: bytes, *, text: bool = False) -> str:
         except UnicodeDecodeError:
             pass
         else:
+            if decoded.isascii():
+                return '"' + decoded.translate(_BYTE_ESCAPES) + '"'
             return '"' + "".join(_escape_char(c) for c in decoded) + '"'
-    return '"' + "".join(_escape_byte(b) for b in data) + '"'
+    return '"' + data.decode("latin-1").translate(_BYTE_ESCAPES) + '"'
 
 
 _SIMPLE_ESCAPES = {
@@ -125,6 +128,10 @@ def _escape_byte(b: int) -> str:
     if 0x20 <= b < 0x7F:
         return chr(b)
     return f"\\{b:03o}"
+
+
+# Code points 0 to 255 (bytes decoded as latin-1) to their escapes.
+_BYTE_ESCAPES = {b: _escape_byte(b) for b in range(256) if _escape_byte(b) != chr(b)}
 
 
 def _escape_char(c: str) -> str:
@@ -313,32 +320,6 @@ class Extension:
     field: FieldProto
 
 
-@dataclass(frozen=True)
-class Symbols:
-    """Messages, enums and extensions by full name, from a set of files."""
-
-    messages: Mapping[str, MessageProto]
-    enums: Mapping[str, EnumProto]
-    extensions: Mapping[tuple[str, int], Extension]
-
-    def field(self, message: str, number: int) -> FieldProto | None:
-        """The field ``number`` of ``message``, or None."""
-        proto = self.messages.get(message)
-        if proto is None:
-            return None
-        return next((f for f in proto.field if f.number == number), None)
-
-    def enum_value_name(self, enum: str, number: int) -> str | None:
-        """The first name of value ``number`` of ``enum``, if it is printable."""
-        proto = self.enums.get(enum)
-        if proto is None:
-            return None
-        for value in proto.value:
-            if value.number == number and is_identifier(value.name):
-                return value.name
-        return None
-
-
 @dataclass
 class _SymbolTables:
     messages: dict[str, MessageProto] = field(default_factory=dict)
@@ -351,7 +332,7 @@ class _SymbolTables:
 
     def _add_scope(
         self,
-        scope: str,
+        scope: str | bytes,
         messages: Iterable[MessageProto],
         enums: Iterable[EnumProto],
         extensions: Iterable[FieldProto],
@@ -359,8 +340,7 @@ class _SymbolTables:
         for enum in enums:
             self.enums.setdefault(_join(scope, enum.name), enum)
         for ext in extensions:
-            extendee = type_key(ext.extendee)
-            key = (extendee, ext.number)
+            key = (type_key(ext.extendee), ext.number)
             self.extensions.setdefault(key, Extension(_join(scope, ext.name), ext))
         for message in messages:
             name = _join(scope, message.name)
@@ -376,22 +356,72 @@ def _join(scope: str | bytes, name: str | bytes) -> str:
     return f"{as_text(scope)}.{as_text(name)}" if scope else as_text(name)
 
 
-def _builtin_files() -> Iterator[FileProto]:
-    yield FileProto.FromString(descriptor_pb2.DESCRIPTOR.serialized_pb)
+def _tables_of(files: Iterable[FileProto]) -> _SymbolTables:
+    tables = _SymbolTables()
+    for file in files:
+        tables.add_file(file)
+    return tables
+
+
+# descriptor.proto as this runtime knows it: the option messages the compiler
+# reads. Built once; never changed.
+_BUILTIN = _tables_of([FileProto.FromString(descriptor_pb2.DESCRIPTOR.serialized_pb)])
+
+
+@dataclass(frozen=True)
+class Symbols:
+    """Messages, enums and extensions by full name (without a leading dot).
+
+    descriptor.proto comes first, then ``files`` in order; the first
+    definition of a name wins, so the option messages are the ones the
+    compiler knows whatever older copy of descriptor.proto ``files`` holds.
+    ``files`` are indexed on the first look-up that descriptor.proto cannot
+    answer, which most files without custom options never make.
+    """
+
+    files: tuple[FileProto, ...]
+
+    @cached_property
+    def _tables(self) -> _SymbolTables:
+        return _tables_of(self.files)
+
+    def message(self, name: str) -> MessageProto | None:
+        """The message called ``name``, or None."""
+        found = _BUILTIN.messages.get(name)
+        return found if found is not None else self._tables.messages.get(name)
+
+    def enum(self, name: str) -> EnumProto | None:
+        """The enum called ``name``, or None."""
+        found = _BUILTIN.enums.get(name)
+        return found if found is not None else self._tables.enums.get(name)
+
+    def extension(self, extendee: str, number: int) -> Extension | None:
+        """The extension ``number`` of ``extendee``, or None."""
+        key = (extendee, number)
+        found = _BUILTIN.extensions.get(key)
+        return found if found is not None else self._tables.extensions.get(key)
+
+    def field(self, message: str, number: int) -> FieldProto | None:
+        """The field ``number`` of ``message``, or None."""
+        proto = self.message(message)
+        if proto is None:
+            return None
+        return next((f for f in proto.field if f.number == number), None)
+
+    def enum_value_name(self, enum: str, number: int) -> str | None:
+        """The first name of value ``number`` of ``enum``, if it is printable."""
+        proto = self.enum(enum)
+        if proto is None:
+            return None
+        for value in proto.value:
+            if value.number == number and is_identifier(value.name):
+                return value.name
+        return None
 
 
 def build_symbols(files: Iterable[FileProto]) -> Symbols:
-    """Symbols of descriptor.proto (as this runtime knows it) and ``files``.
-
-    The first definition of a name wins, so descriptor.proto's option messages
-    are the ones the compiler knows, whatever older copy ``files`` holds.
-    """
-    tables = _SymbolTables()
-    for file in _builtin_files():
-        tables.add_file(file)
-    for file in files:
-        tables.add_file(file)
-    return Symbols(tables.messages, tables.enums, tables.extensions)
+    """Symbols of descriptor.proto and ``files``, looked up in that order."""
+    return Symbols(tuple(files))
 
 
 # --- rendering -------------------------------------------------------------
@@ -468,7 +498,7 @@ class _Renderer:
                 return
             self.add(name, known, entry)
             return
-        ext = self.symbols.extensions.get((message, entry.number))
+        ext = self.symbols.extension(message, entry.number)
         if ext is None or not is_dotted_name(ext.full_name):
             self.left_out.append(f"{prefix}{entry.number} of {message}")
             return
@@ -652,7 +682,7 @@ def aggregate(
     known definition are dropped and named in ``notes``.
     """
     fields = parse_wire(data)
-    if fields is None or depth > _MAX_DEPTH or message not in symbols.messages:
+    if fields is None or depth > _MAX_DEPTH or symbols.message(message) is None:
         return None
     entries = [_aggregate_entry(message, e, symbols, notes, depth) for e in fields]
     body = [line for lines in entries for line in lines]
@@ -671,7 +701,7 @@ def _aggregate_entry(
     if proto is not None and is_identifier(proto.name):
         name = proto.name
     else:
-        ext = symbols.extensions.get((message, entry.number))
+        ext = symbols.extension(message, entry.number)
         if ext is None or not is_dotted_name(ext.full_name):
             notes.append(f"{_describe(entry)} of {message}")
             return []

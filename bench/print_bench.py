@@ -1,0 +1,106 @@
+"""Printing speed of ravick.printing on the descriptors of Debian's libraries.
+
+Scans the libraries that scripts/fetch_binaries.sh fetches with
+``ravick_lib.scan``, then times, in the same run, parsing every descriptor with
+``FileDescriptorProto.FromString`` and printing every one, the other
+descriptors of its library as context: with ``proto_source`` file by file, and
+with ``proto_sources`` a library at a time. Prints a markdown row:
+descriptors and MB of descriptor bytes per second for each.
+
+    PYTHONPATH=python .venv/bin/python bench/print_bench.py [--repeat N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import subprocess
+import time
+from collections.abc import Callable
+from pathlib import Path
+
+import ravick_lib
+from google.protobuf import descriptor_pb2
+from google.protobuf.message import DecodeError
+
+from ravick.printing import proto_source, proto_sources
+
+REPO = Path(__file__).resolve().parent.parent
+FileProto = descriptor_pb2.FileDescriptorProto
+
+
+def library_blobs() -> list[list[bytes]]:
+    """The serialized descriptors of each fetched library that parse."""
+    out = subprocess.run(
+        ["bash", str(REPO / "scripts" / "fetch_binaries.sh")],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
+    libraries = []
+    for path in out.split():
+        data = Path(path).read_bytes()
+        blobs = []
+        for start, end in ravick_lib.scan(data):
+            try:
+                FileProto.FromString(data[start:end])
+            except DecodeError:
+                continue
+            blobs.append(data[start:end])
+        libraries.append(blobs)
+    return libraries
+
+
+def best_of(repeat: int, work: Callable[[], object]) -> float:
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        work()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def parse_all(libraries: list[list[bytes]]) -> list[list[FileProto]]:
+    return [[FileProto.FromString(b) for b in blobs] for blobs in libraries]
+
+
+def print_one_by_one(parsed: list[list[FileProto]]) -> int:
+    size = 0
+    for files in parsed:
+        for i, file in enumerate(files):
+            size += len(proto_source(file, files[:i] + files[i + 1 :]))
+    return size
+
+
+def print_per_library(parsed: list[list[FileProto]]) -> int:
+    return sum(len(text) for files in parsed for text in proto_sources(files))
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+    libraries = library_blobs()
+    count = sum(len(b) for b in libraries)
+    megabytes = sum(len(x) for b in libraries for x in b) / 1e6
+    parsed = parse_all(libraries)
+    parse_s = best_of(args.repeat, lambda: parse_all(libraries))
+    one_s = best_of(args.repeat, lambda: print_one_by_one(parsed))
+    shared_s = best_of(args.repeat, lambda: print_per_library(parsed))
+    text_mb = print_per_library(parsed) / 1e6
+    print(
+        "| libraries | descriptors | MB | .proto MB | parse desc/s (MB/s) "
+        "| proto_source desc/s (MB/s) | proto_sources desc/s (MB/s) "
+        "| print / parse time |"
+    )
+    print("|---|---|---|---|---|---|---|---|")
+    print(
+        f"| {len(libraries)} | {count} | {megabytes:.2f} | {text_mb:.2f} "
+        f"| {count / parse_s:,.0f} ({megabytes / parse_s:.0f}) "
+        f"| {count / one_s:,.0f} ({megabytes / one_s:.2f}) "
+        f"| {count / shared_s:,.0f} ({megabytes / shared_s:.2f}) "
+        f"| {shared_s / parse_s:.0f}x |"
+    )
+
+
+if __name__ == "__main__":
+    main()
