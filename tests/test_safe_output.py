@@ -159,7 +159,9 @@ def half_then(exc):
     return write_all
 
 
-@pytest.mark.parametrize("exc", [OSError(28, "No space left on device"), KeyboardInterrupt()])
+@pytest.mark.parametrize(
+    "exc", [OSError(28, "No space left on device"), KeyboardInterrupt()]
+)
 @pytest.mark.parametrize("existing", [None, b"old contents"])
 def test_a_write_cut_short_leaves_no_partial_file(tmp_path, monkeypatch, exc, existing):
     target = tmp_path / "d" / "f.proto"
