@@ -15,7 +15,7 @@ import tempfile
 import pytest
 from google.protobuf import descriptor_pb2, descriptor_pool, timestamp_pb2
 
-from protoc_harness import compile_protos, normalised, protoc_include, protoc_python
+from protoc_harness import compile_protos, normalised, protoc_python
 from ravick import extracting, safe_output
 from ravick._file_graph import dependency_order
 from ravick.extracting import extract

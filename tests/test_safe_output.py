@@ -107,7 +107,7 @@ def planted(tmp_path):
     ],
 )
 def test_nothing_is_written_through_what_is_planted(planted, name, error, force):
-    out, outside = planted
+    out, _ = planted
     with OutputTree(str(out)) as tree, pytest.raises(OutputError, match=error):
         tree.write(name, b"data", force=force)
     assert not [n for n in os.listdir(out) if n.startswith(".ravick-")]
