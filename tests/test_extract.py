@@ -651,3 +651,83 @@ def test_gzip_descriptors_are_written_from_the_inflated_bytes(tmp_path):
     (written,) = report.written
     assert written.found_at.inner_offset == 0
     assert set_records((tmp_path / "set.pb").read_bytes()) == [fd.SerializeToString()]
+
+
+# --- real binaries ----------------------------------------------------------
+
+
+def fetched(script: str) -> list[str]:
+    proc = subprocess.run(
+        ["bash", str(ROOT / "scripts" / script)],
+        capture_output=True,
+        text=True,
+        timeout=900,
+    )
+    paths = proc.stdout.split()
+    if proc.returncode != 0 or not paths:
+        reason = f"cannot fetch (scripts/{script} exit {proc.returncode}): {proc.stderr.strip()[-500:]}"
+        if os.environ.get("CI"):
+            pytest.fail(reason)
+        pytest.skip(reason)
+    return paths
+
+
+@pytest.fixture(scope="session")
+def libraries() -> list[str]:
+    return fetched("fetch_binaries.sh")
+
+
+@pytest.fixture(scope="session")
+def go_program() -> str:
+    (ctr,) = [p for p in fetched("fetch_go_programs.sh") if p.endswith("/usr/bin/ctr")]
+    return ctr
+
+
+@needs_protoc
+def test_each_library_alone_and_all_together_compile_back(tmp_path, libraries):
+    runs = [[p] for p in libraries] + [libraries]
+    compiled = []
+    for k, paths in enumerate(runs):
+        report = run_and_check(tmp_path / str(k), paths)
+        assert report.cannot_compile == (), paths
+        compiled.append(len(report.written))
+    everything = report
+    assert compiled[-1] >= 340
+    # The well-known types of libprotobuf lose their names to the upb copies
+    # in libgrpc, which comes first in path order.
+    assert {c.name for c in everything.conflicts} >= {
+        "google/protobuf/any.proto",
+        "google/protobuf/descriptor.proto",
+    }
+    assert all("libprotobuf.so" in c.found_at.path for c in everything.conflicts)
+    # libprotoc's code templates that parse as descriptors are not written.
+    assert {d.name for d in everything.skipped_implausible} >= {
+        "   PARSER = new com.google.proto"
+    }
+
+
+# Why files of containerd's ctr cannot compile as they stand: gogoproto's
+# options, whose file the program registers under another name, and options
+# the gogo generator set without importing their definitions.
+CTR_REASONS = (
+    "imports missing files: ",
+    "sets custom options that no file it imports defines: ",
+    "imports google/protobuf/source_context.proto, which cannot compile",
+)
+
+
+@needs_protoc
+def test_a_go_program_with_gzip_descriptors_compiles_back(tmp_path, go_program):
+    report = run_and_check(tmp_path, [go_program])
+    assert all(
+        w.found_at is None or w.found_at.inner_offset is not None
+        for w in report.written
+    )
+    assert all(u.reason.startswith(CTR_REASONS) for u in report.cannot_compile)
+    assert {"gogoproto/gogo.proto"} <= {
+        i for m in report.missing_imports for i in m.imports
+    }
+    assert report.from_protobuf == ("google/protobuf/descriptor.proto",)
+    assert any(c.name == "descriptor.proto" for c in report.conflicts)
+    blocked = {u.path for u in report.cannot_compile}
+    assert len([w for w in report.written if w.path not in blocked]) >= 8
