@@ -9,6 +9,7 @@ packages (scripts/fetch_proto_sources.sh) and the descriptors that
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import subprocess
 from dataclasses import dataclass, field
@@ -72,9 +73,11 @@ def well_known() -> DescriptorSet:
 
 
 def googleapis_root() -> Path:
-    import google.api.annotations_pb2 as marker
-
-    return Path(marker.__file__).resolve().parent.parent.parent
+    """site-packages of googleapis-common-protos, found without importing its
+    modules (which would teach the runtime its extensions)."""
+    spec = importlib.util.find_spec("google.api")
+    assert spec is not None and spec.submodule_search_locations
+    return Path(next(iter(spec.submodule_search_locations))).parent.parent
 
 
 def googleapis() -> DescriptorSet:

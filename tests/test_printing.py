@@ -152,6 +152,7 @@ message M {
   repeated int32 unpacked = 4 [features.repeated_field_encoding = EXPANDED];
   string s = 5 [features.(pb.java).utf8_validation = VERIFY, features.utf8_validation = NONE];
   map<string, G> m = 6;
+  map<string, string> copied_features = 8 [features.utf8_validation = NONE];
   reserved foo, bar;
   reserved 10 to 20, 30 to 40, 1000 to max;
   extensions 100 to 200;

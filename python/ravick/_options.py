@@ -462,10 +462,12 @@ class _Renderer:
             self.left_out.append(f"malformed {message}")
             return
         singular_counts = _counts(fields)
+        unassignable = _UNASSIGNABLE.get(message, frozenset())
         for entry in fields:
-            if entry.number == _UNINTERPRETED or entry.number in _UNASSIGNABLE.get(
-                message, frozenset()
-            ):
+            if entry.number == _UNINTERPRETED:
+                continue  # compiled descriptors carry none; nothing to print
+            if entry.number in unassignable:
+                self.left_out.append(f"{entry.number} of {message} (implied only)")
                 continue
             self.assign("", message, entry, singular_counts[entry.number] > 1)
 

@@ -437,7 +437,9 @@ class _FilePrinter:
         if j is None or not is_identifier(proto.name):
             return None
         entry = scope.messages[j]
-        if entry.name != _map_entry_name(proto.name) or not _is_plain_map_entry(entry):
+        if entry.name != _map_entry_name(proto.name) or not _is_plain_map_entry(
+            entry, _features_only(proto)
+        ):
             return None
         return j
 
@@ -854,7 +856,19 @@ class _FilePrinter:
         self.out.add("}")
 
 
-def _is_plain_map_entry(entry: MessageProto) -> bool:
+def _features_only(proto: FieldProto) -> bytes:
+    """The options protoc gives the key and value of the map field ``proto``.
+
+    In editions protoc copies the map field's features onto both.
+    """
+    if not proto.options.HasField("features"):
+        return b""
+    copied = descriptor_pb2.FieldOptions()
+    copied.features.CopyFrom(proto.options.features)
+    return copied.SerializePartialToString()
+
+
+def _is_plain_map_entry(entry: MessageProto, entry_field_options: bytes) -> bool:
     """Whether ``entry`` is exactly what protoc makes of a ``map<K, V>`` field."""
     if (
         entry.nested_type
@@ -871,16 +885,19 @@ def _is_plain_map_entry(entry: MessageProto) -> bool:
     key, value = entry.field
     return (
         (key.name, key.number, value.name, value.number) == ("key", 1, "value", 2)
-        and all(_is_plain_entry_field(f) for f in entry.field)
+        and all(_is_plain_entry_field(f, entry_field_options) for f in entry.field)
         and key.type in _MAP_KEYS
         and value.type != FieldProto.TYPE_GROUP
     )
 
 
-def _is_plain_entry_field(proto: FieldProto) -> bool:
+def _is_plain_entry_field(proto: FieldProto, options: bytes) -> bool:
     return (
         proto.label == FieldProto.LABEL_OPTIONAL
-        and not proto.HasField("options")
+        and (
+            not proto.HasField("options")
+            or proto.options.SerializePartialToString() == options
+        )
         and not proto.HasField("oneof_index")
         and not proto.HasField("default_value")
         and not proto.HasField("extendee")
