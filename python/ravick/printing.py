@@ -218,13 +218,6 @@ class _Implicit:
     field_groups: dict[int, int]  # field index -> nested index
     extension_groups: dict[int, int]  # extension index -> nested index
 
-    def owned(self) -> set[int]:
-        return {
-            *self.map_entries.values(),
-            *self.field_groups.values(),
-            *self.extension_groups.values(),
-        }
-
 
 @dataclass(frozen=True)
 class _Scope:
@@ -251,9 +244,10 @@ class _FilePrinter:
 
     @property
     def syntax(self) -> str:
-        if self.file.syntax in ("", "proto2"):
-            return "proto2"
-        return self.file.syntax
+        """proto2, proto3 or editions; a syntax no compiler knows counts as proto2."""
+        if self.file.syntax in ("proto3", "editions"):
+            return str(self.file.syntax)
+        return "proto2"
 
     @property
     def editions(self) -> bool:
@@ -305,22 +299,13 @@ class _FilePrinter:
     def print_syntax(self) -> None:
         self.leading((12,))
         if not self.editions:
-            self.out.add(
-                f'syntax = "{self.syntax}";'
-                if self.syntax in ("proto2", "proto3")
-                else 'syntax = "proto2";'
-            )
-            if self.syntax not in ("proto2", "proto3"):
-                self.out.note(f"unknown syntax {self.file.syntax!r}")
+            if self.file.syntax not in ("", "proto2", "proto3"):
+                self.out.note(f"syntax {self.file.syntax!r} unknown; printed as proto2")
+            self.out.add(f'syntax = "{self.syntax}";')
         elif self.file.edition in _EDITIONS:
             self.out.add(f'edition = "{_EDITIONS[self.file.edition]}";')
         else:
-            name = (
-                descriptor_pb2.Edition.Name(self.file.edition)
-                if (self.file.edition in descriptor_pb2.Edition.values())
-                else str(self.file.edition)
-            )
-            self.out.note(f"edition {name} has no source form; printed as 2023")
+            self.out.note(f"edition {self.file.edition} has no source form; as 2023")
             self.out.add('edition = "2023";')
         self.out.add("")
 
