@@ -233,3 +233,13 @@ def test_the_atomic_file_fails_cleanly(tmp_path, where):
         write_file_atomically(str(tmp_path / where), b"data")
     assert sorted(os.listdir(tmp_path)) == ["a-directory"]
     assert os.listdir(tmp_path / "a-directory") == []
+
+
+def test_a_file_appearing_during_the_write_is_kept(tmp_path, monkeypatch):
+    # As if another process created the file between the look and the write.
+    (tmp_path / "f.proto").write_bytes(b"theirs")
+    monkeypatch.setattr(safe_output, "_lstat", lambda dir_fd, leaf: None)
+    with OutputTree(str(tmp_path)) as tree:
+        assert tree.write("f.proto", b"ours") == "exists"
+    assert (tmp_path / "f.proto").read_bytes() == b"theirs"
+    assert os.listdir(tmp_path) == ["f.proto"]
