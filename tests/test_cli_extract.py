@@ -133,6 +133,7 @@ def test_the_json_document(inputs):
         "write_errors",
         "input_errors",
         "skipped_inputs",
+        "input_notes",
     ):
         assert doc[key] == []
     assert os.path.getsize(ds) > len(TIMESTAMP)

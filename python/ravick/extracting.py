@@ -112,9 +112,9 @@ class Conflict:
     path: str
     """Where it is written, relative to the output directory."""
     kept_by: str
-    """The name of the file that holds the contested path."""
+    """The name of the file that kept the name, or defines the same names."""
     reason: str
-    found_at: Location
+    found_at: Location | None
 
 
 @dataclass(frozen=True, slots=True)
@@ -181,13 +181,18 @@ class ExtractReport:
     rejected: tuple[Dropped, ...]
     missing_imports: tuple[MissingImports, ...]
     cannot_compile: tuple[Uncompilable, ...]
-    """The tree's files that cannot compile as they stand, imports first."""
+    """The files that protoc cannot compile back to the descriptor found, as
+    they stand: the tree's, imports first, then the conflicting versions."""
     from_protobuf: tuple[str, ...]
     not_overwritten: tuple[str, ...]
     """Paths under the output that held something else and were kept."""
     write_errors: tuple[Problem, ...]
     input_errors: tuple[Problem, ...]
     skipped_inputs: tuple[Problem, ...]
+    """Entries of directory walks not looked at (links, special files, files
+    above the size limit)."""
+    input_notes: tuple[Problem, ...]
+    """What readable inputs could not show fully (gzip streams cut short)."""
     descriptor_set: DescriptorSetResult | None
     seconds: float
 
@@ -222,6 +227,7 @@ class _Collected:
     descriptors: int
     input_errors: tuple[Problem, ...]
     skipped_inputs: tuple[Problem, ...]
+    input_notes: tuple[Problem, ...]
 
 
 @dataclass(frozen=True, slots=True)
@@ -247,12 +253,15 @@ def extract(
     """Writes every descriptor found in ``paths`` as ``.proto`` source under ``out``.
 
     Equal descriptors are written once; a name's first version keeps it and
-    the others go to ``out/_conflicts/<hash>/<name>``. Implausible
-    descriptors are left out unless ``include_implausible``. Existing files
-    are replaced only with ``force``. ``descriptor_set``, when given, is a
-    path to write a ``FileDescriptorSet`` of the files that kept their names,
-    with the exact bytes found, imports first. ``workers``, ``progress``,
-    ``max_size`` and ``executor`` are passed to :func:`find_in_paths`.
+    the others go to ``out/_conflicts/<hash>/<name>``, as do files defining
+    names that a file already in the tree defines. Imports that no input
+    carries but the protobuf package does are written from the package.
+    Implausible descriptors are left out unless ``include_implausible``.
+    Existing files are replaced only with ``force``. ``descriptor_set``, when
+    given, is a path to write a ``FileDescriptorSet`` of the files that kept
+    their names, with the exact bytes found, imports first. ``workers``,
+    ``progress``, ``max_size`` and ``executor`` are passed to
+    :func:`~ravick.inputs.find_in_paths`.
 
     Raises ``OSError`` only when ``out`` cannot be created or opened; every
     other problem is in the report.
@@ -295,6 +304,7 @@ def extract(
         write_errors=tuple(errors),
         input_errors=collected.input_errors,
         skipped_inputs=collected.skipped_inputs,
+        input_notes=collected.input_notes,
         descriptor_set=set_result,
         seconds=time.monotonic() - started,
     )
@@ -305,6 +315,7 @@ def _collect(reports: Iterable[FileReport]) -> _Collected:
     places: dict[str, list[Location]] = defaultdict(list)
     errors: list[Problem] = []
     skipped: list[Problem] = []
+    notes: list[Problem] = []
     inputs = descriptors = 0
     for report in reports:
         if report.error is not None:
@@ -314,6 +325,7 @@ def _collect(reports: Iterable[FileReport]) -> _Collected:
             skipped.append(Problem(report.path, report.skipped))
             continue
         inputs += 1
+        notes += [Problem(report.path, note) for note in report.notes]
         for found in report.found:
             descriptors += 1
             first.setdefault(found.sha256, found)
@@ -325,6 +337,7 @@ def _collect(reports: Iterable[FileReport]) -> _Collected:
         descriptors=descriptors,
         input_errors=tuple(errors),
         skipped_inputs=tuple(skipped),
+        input_notes=tuple(notes),
     )
 
 
@@ -432,7 +445,6 @@ def _conflict(
     if any(e.path == path for e, _ in earlier):
         # Two versions sharing the short hash: all of it tells them apart.
         path = f"{CONFLICTS}/{entry.sha256}/{entry.name}"
-    assert entry.found_at is not None
     moved = replace(entry, path=path)
     return moved, Conflict(
         entry.name, entry.sha256, path, kept_by, reason, entry.found_at
@@ -726,6 +738,7 @@ def problem_lines(report: ExtractReport) -> list[str]:
         for p in report.skipped_inputs
         if p.reason != NOT_FOLLOWED
     ]
+    lines += [f"ravick: {_shown(p.path)}: {p.reason}" for p in report.input_notes]
     lines += [
         f"ravick: {_shown(p.path)}: {_shown(p.reason)}" for p in report.write_errors
     ]
