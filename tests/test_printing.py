@@ -462,3 +462,39 @@ def test_proto_sources_print_each_file_as_proto_source_does() -> None:
     files = printing_sets.googleapis().groups[0].files
     expected = [proto_source(f, [g for g in files if g is not f]) for f in files]
     assert proto_sources(files) == expected
+
+
+def _length_delimited(number: int, payload: bytes) -> bytes:
+    def varint(v: int) -> bytes:
+        out = bytearray()
+        while v >= 0x80:
+            out.append(v & 0x7F | 0x80)
+            v >>= 7
+        return bytes(out) + bytes([v])
+
+    return varint(number << 3 | 2) + varint(len(payload)) + payload
+
+
+def test_deeply_nested_option_values_print_without_raising() -> None:
+    file = FileProto(name="deep.proto", package="p")
+    node = file.message_type.add(name="Node")
+    node.field.add(name="next", number=3, type=11, type_name=".p.Node", label=1)
+    file.extension.add(
+        name="opt",
+        number=5000,
+        type=11,
+        type_name=".p.Node",
+        label=1,
+        extendee=".google.protobuf.MessageOptions",
+    )
+    deep = b""
+    for _ in range(5000):
+        deep = _length_delimited(3, deep)
+    once, twice = (
+        file.message_type.add(name="Once"),
+        file.message_type.add(name="Twice"),
+    )
+    once.options.ParseFromString(_length_delimited(5000, deep))
+    twice.options.ParseFromString(_length_delimited(5000, deep) * 2)
+    text = proto_source(FileProto.FromString(file.SerializeToString()))
+    assert text.count("// ravick: options left out") == 2

@@ -380,6 +380,10 @@ class Symbols:
     """
 
     files: tuple[FileProto, ...]
+    # Fields by number of each message looked up so far.
+    _fields: dict[str, dict[int, FieldProto]] = field(
+        default_factory=dict, compare=False, repr=False
+    )
 
     @cached_property
     def _tables(self) -> _SymbolTables:
@@ -403,10 +407,14 @@ class Symbols:
 
     def field(self, message: str, number: int) -> FieldProto | None:
         """The field ``number`` of ``message``, or None."""
-        proto = self.message(message)
-        if proto is None:
-            return None
-        return next((f for f in proto.field if f.number == number), None)
+        fields = self._fields.get(message)
+        if fields is None:
+            proto = self.message(message)
+            fields = {}
+            for f in proto.field if proto is not None else ():
+                fields.setdefault(f.number, f)
+            self._fields[message] = fields
+        return fields.get(number)
 
     def enum_value_name(self, enum: str, number: int) -> str | None:
         """The first name of value ``number`` of ``enum``, if it is printable."""
@@ -478,6 +486,7 @@ class _Renderer:
         entry: WireField,
         split: bool,
         custom: bool = False,
+        depth: int = 0,
     ) -> None:
         """Adds ``entry`` of ``message`` as assignments named under ``prefix``.
 
@@ -494,7 +503,7 @@ class _Renderer:
             if _descend(known, entry) and isinstance(entry.value, bytes):
                 type_name = type_key(known.type_name)
                 if custom:
-                    self.descend_path(name, type_name, entry.value)
+                    self.descend_path(name, type_name, entry.value, depth)
                 else:
                     self.descend(name, type_name, entry.value)
                 return
@@ -508,7 +517,7 @@ class _Renderer:
         splits = split or custom
         if splits and _descend(ext.field, entry) and isinstance(entry.value, bytes):
             type_name = type_key(ext.field.type_name)
-            self.descend_path(name, type_name, entry.value)
+            self.descend_path(name, type_name, entry.value, depth)
             return
         self.add(name, ext.field, entry)
 
@@ -524,15 +533,15 @@ class _Renderer:
         for entry in fields:
             self.assign(name + ".", message, entry, counts[entry.number] > 1)
 
-    def descend_path(self, name: str, message: str, data: bytes) -> None:
+    def descend_path(self, name: str, message: str, data: bytes, depth: int) -> None:
         """Assigns one separately set part of a custom message option by its path.
 
         protoc keeps each ``(opt).a.b = v`` as its own wire entry holding one
         chain of fields, so one entry prints back as one such path.
         """
         fields = parse_wire(data)
-        if fields is not None and len(fields) == 1:
-            self.assign(name + ".", message, fields[0], True, custom=True)
+        if fields is not None and len(fields) == 1 and depth < _MAX_DEPTH:
+            self.assign(name + ".", message, fields[0], True, True, depth + 1)
             return
         proto = FieldProto(type=FieldProto.TYPE_MESSAGE, type_name="." + message)
         self.add(name, proto, WireField(0, LENGTH, data))

@@ -897,22 +897,16 @@ def _field_units(fields: Sequence[FieldProto]) -> list[_Unit]:
     A proto3 ``optional`` field's synthetic oneof is no oneof in the source.
     """
     synthetic = _synthetic_oneofs(fields)
+    members: dict[int, list[int]] = {}
+    for i, proto in enumerate(fields):
+        if proto.HasField("oneof_index") and proto.oneof_index not in synthetic:
+            members.setdefault(proto.oneof_index, []).append(i)
     units: list[_Unit] = []
-    placed: set[int] = set()
     for i, proto in enumerate(fields):
         if not proto.HasField("oneof_index") or proto.oneof_index in synthetic:
             units.append(_Unit((i,), None))
-            continue
-        if proto.oneof_index in placed:
-            continue
-        placed.add(proto.oneof_index)
-        members = tuple(
-            j
-            for j in range(i, len(fields))
-            if fields[j].HasField("oneof_index")
-            and fields[j].oneof_index == proto.oneof_index
-        )
-        units.append(_Unit(members, proto.oneof_index))
+        elif members[proto.oneof_index][0] == i:
+            units.append(_Unit(tuple(members[proto.oneof_index]), proto.oneof_index))
     return units
 
 
