@@ -117,6 +117,7 @@ def test_the_json_document(inputs):
             "name": "app/uses.proto",
             "path": "app/uses.proto",
             "imports": ["vendor/missing.proto"],
+            "similar": [],
         }
     ]
     assert (

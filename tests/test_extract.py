@@ -642,6 +642,27 @@ def test_what_cannot_compile_is_named_and_the_rest_compiles(tmp_path):
     assert files[-1].SerializeToString() in records
 
 
+@pytest.mark.parametrize(
+    ("imports", "present", "similar"),
+    [
+        (("vendor/dep.proto",), "dep.proto", (("vendor/dep.proto", "dep.proto"),)),
+        (("dep.proto",), "src/dep.proto", (("dep.proto", "src/dep.proto"),)),
+        (("vendor/dep.proto",), "xdep.proto", ()),
+        (("a/dep.proto",), "b/dep.proto", ()),
+    ],
+)
+def test_missing_imports_name_files_found_under_a_similar_name(
+    tmp_path, imports, present, similar
+):
+    files = [
+        proto("uses.proto", package="u", deps=imports),
+        proto(present, package="p"),
+    ]
+    report = extract(inputs(tmp_path, {"in.bin": files}), str(tmp_path / "out"))
+    (missing,) = report.missing_imports
+    assert (missing.imports, missing.similar) == (imports, similar)
+
+
 @needs_protoc
 def test_gzip_descriptors_are_written_from_the_inflated_bytes(tmp_path):
     fd = proto("go/thing.proto", package="go.thing")
@@ -727,6 +748,8 @@ def test_a_go_program_with_gzip_descriptors_compiles_back(tmp_path, go_program):
     assert {"gogoproto/gogo.proto"} <= {
         i for m in report.missing_imports for i in m.imports
     }
+    similar = {pair for m in report.missing_imports for pair in m.similar}
+    assert ("gogoproto/gogo.proto", "gogo.proto") in similar
     assert report.from_protobuf == ("google/protobuf/descriptor.proto",)
     assert any(c.name == "descriptor.proto" for c in report.conflicts)
     blocked = {u.path for u in report.cannot_compile}

@@ -134,6 +134,9 @@ class MissingImports:
     name: str
     path: str
     imports: tuple[str, ...]
+    similar: tuple[tuple[str, str], ...] = ()
+    """(import, file of the tree) pairs where one name ends with the other:
+    often the same file registered under a shorter name, as Go programs do."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -505,15 +508,27 @@ def _settle_definitions(plan: _Plan, supplied: Mapping[str, _Entry]) -> _Plan:
 
 
 def _missing_imports(
-    entries: Iterable[_Entry], available: Container[str]
+    entries: Iterable[_Entry], available: Iterable[str]
 ) -> dict[str, MissingImports]:
     """The imports of ``entries`` not in ``available``, by the entry's path."""
+    names = set(available)
+    by_leaf: dict[str, list[str]] = defaultdict(list)
+    for name in sorted(names):
+        by_leaf[name.rsplit("/", 1)[-1]].append(name)
     missing: dict[str, MissingImports] = {}
     for entry in entries:
         deps = entry.descriptor.dependency
-        absent = tuple(dict.fromkeys(d for d in deps if d not in available))
+        absent = tuple(dict.fromkeys(d for d in deps if d not in names))
         if absent:
-            missing[entry.path] = MissingImports(entry.name, entry.path, absent)
+            similar = tuple(
+                (dep, name)
+                for dep in absent
+                for name in by_leaf[dep.rsplit("/", 1)[-1]]
+                if dep.endswith("/" + name) or name.endswith("/" + dep)
+            )
+            missing[entry.path] = MissingImports(
+                entry.name, entry.path, absent, similar
+            )
     return missing
 
 
@@ -700,10 +715,7 @@ def summary_lines(report: ExtractReport) -> list[str]:
     )
     lines += _section(
         "missing imports (these files cannot compile as they stand)",
-        [
-            f"{_shown(m.path)}: {', '.join(_shown(i) for i in m.imports)}"
-            for m in report.missing_imports
-        ],
+        [_missing_line(m) for m in report.missing_imports],
     )
     missing = {m.path for m in report.missing_imports}
     lines += _section(
@@ -750,6 +762,15 @@ def problem_lines(report: ExtractReport) -> list[str]:
     if ds is not None and ds.error is not None:
         lines.append(f"ravick: {_shown(ds.path)}: {ds.error}")
     return lines
+
+
+def _missing_line(missing: MissingImports) -> str:
+    similar = dict(missing.similar)
+    shown = [
+        _shown(i) + (f" (found as {_shown(similar[i])}?)" if i in similar else "")
+        for i in missing.imports
+    ]
+    return f"{_shown(missing.path)}: {', '.join(shown)}"
 
 
 def _count(written: Iterable[WrittenFile], status: WriteStatus) -> int:
