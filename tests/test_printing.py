@@ -14,7 +14,7 @@ from google.protobuf import descriptor_pb2
 from google.protobuf.message import DecodeError
 
 import printing_sets
-from protoc_harness import compile_protos, protoc_python, round_trip
+from protoc_harness import compile_protos, normalised, protoc_python, round_trip
 from ravick.printing import proto_source, proto_sources
 
 pytestmark = pytest.mark.skipif(
@@ -199,7 +199,12 @@ extend google.protobuf.MessageOptions {
   optional float flt = 50006;
   repeated Agg many = 50007;
 }
-extend google.protobuf.FieldOptions { optional Agg field_agg = 50000; repeated int32 nums = 50001; }
+extend google.protobuf.FieldOptions {
+  optional Agg field_agg = 50000;
+  repeated int32 nums = 50001 [
+    retention = RETENTION_SOURCE, targets = TARGET_TYPE_FIELD, targets = TARGET_TYPE_FILE
+  ];
+}
 extend google.protobuf.OneofOptions { optional int32 oneof_opt = 50000; }
 extend google.protobuf.EnumOptions { optional bool enum_opt = 50000; }
 extend google.protobuf.EnumValueOptions { optional string value_opt = 50000; }
@@ -223,7 +228,9 @@ message M {
   option (flt) = 0.1;
   option (many) = { a: 1 };
   option (many) = { k: K1 };
-  optional int32 f = 1 [(nums) = 3, (field_agg) = { r: 9 }, (nums) = 1, packed = false];
+  optional int32 f = 1 [(nums) = 3, (field_agg) = { r: 9 }, (nums) = 1, deprecated = true];
+  optional string g = 3 [ctype = CORD, jstype = JS_NORMAL];
+  optional int64 h = 4 [jstype = JS_STRING, debug_redact = true];
   oneof o { option (oneof_opt) = -1; int32 x = 2; }
   extensions 100 to 199 [(range_opt) = 5];
 }
@@ -343,6 +350,20 @@ def test_custom_options_keep_wire_order(
     assert "option (.co.msg_agg).sub.sub = { a: 5 b: " in text
 
 
+def test_the_harness_sees_custom_options_reordered(
+    compiled_cases: dict[str, dict[str, FileProto]],
+) -> None:
+    original = compiled_cases["custom_options"]["opts.proto"]
+    text = proto_source(original, compiled_cases[""].values())
+    first, second = 'option (.co.tags) = "b";', 'option (.co.tags) = "a";'
+    swapped = text.replace(first, "@").replace(second, first).replace("@", second)
+    with tempfile.TemporaryDirectory() as tmp:
+        (Path(tmp) / "opts.proto").write_text(swapped, encoding="utf-8")
+        again = compile_protos(["opts.proto"], [Path(tmp)])
+    assert not again.error, again.error
+    assert normalised(again.files["opts.proto"]) != normalised(original)
+
+
 def test_unknown_custom_options_are_named_in_a_comment(
     compiled_cases: dict[str, dict[str, FileProto]],
 ) -> None:
@@ -437,7 +458,7 @@ def test_hostile_names_stay_in_comments() -> None:
 
 
 def _mutations(data: bytes, rng: random.Random, count: int) -> list[FileProto]:
-    found = []
+    found: list[FileProto] = []
     while len(found) < count:
         raw = bytearray(data)
         for _ in range(rng.randint(1, 8)):

@@ -832,6 +832,9 @@ class _FilePrinter:
             self.out.add(head + ";")
             self.trailing(path)
             return
+        if not method.options.SerializePartialToString():
+            self.out.add(head + " {}")  # keeps the empty options protoc made of {}
+            return
         self.out.add(head + " {")
         self.out.depth += 1
         self.print_option_statements(
