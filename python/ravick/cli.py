@@ -218,6 +218,7 @@ def run_extract(args: argparse.Namespace) -> int:
     """``ravick extract``: writes the tree, prints the summary or JSON."""
     # Loaded here, so that scanning never pays for the printer.
     from ravick.extracting import extract, problem_lines, report_json, summary_lines
+    from ravick.safe_output import OutputError
 
     try:
         report = extract(
@@ -230,8 +231,8 @@ def run_extract(args: argparse.Namespace) -> int:
             progress=_progress(args),
             max_size=args.max_size,
         )
-    except OSError as e:
-        print(f"ravick: {args.out}: {e.strerror or e}", file=sys.stderr)
+    except OutputError as e:
+        print(f"ravick: {e}", file=sys.stderr)
         return EXIT_UNREADABLE
     for line in problem_lines(report):
         print(line, file=sys.stderr)

@@ -266,11 +266,11 @@ def extract(
     ``progress``, ``max_size`` and ``executor`` are passed to
     :func:`~ravick.inputs.find_in_paths`.
 
-    Raises ``OSError`` only when ``out`` cannot be created or opened; every
-    other problem is in the report.
+    Raises :class:`~ravick.safe_output.OutputError` only when ``out`` cannot
+    be created or opened; every other problem is in the report.
     """
     started = time.monotonic()
-    with OutputTree(out) as tree:
+    with _open_output(out) as tree:
         reports = find_in_paths(
             paths,
             workers=workers,
@@ -311,6 +311,13 @@ def extract(
         descriptor_set=set_result,
         seconds=time.monotonic() - started,
     )
+
+
+def _open_output(out: str) -> OutputTree:
+    try:
+        return OutputTree(out)
+    except OSError as e:
+        raise OutputError(f"{out}: {e.strerror or e}") from e
 
 
 def _collect(reports: Iterable[FileReport]) -> _Collected:
