@@ -754,3 +754,27 @@ def test_a_go_program_with_gzip_descriptors_compiles_back(tmp_path, go_program):
     assert any(c.name == "descriptor.proto" for c in report.conflicts)
     blocked = {u.path for u in report.cannot_compile}
     assert len([w for w in report.written if w.path not in blocked]) >= 8
+
+
+def test_a_file_the_printer_fails_on_is_reported_and_the_rest_written(
+    tmp_path, monkeypatch
+):
+    real = extracting.proto_source
+
+    def fails_on_b(fd, context=()):
+        if fd.name == "b.proto":
+            raise RecursionError("too deep")
+        return real(fd, context)
+
+    def batch_fails(fds):
+        raise RecursionError("too deep")
+
+    monkeypatch.setattr(extracting, "proto_source", fails_on_b)
+    monkeypatch.setattr(extracting, "proto_sources", batch_fails)
+    files = [proto(f"{n}.proto", package=n) for n in "abc"]
+    report = extract(inputs(tmp_path, {"in.bin": files}), str(tmp_path / "out"))
+    assert [(p.path, p.reason) for p in report.write_errors] == [
+        ("b.proto", "cannot be printed: RecursionError('too deep')")
+    ]
+    assert [w.path for w in report.written] == ["a.proto", "c.proto"]
+    assert report.exit_status == 1

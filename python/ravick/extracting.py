@@ -33,7 +33,7 @@ from ravick._file_graph import (
 )
 from ravick.finding import Found
 from ravick.inputs import NOT_FOLLOWED, FileReport, Progress, find_in_paths
-from ravick.printing import proto_source
+from ravick.printing import proto_source, proto_sources
 from ravick.safe_output import (
     OutputError,
     OutputTree,
@@ -645,16 +645,13 @@ def _write_sources(
     files at hand, the versions under ``_conflicts/`` included."""
     written: list[WrittenFile] = []
     errors: list[Problem] = []
-    for entry in [*files, *conflicting]:
-        context = (e.descriptor for e in files if e.name != entry.name)
-        try:
-            text = proto_source(entry.descriptor, context)
-            source = text.encode(errors="surrogatepass")
-        except Exception as e:  # a descriptor the printer cannot render
-            errors.append(Problem(entry.path, f"cannot be printed: {e!r}"))
+    texts = _printed_tree(files) + [_printed(e, files) for e in conflicting]
+    for entry, text in zip([*files, *conflicting], texts, strict=True):
+        if isinstance(text, Exception):
+            errors.append(Problem(entry.path, f"cannot be printed: {text!r}"))
             continue
         try:
-            status = tree.write(entry.path, source, force=force)
+            status = tree.write(entry.path, text, force=force)
         except OutputError as e:
             errors.append(Problem(entry.path, str(e)))
             continue
@@ -669,6 +666,24 @@ def _write_sources(
             )
         )
     return written, errors
+
+
+def _printed_tree(files: Sequence[_Entry]) -> list[bytes | Exception]:
+    """The sources of the tree's files, printed with one shared index (they
+    define no name twice), or one by one if that fails."""
+    try:
+        texts = proto_sources([e.descriptor for e in files])
+        return [t.encode(errors="surrogatepass") for t in texts]
+    except Exception:  # a descriptor the printer cannot render: find which
+        return [_printed(e, files) for e in files]
+
+
+def _printed(entry: _Entry, files: Sequence[_Entry]) -> bytes | Exception:
+    context = (e.descriptor for e in files if e.name != entry.name)
+    try:
+        return proto_source(entry.descriptor, context).encode(errors="surrogatepass")
+    except Exception as e:  # a descriptor the printer cannot render
+        return e
 
 
 def descriptor_set_bytes(files: Iterable[bytes]) -> bytes:
