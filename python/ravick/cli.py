@@ -221,16 +221,18 @@ def run_extract(args: argparse.Namespace) -> int:
     from ravick.safe_output import OutputError
 
     try:
-        report = extract(
-            args.paths,
-            args.out,
-            descriptor_set=args.descriptor_set,
-            include_implausible=args.all,
-            force=args.force,
-            workers=args.jobs,
-            progress=_progress(args),
-            max_size=args.max_size,
-        )
+        with _executor(args) as executor:
+            report = extract(
+                args.paths,
+                args.out,
+                descriptor_set=args.descriptor_set,
+                include_implausible=args.all,
+                force=args.force,
+                workers=args.jobs,
+                progress=_progress(args),
+                max_size=args.max_size,
+                executor=executor,
+            )
     except OutputError as e:
         print(f"ravick: {e}", file=sys.stderr)
         return EXIT_UNREADABLE

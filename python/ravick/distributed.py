@@ -155,6 +155,9 @@ def _local_cluster(distributed: ModuleType, workers: int | None) -> Iterator[Any
             threads_per_worker=1,
             processes=True,
             dashboard_address=None,
+            # The scheduler serves HTTP even without a dashboard: on a free
+            # port, so that two runs at once do not contend for 8787.
+            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
             silence_logs=logging.ERROR,
         )
     except Exception as e:  # whatever stops the processes from starting
