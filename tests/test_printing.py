@@ -63,8 +63,10 @@ def test_real_sets_round_trip(real_set: printing_sets.DescriptorSet) -> None:
     assert not problems, "\n\n".join(f"{k}\n{v}" for k, v in problems.items())
 
 
-# Small sources of the constructs that are easy to print wrong. Each case is
-# one or more files; the first is the one checked (the others round-trip too).
+# Small sources of the constructs that are easy to print wrong, each one or
+# more files. All are printed with one another as context, so extension
+# numbers that two cases both use (50000 of MessageOptions) must resolve to
+# the one each file imports.
 CASES: dict[str, dict[str, str]] = {
     "defaults": {
         "defaults.proto": r"""
@@ -291,6 +293,24 @@ message Main { optional Pub p = 1; optional Plain q = 2; }
         "imp/pub.proto": 'syntax = "proto2"; package imp; message Pub {}',
         "imp/weak.proto": 'syntax = "proto2"; package imp; message Weak {}',
         "imp/plain.proto": 'syntax = "proto2"; package imp; message Plain {}',
+    },
+    "hidden_extension_name": {
+        "hidden/holder.proto": """
+syntax = "proto2";
+package co2;
+import "google/protobuf/descriptor.proto";
+message a {}
+message Holder { extensions 10 to 20; optional int32 v = 1; }
+extend google.protobuf.MessageOptions { optional Holder holder_opt = 50000; }
+""",
+        "hidden/ext.proto": """
+syntax = "proto2";
+package a;
+import "hidden/holder.proto";
+extend co2.Holder { optional int32 ext = 10; }
+// Inside an aggregate of co2.Holder, [a.ext] would find the message co2.a.
+message User { option (.co2.holder_opt).(.a.ext) = 5; }
+""",
     },
     "no_package": {
         "nopkg.proto": """

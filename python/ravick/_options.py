@@ -322,33 +322,46 @@ class Extension:
 
 @dataclass
 class _SymbolTables:
-    messages: dict[str, MessageProto] = field(default_factory=dict)
-    enums: dict[str, EnumProto] = field(default_factory=dict)
-    extensions: dict[tuple[str, int], Extension] = field(default_factory=dict)
+    """Every definition of each name, with the name of the file holding it."""
+
+    messages: dict[str, list[tuple[str, MessageProto]]] = field(default_factory=dict)
+    enums: dict[str, list[tuple[str, EnumProto]]] = field(default_factory=dict)
+    extensions: dict[tuple[str, int], list[tuple[str, Extension]]] = field(
+        default_factory=dict
+    )
+    # Packages and their enclosing packages, and the full names of extensions.
+    packages: set[str] = field(default_factory=set)
+    extension_names: set[str] = field(default_factory=set)
 
     def add_file(self, file: FileProto) -> None:
         scope = file.package
-        self._add_scope(scope, file.message_type, file.enum_type, file.extension)
+        parts = as_text(scope).split(".")
+        self.packages.update(".".join(parts[:k]) for k in range(1, len(parts) + 1))
+        name = as_text(file.name)
+        self._add_scope(name, scope, file.message_type, file.enum_type, file.extension)
 
     def _add_scope(
         self,
+        file: str,
         scope: str | bytes,
         messages: Iterable[MessageProto],
         enums: Iterable[EnumProto],
         extensions: Iterable[FieldProto],
     ) -> None:
         for enum in enums:
-            self.enums.setdefault(_join(scope, enum.name), enum)
+            self.enums.setdefault(_join(scope, enum.name), []).append((file, enum))
         for ext in extensions:
             key = (type_key(ext.extendee), ext.number)
-            self.extensions.setdefault(key, Extension(_join(scope, ext.name), ext))
+            full_name = _join(scope, ext.name)
+            self.extensions.setdefault(key, []).append(
+                (file, Extension(full_name, ext))
+            )
+            self.extension_names.add(full_name)
         for message in messages:
             name = _join(scope, message.name)
-            if name in self.messages:
-                continue
-            self.messages[name] = message
+            self.messages.setdefault(name, []).append((file, message))
             self._add_scope(
-                name, message.nested_type, message.enum_type, message.extension
+                file, name, message.nested_type, message.enum_type, message.extension
             )
 
 
@@ -368,42 +381,111 @@ def _tables_of(files: Iterable[FileProto]) -> _SymbolTables:
 _BUILTIN = _tables_of([FileProto.FromString(descriptor_pb2.DESCRIPTOR.serialized_pb)])
 
 
+def _pick[T](defined: list[tuple[str, T]] | None, visible: frozenset[str]) -> T | None:
+    """The definition from a visible file, else the first one."""
+    if not defined:
+        return None
+    return next((value for file, value in defined if file in visible), defined[0][1])
+
+
+@dataclass(frozen=True)
+class SymbolIndex:
+    """The names that a set of files defines, indexed on first use.
+
+    Most files without custom options never need more than descriptor.proto,
+    so the files are indexed only when a look-up gets past it.
+    """
+
+    files: tuple[FileProto, ...]
+
+    @cached_property
+    def tables(self) -> _SymbolTables:
+        return _tables_of(self.files)
+
+    @cached_property
+    def imports(self) -> dict[str, list[str]]:
+        """The imports of each file by name (the first file of a name)."""
+        found: dict[str, list[str]] = {}
+        for file in self.files:
+            found.setdefault(as_text(file.name), [as_text(d) for d in file.dependency])
+        return found
+
+    def for_file(self, file: FileProto) -> Symbols:
+        """Look-ups for printing ``file``: where a name has several definitions,
+        the one from ``file`` or a file it imports, directly or not, wins."""
+        visible = {as_text(file.name)}
+        pending = [as_text(d) for d in file.dependency]
+        while pending:
+            name = pending.pop()
+            if name not in visible:
+                visible.add(name)
+                pending.extend(self.imports.get(name, ()))
+        return Symbols(self, frozenset(visible))
+
+
 @dataclass(frozen=True)
 class Symbols:
     """Messages, enums and extensions by full name (without a leading dot).
 
-    descriptor.proto comes first, then ``files`` in order; the first
-    definition of a name wins, so the option messages are the ones the
-    compiler knows whatever older copy of descriptor.proto ``files`` holds.
-    ``files`` are indexed on the first look-up that descriptor.proto cannot
-    answer, which most files without custom options never make.
+    descriptor.proto as this runtime knows it answers first, so the option
+    messages are the ones the compiler knows whatever older copy of
+    descriptor.proto the files hold; then the files of the index, preferring
+    the ``visible`` ones.
     """
 
-    files: tuple[FileProto, ...]
+    index: SymbolIndex
+    visible: frozenset[str] = frozenset()
     # Fields by number of each message looked up so far.
     _fields: dict[str, dict[int, FieldProto]] = field(
         default_factory=dict, compare=False, repr=False
     )
 
-    @cached_property
-    def _tables(self) -> _SymbolTables:
-        return _tables_of(self.files)
-
     def message(self, name: str) -> MessageProto | None:
         """The message called ``name``, or None."""
-        found = _BUILTIN.messages.get(name)
-        return found if found is not None else self._tables.messages.get(name)
+        found = _pick(_BUILTIN.messages.get(name), self.visible)
+        if found is None:
+            found = _pick(self.index.tables.messages.get(name), self.visible)
+        return found
 
     def enum(self, name: str) -> EnumProto | None:
         """The enum called ``name``, or None."""
-        found = _BUILTIN.enums.get(name)
-        return found if found is not None else self._tables.enums.get(name)
+        found = _pick(_BUILTIN.enums.get(name), self.visible)
+        if found is None:
+            found = _pick(self.index.tables.enums.get(name), self.visible)
+        return found
 
     def extension(self, extendee: str, number: int) -> Extension | None:
         """The extension ``number`` of ``extendee``, or None."""
         key = (extendee, number)
-        found = _BUILTIN.extensions.get(key)
-        return found if found is not None else self._tables.extensions.get(key)
+        found = _pick(_BUILTIN.extensions.get(key), self.visible)
+        if found is None:
+            found = _pick(self.index.tables.extensions.get(key), self.visible)
+        return found
+
+    def _defines(self, name: str, *, aggregates_only: bool) -> bool:
+        for t in (_BUILTIN, self.index.tables):
+            if name in t.packages or name in t.messages or name in t.enums:
+                return True
+            if not aggregates_only and name in t.extension_names:
+                return True
+        return False
+
+    def found_from(self, name: str, scope: str) -> bool:
+        """Whether protoc finds extension ``name`` written as ``[name]`` in a
+        text-format aggregate of the message ``scope``.
+
+        protoc looks the first part of the name up in the scopes around
+        ``scope``, innermost first, and follows the rest from the first
+        package, message or enum it finds there.
+        """
+        first = name.split(".", 1)[0]
+        enclosing = scope.split(".")[:-1]
+        while enclosing:
+            candidate = ".".join([*enclosing, first])
+            if self._defines(candidate, aggregates_only=first != name):
+                return False
+            enclosing.pop()
+        return True
 
     def field(self, message: str, number: int) -> FieldProto | None:
         """The field ``number`` of ``message``, or None."""
@@ -425,11 +507,6 @@ class Symbols:
             if value.number == number and is_identifier(value.name):
                 return value.name
         return None
-
-
-def build_symbols(files: Iterable[FileProto]) -> Symbols:
-    """Symbols of descriptor.proto and ``files``, looked up in that order."""
-    return Symbols(tuple(files))
 
 
 # --- rendering -------------------------------------------------------------
@@ -514,12 +591,19 @@ class _Renderer:
             self.left_out.append(f"{prefix}{entry.number} of {message}")
             return
         name = f"{prefix}(.{ext.full_name})"
-        splits = split or custom
-        if splits and _descend(ext.field, entry) and isinstance(entry.value, bytes):
+        # A path also reaches what an aggregate cannot name, such as an
+        # extension that a nearer name hides inside the aggregate.
+        as_path = split or custom or self.loses_parts(ext.field, entry)
+        if as_path and _descend(ext.field, entry) and isinstance(entry.value, bytes):
             type_name = type_key(ext.field.type_name)
             self.descend_path(name, type_name, entry.value, depth)
             return
         self.add(name, ext.field, entry)
+
+    def loses_parts(self, proto: FieldProto, entry: WireField) -> bool:
+        """Whether the aggregate text of ``entry`` leaves anything out."""
+        notes: list[str] = []
+        return value_text(proto, entry, self.symbols, notes, 0) is None or bool(notes)
 
     def descend(self, name: str, message: str, data: bytes) -> None:
         """Assigns each field of a known options sub-message by its path."""
@@ -715,6 +799,9 @@ def _aggregate_entry(
         ext = symbols.extension(message, entry.number)
         if ext is None or not is_dotted_name(ext.full_name):
             notes.append(f"{_describe(entry)} of {message}")
+            return []
+        if not symbols.found_from(ext.full_name, message):
+            notes.append(f"[{ext.full_name}], which another name hides here")
             return []
         proto, name = ext.field, f"[{ext.full_name}]"
     if _packed(proto, entry) and isinstance(entry.value, bytes):

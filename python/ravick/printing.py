@@ -25,10 +25,10 @@ from ravick._options import (
     FieldProto,
     FileProto,
     MessageProto,
+    SymbolIndex,
     Symbols,
     as_bytes,
     as_text,
-    build_symbols,
     c_unescape,
     is_dotted_name,
     is_identifier,
@@ -85,21 +85,23 @@ def proto_source(descriptor: FileProto, context: Iterable[FileProto] = ()) -> st
     imports and the files defining the custom options it uses. Custom options
     are printed by name when their extension is defined in descriptor.proto,
     in ``descriptor`` itself or in ``context``; any other is named by number
-    in a comment. Never raises for a descriptor that parses.
+    in a comment. Where several files define the same name (two extensions
+    with one number, say), the definition from a file that ``descriptor``
+    imports wins. Never raises for a descriptor that parses.
     """
-    return _source(descriptor, build_symbols([descriptor, *context]))
+    index = SymbolIndex((descriptor, *context))
+    return _source(descriptor, index.for_file(descriptor))
 
 
 def proto_sources(descriptors: Iterable[FileProto]) -> list[str]:
     """:func:`proto_source` of each of ``descriptors``, the others as context.
 
     One index of the names serves every file, so this is much faster than
-    printing the files one by one when there are many. Where two files define
-    the same name, the earlier one wins for all.
+    printing the files one by one when there are many.
     """
     files = list(descriptors)
-    symbols = build_symbols(files)
-    return [_source(file, symbols) for file in files]
+    index = SymbolIndex(tuple(files))
+    return [_source(file, index.for_file(file)) for file in files]
 
 
 def _source(descriptor: FileProto, symbols: Symbols) -> str:
