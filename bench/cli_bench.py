@@ -21,6 +21,7 @@ import tempfile
 import time
 
 import ravick_lib
+
 from ravick.finding import MAX_INFLATE, MAX_INFLATE_TOTAL, _find_compressed
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -73,7 +74,9 @@ def command_overhead(samples: int) -> None:
     sets = [("18 Debian libraries", libs)]
     if (DATA / "synthetic.bin").exists():
         sets.append(("256 MB synthetic image", [str(DATA / "synthetic.bin")]))
-    print("| input | files | MB | read + ravick_lib.scan s | ravick scan --json s | ratio |")
+    print(
+        "| input | files | MB | read + ravick_lib.scan s | ravick scan --json s | ratio |"
+    )
     print("|---|--:|--:|--:|--:|--:|")
     for label, paths in sets:
         mb = sum(os.path.getsize(p) for p in paths) / 1e6
@@ -103,7 +106,7 @@ def worker_scaling(samples: int) -> None:
         mb = sum(os.path.getsize(os.path.join(tmp, f)) for f in os.listdir(tmp)) / 1e6
         one, one_med = wall(ravick_cmd("--json", "-j", "1", tmp), samples)
         two, two_med = wall(ravick_cmd("--json", "-j", "2", tmp), samples)
-    print(f"\n| directory | files | MB | -j 1 s | -j 2 s | -j 2 / -j 1 |")
+    print("\n| directory | files | MB | -j 1 s | -j 2 s | -j 2 / -j 1 |")
     print("|---|--:|--:|--:|--:|--:|")
     print(
         f"| 4 copies of the libraries and containerd's programs | {files} | "
@@ -113,7 +116,9 @@ def worker_scaling(samples: int) -> None:
 
 
 def gzip_pass(samples: int) -> None:
-    print("\n| data (no gzip streams) | MB | ravick_lib.scan ms | gzip pass ms | pass / scan |")
+    print(
+        "\n| data (no gzip streams) | MB | ravick_lib.scan ms | gzip pass ms | pass / scan |"
+    )
     print("|---|--:|--:|--:|--:|")
     for name in ("random.bin", "elf.bin"):
         path = DATA / name
@@ -121,10 +126,9 @@ def gzip_pass(samples: int) -> None:
             continue
         data = path.read_bytes()
         scan = cpu(lambda d=data: ravick_lib.scan(d), samples)
-        notes: list[str] = []
         gz = cpu(
             lambda d=data: list(
-                _find_compressed(d, MAX_INFLATE, MAX_INFLATE_TOTAL, notes, {})
+                _find_compressed(d, MAX_INFLATE, MAX_INFLATE_TOTAL, [], {})
             ),
             samples,
         )
