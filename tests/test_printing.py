@@ -496,7 +496,7 @@ def test_mutated_descriptors_print_without_raising(rng: random.Random) -> None:
 
     for module in (d, struct_pb2):
         for file in _mutations(module.DESCRIPTOR.serialized_pb, rng, 1500):
-            assert proto_source(file, [file]).endswith("\n")
+            assert proto_source(file, [file]).encode("utf-8").endswith(b"\n")
 
 
 def test_proto_sources_print_each_file_as_proto_source_does() -> None:

@@ -627,8 +627,13 @@ class _Renderer:
         if fields is not None and len(fields) == 1 and depth < _MAX_DEPTH:
             self.assign(name + ".", message, fields[0], True, True, depth + 1)
             return
-        proto = FieldProto(type=FieldProto.TYPE_MESSAGE, type_name="." + message)
-        self.add(name, proto, WireField(0, LENGTH, data))
+        notes: list[str] = []
+        value = aggregate(message, data, self.symbols, notes, 1)
+        self.left_out.extend(f"{name}: {note}" for note in notes)
+        if value is None:
+            self.left_out.append(f"{name} (no aggregate of {message})")
+            return
+        self.assignments.append(Assignment(name, value))
 
     def add(self, name: str, proto: FieldProto, entry: WireField) -> None:
         if _packed(proto, entry) and isinstance(entry.value, bytes):

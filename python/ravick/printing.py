@@ -137,6 +137,8 @@ def _comment_safe(text: str) -> str:
 
 
 def _comment_line(line: str) -> str:
+    # Bytes that were not UTF-8 come as lone surrogates: spell them out.
+    line = line.encode("utf-8", "backslashreplace").decode("utf-8")
     return "".join(c if c >= " " or c == "\t" else " " for c in line)
 
 
