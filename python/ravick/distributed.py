@@ -195,6 +195,15 @@ class ClusterExecutor(Executor):
         task.add_done_callback(partial(_hand_on, outer))
         return outer
 
+    @property
+    def parallelism(self) -> int:
+        """The cluster's worker threads, which sizes the window of tasks."""
+        try:
+            threads = self.client.nthreads()  # type: ignore[no-untyped-call]
+        except Exception:  # a cluster that cannot answer keeps the default
+            return 0
+        return sum(threads.values()) if isinstance(threads, dict) else 0
+
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
         """Stops taking calls; without ``wait``, cancels the running tasks."""
         self._tasks.shutdown(wait=wait and not cancel_futures)

@@ -222,16 +222,17 @@ def find_in_paths(
 
     ``workers`` is the number of worker processes (default: the machine's
     cores; 1 scans in this process). ``executor`` runs the scans instead,
-    for example a Dask client's executor; it must accept
-    :func:`scan_target` and its arguments. Reports come out in path order
-    as soon as each report and all before it are done, whatever the number
-    of workers.
+    for example :func:`ravick.distributed.dask_executor`'s; it must accept
+    :func:`scan_target` and its arguments, and the workers must see the
+    paths under the same names. Standard input (``-``) is always read here.
+    Reports come out in path order as soon as each report and all before it
+    are done, whatever the number of workers.
     """
     targets = gather(paths, max_size=max_size)
     readable = [t for t in targets if t.error is None and t.skipped is None]
     with ExitStack() as stack:
         pool = executor or _local_pool(workers, readable, stack)
-        window = _window(workers or os.cpu_count() or 1)
+        window = _window(_parallelism(executor) or workers or os.cpu_count() or 1)
         if progress is not None:
             progress.started(len(readable), sum(t.size or 0 for t in readable))
             stack.callback(progress.finished)
@@ -275,6 +276,13 @@ def _local_pool(
     return pool
 
 
+def _parallelism(executor: Executor | None) -> int:
+    # An executor may say how many calls it runs at once (a cluster's
+    # ``parallelism``); the window of calls in flight follows it.
+    value = getattr(executor, "parallelism", 0)
+    return value if isinstance(value, int) and value > 0 else 0
+
+
 def _window(workers: int) -> int:
     return 4 * workers
 
@@ -296,6 +304,9 @@ def in_order(
             return
         if target.error is not None or target.skipped is not None:
             pending.append(scan_target(target))
+        elif target.path == STDIN:
+            # Standard input is this process's: never send it to a worker.
+            pending.append(scan_target(target, max_size))
         else:
             pending.append(executor.submit(scan_target, target, max_size))
 
