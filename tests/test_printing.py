@@ -384,17 +384,30 @@ def test_the_harness_sees_custom_options_reordered(
     assert normalised(again.files["opts.proto"]) != normalised(original)
 
 
-def test_unknown_custom_options_are_named_in_a_comment(
+@pytest.mark.parametrize(
+    ("imports", "with_context", "comment"),
+    [
+        # The extensions' file is imported but not at hand.
+        (["opts.proto"], False, "50000 of google.protobuf.MessageOptions"),
+        # At hand but not imported: protoc would reject the option by name.
+        ([], True, "(opts.proto is not imported)"),
+    ],
+)
+def test_options_that_cannot_be_named_are_left_in_a_comment(
     compiled_cases: dict[str, dict[str, FileProto]],
+    imports: list[str],
+    with_context: bool,
+    comment: str,
 ) -> None:
     main = compiled_cases["custom_options"]["opts.proto"]
-    user = FileProto(name="user.proto", package="u", dependency=["opts.proto"])
+    user = FileProto(name="user.proto", package="u", dependency=imports)
     message = user.message_type.add(name="U")
     message.options.CopyFrom(main.message_type[1].options)
-    text = proto_source(user)  # the extensions' file is not in the context
-    assert "50000 of google.protobuf.MessageOptions" in text
-    assert "option deprecated = true;" in text
-    assert "(.co." not in text
+    text = proto_source(user, [main] if with_context else [])
+    assert comment in text
+    code = [line for line in text.splitlines() if not line.lstrip().startswith("//")]
+    assert "  option deprecated = true;" in code
+    assert not any("(.co." in line for line in code)
 
 
 def test_source_comments_are_printed() -> None:

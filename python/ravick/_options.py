@@ -314,10 +314,12 @@ def _signed(value: int, bits: int) -> int:
 
 @dataclass(frozen=True, slots=True)
 class Extension:
-    """An extension field with its full name (without a leading dot)."""
+    """An extension field with its full name (without a leading dot) and the
+    name of the file that defines it."""
 
     full_name: str
     field: FieldProto
+    file: str
 
 
 @dataclass
@@ -354,7 +356,7 @@ class _SymbolTables:
             key = (type_key(ext.extendee), ext.number)
             full_name = _join(scope, ext.name)
             self.extensions.setdefault(key, []).append(
-                (file, Extension(full_name, ext))
+                (file, Extension(full_name, ext, file))
             )
             self.extension_names.add(full_name)
         for message in messages:
@@ -414,13 +416,15 @@ class SymbolIndex:
         """Look-ups for printing ``file``: where a name has several definitions,
         the one from ``file`` or a file it imports, directly or not, wins."""
         visible = {as_text(file.name)}
-        pending = [as_text(d) for d in file.dependency]
+        pending = [as_text(d) for d in [*file.dependency, *file.option_dependency]]
+        complete = True
         while pending:
             name = pending.pop()
             if name not in visible:
                 visible.add(name)
+                complete = complete and name in self.imports
                 pending.extend(self.imports.get(name, ()))
-        return Symbols(self, frozenset(visible))
+        return Symbols(self, frozenset(visible), complete)
 
 
 @dataclass(frozen=True)
@@ -435,6 +439,8 @@ class Symbols:
 
     index: SymbolIndex
     visible: frozenset[str] = frozenset()
+    # Whether every file that ``visible`` names is in the index.
+    complete: bool = True
     # Fields by number of each message looked up so far.
     _fields: dict[str, dict[int, FieldProto]] = field(
         default_factory=dict, compare=False, repr=False
@@ -461,6 +467,11 @@ class Symbols:
         if found is None:
             found = _pick(self.index.tables.extensions.get(key), self.visible)
         return found
+
+    def importable(self, ext: Extension) -> bool:
+        """Whether source text can use ``ext``: its file is imported, directly
+        or not, or some import is missing from the index and might hold it."""
+        return ext.file in self.visible or not self.complete
 
     def _defines(self, name: str, *, aggregates_only: bool) -> bool:
         for t in (_BUILTIN, self.index.tables):
@@ -591,6 +602,11 @@ class _Renderer:
             self.left_out.append(f"{prefix}{entry.number} of {message}")
             return
         name = f"{prefix}(.{ext.full_name})"
+        if not self.symbols.importable(ext):
+            value = value_text(ext.field, entry, self.symbols, [], 0)
+            text = " ".join(value) if value else "?"
+            self.left_out.append(f"{name} = {text} ({ext.file} is not imported)")
+            return
         # A path also reaches what an aggregate cannot name, such as an
         # extension that a nearer name hides inside the aggregate.
         as_path = split or custom or self.loses_parts(ext.field, entry)
@@ -804,6 +820,9 @@ def _aggregate_entry(
         ext = symbols.extension(message, entry.number)
         if ext is None or not is_dotted_name(ext.full_name):
             notes.append(f"{_describe(entry)} of {message}")
+            return []
+        if not symbols.importable(ext):
+            notes.append(f"[{ext.full_name}] ({ext.file} is not imported)")
             return []
         if not symbols.found_from(ext.full_name, message):
             notes.append(f"[{ext.full_name}], which another name hides here")
