@@ -38,6 +38,13 @@ FieldProto = descriptor_pb2.FieldDescriptorProto
 MessageProto = descriptor_pb2.DescriptorProto
 
 
+NO_PROTOC = (
+    "no protoc: set RAVICK_PROTOC_PYTHON to a Python with grpcio-tools, "
+    "or create .venv-protoc (python3 -m venv .venv-protoc && "
+    ".venv-protoc/bin/pip install grpcio-tools==1.85.4)"
+)
+
+
 def protoc_python() -> Path | None:
     """The interpreter that runs grpc_tools.protoc, if it is installed."""
     python = Path(
@@ -55,7 +62,8 @@ def protoc_python() -> Path | None:
 def protoc_include() -> Path:
     """grpc_tools' own include directory: descriptor.proto and the well-known types."""
     python = protoc_python()
-    assert python is not None
+    if python is None:
+        raise RuntimeError(NO_PROTOC)
     out = subprocess.run(
         [
             str(python),
@@ -83,7 +91,8 @@ def compile_protos(
 ) -> Compiled:
     """Compiles ``files`` (names relative to ``includes``) in one protoc run."""
     python = protoc_python()
-    assert python is not None
+    if python is None:
+        raise RuntimeError(NO_PROTOC)
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(tmp) / "set.pb"
         args = [str(python), "-m", "grpc_tools.protoc"]
