@@ -9,8 +9,11 @@ messages, plain or (Go programs) gzip-compressed. ravick finds them exactly.
 ...     print(hex(found.start), found.name, found.package)
 
 :func:`find` scans one buffer; :func:`find_in_paths` scans files and
-directories, in parallel, reporting each file in path order. The ``ravick``
-command does the same from the shell.
+directories, in parallel, reporting each file in path order.
+:func:`proto_source` prints a descriptor as ``.proto`` source that protoc
+compiles back to the same descriptor, and :func:`extract` writes everything
+found as a source tree and a descriptor set. The ``ravick`` command does the
+same from the shell.
 """
 
 try:
@@ -31,6 +34,14 @@ from ravick.inputs import FileReport, Progress, find_in_paths
 
 if TYPE_CHECKING:
     from ravick.extracting import ExtractReport, extract
+    from ravick.printing import proto_source, proto_sources
+
+_LAZY = {
+    "extract": "ravick.extracting",
+    "ExtractReport": "ravick.extracting",
+    "proto_source": "ravick.printing",
+    "proto_sources": "ravick.printing",
+}
 
 __all__ = [
     "ExtractReport",
@@ -41,14 +52,16 @@ __all__ = [
     "extract",
     "find",
     "find_in_paths",
+    "proto_source",
+    "proto_sources",
 ]
 
 
 def __getattr__(name: str) -> object:
-    # extract brings in the .proto printer: loaded on first use, so that
-    # scanning never pays for it.
-    if name in ("extract", "ExtractReport"):
-        from ravick import extracting
+    # The .proto printer and the extractor load on first use, so that
+    # scanning never pays for them.
+    if name in _LAZY:
+        import importlib
 
-        return getattr(extracting, name)
+        return getattr(importlib.import_module(_LAZY[name]), name)
     raise AttributeError(f"module 'ravick' has no attribute {name!r}")
