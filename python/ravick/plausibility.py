@@ -17,7 +17,6 @@ descriptor is plausible when its names look like compiler output:
 from __future__ import annotations
 
 import re
-from collections.abc import Iterator
 
 from google.protobuf import descriptor_pb2
 
@@ -55,101 +54,46 @@ def doubt_about(fd: descriptor_pb2.FileDescriptorProto) -> str | None:
     for dep in fd.dependency:
         if not is_proto_path(dep):
             return f"dependency {dep!r} is not a relative .proto path"
-    if _all_names_fit(fd):
-        return None
-    for kind, name in _declared_names(fd):
-        if not _IDENT.fullmatch(name):
-            return f"{kind} name {name!r} is not an identifier"
-    for kind, ref in _type_references(fd):
-        if not _TYPE_REF.fullmatch(ref):
-            return f"{kind} {ref!r} is not a type name"
+    names, refs = _names_and_references(fd)
+    if not _IDENT_LINES.fullmatch("".join(n + "\n" for _, n in names)):
+        kind, name = next(x for x in names if not _IDENT.fullmatch(x[1]))
+        return f"{kind} name {name!r} is not an identifier"
+    if not _TYPE_REF_LINES.fullmatch("".join(r + "\n" for _, r in refs)):
+        kind, ref = next(x for x in refs if not _TYPE_REF.fullmatch(x[1]))
+        return f"{kind} {ref!r} is not a type name"
     return None
 
 
-def _all_names_fit(fd: descriptor_pb2.FileDescriptorProto) -> bool:
-    idents: list[str] = []
-    refs: list[str] = []
+def _names_and_references(
+    fd: descriptor_pb2.FileDescriptorProto,
+) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
+    """Every declared name and every type name referred to, with its kind."""
+    names: list[tuple[str, str]] = []
+    refs: list[tuple[str, str]] = []
     fields: list[descriptor_pb2.FieldDescriptorProto] = list(fd.extension)
     enums: list[descriptor_pb2.EnumDescriptorProto] = list(fd.enum_type)
     pending = list(fd.message_type)
     while pending:
         message = pending.pop()
-        idents.append(message.name)
+        names.append(("message", message.name))
         fields.extend(message.field)
         fields.extend(message.extension)
-        idents.extend(o.name for o in message.oneof_decl)
+        names.extend(("oneof", o.name) for o in message.oneof_decl)
         enums.extend(message.enum_type)
         pending.extend(message.nested_type)
     for enum in enums:
-        idents.append(enum.name)
-        idents.extend(v.name for v in enum.value)
+        names.append(("enum", enum.name))
+        names.extend(("enum value", v.name) for v in enum.value)
     for f in fields:
-        idents.append(f.name)
-        refs.extend(r for r in (f.type_name, f.extendee) if r)
-    for service in fd.service:
-        idents.append(service.name)
-        for method in service.method:
-            idents.append(method.name)
-            refs += (method.input_type, method.output_type)
-    return (
-        _IDENT_LINES.fullmatch("".join(n + "\n" for n in idents)) is not None
-        and _TYPE_REF_LINES.fullmatch("".join(r + "\n" for r in refs)) is not None
-    )
-
-
-def _declared_names(
-    fd: descriptor_pb2.FileDescriptorProto,
-) -> Iterator[tuple[str, str]]:
-    for message in fd.message_type:
-        yield from _message_names(message)
-    for enum in fd.enum_type:
-        yield from _enum_names(enum)
-    for ext in fd.extension:
-        yield "extension", ext.name
-    for service in fd.service:
-        yield "service", service.name
-        for method in service.method:
-            yield "method", method.name
-
-
-def _message_names(
-    message: descriptor_pb2.DescriptorProto,
-) -> Iterator[tuple[str, str]]:
-    yield "message", message.name
-    for f in message.field:
-        yield "field", f.name
-    for ext in message.extension:
-        yield "extension", ext.name
-    for oneof in message.oneof_decl:
-        yield "oneof", oneof.name
-    for nested in message.nested_type:
-        yield from _message_names(nested)
-    for enum in message.enum_type:
-        yield from _enum_names(enum)
-
-
-def _enum_names(enum: descriptor_pb2.EnumDescriptorProto) -> Iterator[tuple[str, str]]:
-    yield "enum", enum.name
-    for value in enum.value:
-        yield "enum value", value.name
-
-
-def _type_references(
-    fd: descriptor_pb2.FileDescriptorProto,
-) -> Iterator[tuple[str, str]]:
-    fields: list[descriptor_pb2.FieldDescriptorProto] = list(fd.extension)
-    pending = list(fd.message_type)
-    while pending:
-        message = pending.pop()
-        fields.extend(message.field)
-        fields.extend(message.extension)
-        pending.extend(message.nested_type)
-    for f in fields:
+        names.append(("field", f.name))
         if f.type_name:
-            yield "field type", f.type_name
+            refs.append(("field type", f.type_name))
         if f.extendee:
-            yield "extendee", f.extendee
+            refs.append(("extendee", f.extendee))
     for service in fd.service:
+        names.append(("service", service.name))
         for method in service.method:
-            yield "method input type", method.input_type
-            yield "method output type", method.output_type
+            names.append(("method", method.name))
+            refs.append(("method input type", method.input_type))
+            refs.append(("method output type", method.output_type))
+    return names, refs
