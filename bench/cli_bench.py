@@ -72,8 +72,12 @@ def ravick_cmd(*args: str) -> list[str]:
 def command_overhead(samples: int) -> None:
     libs = fetched("fetch_binaries.sh")
     sets = [("18 Debian libraries", libs)]
-    if (DATA / "synthetic.bin").exists():
-        sets.append(("256 MB synthetic image", [str(DATA / "synthetic.bin")]))
+    for label, name in [
+        ("256 MB synthetic image (5000 descriptors)", "synthetic.bin"),
+        ("256 MB of ELF slices (no descriptors)", "elf.bin"),
+    ]:
+        if (DATA / name).exists():
+            sets.append((label, [str(DATA / name)]))
     print(
         "| input | files | MB | read + ravick_lib.scan s | ravick scan --json s | ratio |"
     )
