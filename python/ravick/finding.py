@@ -6,14 +6,16 @@ import contextlib
 import hashlib
 import zlib
 from collections.abc import Iterator
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
 
 import ravick_lib
 import stringzilla
-from google.protobuf import descriptor_pb2
-from google.protobuf.message import DecodeError
 
 from ravick.plausibility import doubt_about
+
+if TYPE_CHECKING:
+    from google.protobuf import descriptor_pb2
 
 GZIP_MAGIC = b"\x1f\x8b\x08"
 MAX_INFLATE = 64 << 20
@@ -58,6 +60,9 @@ class Found:
 
     def descriptor(self) -> descriptor_pb2.FileDescriptorProto:
         """The parsed descriptor (an empty one if its bytes do not parse)."""
+        from google.protobuf import descriptor_pb2
+        from google.protobuf.message import DecodeError
+
         fd = descriptor_pb2.FileDescriptorProto()
         with contextlib.suppress(DecodeError, RecursionError):
             fd.ParseFromString(self.data)
@@ -89,7 +94,7 @@ def find_with_notes(
     max_inflate_total: int = MAX_INFLATE_TOTAL,
 ) -> Findings:
     """Like :func:`find`, with notes on gzip streams that were cut short."""
-    seen: dict[bytes, Found] = {}
+    seen: dict[bytes, dict[str, Any]] = {}
     plain = [_describe(data, s, e, seen=seen) for s, e in ravick_lib.scan(data)]
     notes: list[str] = []
     compressed = list(
@@ -108,34 +113,34 @@ def _describe(
     *,
     outer: tuple[int, int] | None = None,
     truncated: bool = False,
-    seen: dict[bytes, Found],
+    seen: dict[bytes, dict[str, Any]],
 ) -> Found:
     data = blob[start:end]
+    facts = seen.get(data)
+    if facts is None:
+        # Firmware and static binaries repeat the same files many times:
+        # each distinct descriptor is parsed and judged once.
+        facts = _facts(data)
+        seen[data] = facts
     compressed = outer is not None
-    known = seen.get(data)
-    if known is not None:
-        # Firmware and static binaries repeat the same files many times.
-        return replace(
-            known,
-            start=outer[0] if outer else start,
-            end=outer[1] if outer else end,
-            compression="gzip" if compressed else None,
-            inner_start=start if compressed else None,
-            inner_end=end if compressed else None,
-            truncated=truncated,
-        )
-    found = _describe_new(data, start, end, outer, truncated)
-    seen[data] = found
-    return found
+    return Found(
+        start=outer[0] if outer else start,
+        end=outer[1] if outer else end,
+        compression="gzip" if compressed else None,
+        inner_start=start if compressed else None,
+        inner_end=end if compressed else None,
+        truncated=truncated,
+        **facts,
+    )
 
 
-def _describe_new(
-    data: bytes,
-    start: int,
-    end: int,
-    outer: tuple[int, int] | None,
-    truncated: bool,
-) -> Found:
+def _facts(data: bytes) -> dict[str, Any]:
+    """What a descriptor's bytes say, wherever they stand."""
+    # protobuf is imported on the first descriptor found: most files of a
+    # directory hold none, and the import is most of the start-up time.
+    from google.protobuf import descriptor_pb2
+    from google.protobuf.message import DecodeError
+
     fd = descriptor_pb2.FileDescriptorProto()
     parse_error: str | None = None
     try:
@@ -145,35 +150,30 @@ def _describe_new(
     except RecursionError:
         parse_error = "does not parse with protobuf: nested too deeply"
     doubt = parse_error or doubt_about(fd)
-    compressed = outer is not None
-    return Found(
-        start=outer[0] if outer else start,
-        end=outer[1] if outer else end,
-        size=end - start,
-        name=fd.name,
-        package=fd.package,
-        syntax=fd.syntax or "proto2",
-        edition=edition_name(fd),
-        sha256=hashlib.sha256(data).hexdigest(),
-        compression="gzip" if compressed else None,
-        inner_start=start if compressed else None,
-        inner_end=end if compressed else None,
-        plausible=doubt is None,
-        doubt=doubt,
-        messages=len(fd.message_type),
-        enums=len(fd.enum_type),
-        services=len(fd.service),
-        extensions=len(fd.extension),
-        dependencies=tuple(fd.dependency),
-        truncated=truncated,
-        data=data,
-    )
+    return {
+        "size": len(data),
+        "name": fd.name,
+        "package": fd.package,
+        "syntax": fd.syntax or "proto2",
+        "edition": edition_name(fd),
+        "sha256": hashlib.sha256(data).hexdigest(),
+        "plausible": doubt is None,
+        "doubt": doubt,
+        "messages": len(fd.message_type),
+        "enums": len(fd.enum_type),
+        "services": len(fd.service),
+        "extensions": len(fd.extension),
+        "dependencies": tuple(fd.dependency),
+        "data": data,
+    }
 
 
 def edition_name(fd: descriptor_pb2.FileDescriptorProto) -> str | None:
     """The edition of an editions file ("2023", "2024", ...), else None."""
     if fd.syntax != "editions":
         return None
+    from google.protobuf import descriptor_pb2
+
     number = fd.edition
     try:
         label = descriptor_pb2.Edition.Name(number)
@@ -195,7 +195,7 @@ def _find_compressed(
     max_inflate: int,
     max_total: int,
     notes: list[str],
-    seen: dict[bytes, Found],
+    seen: dict[bytes, dict[str, Any]],
 ) -> Iterator[Found]:
     budget = max_total
     for offset in _gzip_offsets(data):

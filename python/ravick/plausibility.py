@@ -17,8 +17,10 @@ descriptor is plausible when its names look like compiler output:
 from __future__ import annotations
 
 import re
+from typing import TYPE_CHECKING
 
-from google.protobuf import descriptor_pb2
+if TYPE_CHECKING:
+    from google.protobuf import descriptor_pb2
 
 _IDENT = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 _DOTTED = re.compile(r"[A-Za-z_][A-Za-z0-9_]*(?:\.[A-Za-z_][A-Za-z0-9_]*)*")
