@@ -76,3 +76,21 @@ setup_protoc_venv() {
   fi
   "$PROTOC_VENV/bin/python" -m pip install -q "$GRPCIO_TOOLS"
 }
+
+# Unpacks the .deb files of the current directory into $1 unless the same
+# set is already unpacked there. Runs under a lock and swaps the finished
+# tree into place, so concurrent callers never see a half-unpacked tree.
+unpack_debs() {
+  local root="$1" listing
+  listing="$(ls -l ./*.deb)"
+  exec 9>"$root.lock"
+  flock 9
+  if [ ! -f "$root/.unpacked" ] || [ "$(cat "$root/.unpacked")" != "$listing" ]; then
+    rm -rf "$root.tmp"
+    for deb in ./*.deb; do dpkg -x "$deb" "$root.tmp"; done
+    printf '%s' "$listing" >"$root.tmp/.unpacked"
+    rm -rf "$root"
+    mv "$root.tmp" "$root"
+  fi
+  exec 9>&-
+}

@@ -59,5 +59,5 @@ for k in "${!PACKAGES[@]}"; do
   fi
 done
 
-for deb in ./*.deb; do dpkg -x "$deb" "$OUT/root"; done
+unpack_debs "$OUT/root"
 find "$OUT/root" -name '*.so*' -type f | sort

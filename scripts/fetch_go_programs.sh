@@ -16,5 +16,5 @@ for pkg in "${PACKAGES[@]}"; do
     apt-get download -qq "$pkg" >/dev/null
   fi
 done
-for deb in ./*.deb; do dpkg -x "$deb" "$OUT/root"; done
+unpack_debs "$OUT/root"
 find "$OUT/root/usr/bin" -type f -perm -u+x | sort
