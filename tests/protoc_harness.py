@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import difflib
 import os
+import re
 import subprocess
 import tempfile
 from collections.abc import Iterable, Iterator, Sequence
@@ -45,6 +46,7 @@ NO_PROTOC = (
 )
 
 
+@cache
 def protoc_python() -> Path | None:
     """The interpreter that runs grpc_tools.protoc, if it is installed."""
     python = Path(
@@ -102,31 +104,62 @@ def compile_protos(
             args.append("--include_source_info")
         run = subprocess.run([*args, *files], capture_output=True, text=True)
         if run.returncode != 0:
-            return Compiled({}, run.stderr.strip() or f"protoc exit {run.returncode}")
+            return Compiled({}, _errors(run.stderr) or f"protoc exit {run.returncode}")
         fds = descriptor_pb2.FileDescriptorSet.FromString(out.read_bytes())
     return Compiled({f.name: f for f in fds.file}, "")
+
+
+def _errors(stderr: str) -> str:
+    """protoc's error lines, without the logging library's warnings."""
+    lines = stderr.strip().splitlines()
+    return "\n".join(
+        line
+        for line in lines
+        if not line.startswith("WARNING: All log messages")
+        and not re.match(r"[WI]\d{4} ", line)
+    )
 
 
 def compile_each(
     files: Sequence[str], includes: Sequence[Path]
 ) -> tuple[dict[str, FileProto], dict[str, str]]:
-    """Compiles ``files`` in one run, or, if that fails, one by one.
+    """Compiles ``files`` in as few protoc runs as :func:`compile_batches`.
 
     Returns the compiled files (imports included) and the error of each input
     that does not compile.
     """
-    whole = compile_protos(files, includes)
-    if not whole.error:
-        return whole.files, {}
+    batches, failed = compile_batches(files, includes)
     good: dict[str, FileProto] = {}
-    failed: dict[str, str] = {}
-    for name in files:
-        single = compile_protos([name], includes)
-        if single.error:
-            failed[name] = single.error
-        else:
-            good.update(single.files)
+    for _, compiled in batches:
+        good.update(compiled)
     return good, failed
+
+
+def compile_batches(
+    files: Sequence[str], includes: Sequence[Path]
+) -> tuple[list[tuple[list[str], dict[str, FileProto]]], dict[str, str]]:
+    """Compiles ``files`` in one run or, if that fails, in halves until each
+    input that does not compile stands alone.
+
+    Returns the inputs of each successful run with what it compiled (imports
+    included), and the
+    error of each input that does not compile. Files that conflict with one
+    another (the same names defined twice) end up in different runs.
+    """
+    batches: list[tuple[list[str], dict[str, FileProto]]] = []
+    failed: dict[str, str] = {}
+    pending = [list(files)] if files else []
+    while pending:
+        batch = pending.pop()
+        run = compile_protos(batch, includes)
+        if not run.error:
+            batches.append((batch, run.files))
+        elif len(batch) == 1:
+            failed[batch[0]] = run.error
+        else:
+            half = len(batch) // 2
+            pending += [batch[half:], batch[:half]]
+    return batches, failed
 
 
 def normalised(file: FileProto) -> bytes:

@@ -56,6 +56,7 @@ _UNASSIGNABLE = {
     "google.protobuf.MessageOptions": frozenset({7}),  # map_entry: from map<K, V>
 }
 _UNINTERPRETED = 999
+_IMPLICIT = descriptor_pb2.FeatureSet.IMPLICIT
 
 
 def is_identifier(name: object) -> bool:
@@ -334,9 +335,11 @@ class _SymbolTables:
     # Packages and their enclosing packages, and the full names of extensions.
     packages: set[str] = field(default_factory=set)
     extension_names: set[str] = field(default_factory=set)
+    files: dict[str, FileProto] = field(default_factory=dict)
 
     def add_file(self, file: FileProto) -> None:
         scope = file.package
+        self.files.setdefault(as_text(file.name), file)
         parts = as_text(scope).split(".")
         self.packages.update(".".join(parts[:k]) for k in range(1, len(parts) + 1))
         name = as_text(file.name)
@@ -385,9 +388,17 @@ _BUILTIN = _tables_of([FileProto.FromString(descriptor_pb2.DESCRIPTOR.serialized
 
 def _pick[T](defined: list[tuple[str, T]] | None, visible: frozenset[str]) -> T | None:
     """The definition from a visible file, else the first one."""
+    entry = _pick_entry(defined, visible)
+    return None if entry is None else entry[1]
+
+
+def _pick_entry[T](
+    defined: list[tuple[str, T]] | None, visible: frozenset[str]
+) -> tuple[str, T] | None:
+    """The definition that :func:`_pick` picks, with its file's name."""
     if not defined:
         return None
-    return next((value for file, value in defined if file in visible), defined[0][1])
+    return next((entry for entry in defined if entry[0] in visible), defined[0])
 
 
 @dataclass(frozen=True)
@@ -452,6 +463,41 @@ class Symbols:
         if found is None:
             found = _pick(self.index.tables.messages.get(name), self.visible)
         return found
+
+    def message_file(self, name: str) -> FileProto | None:
+        """The file defining the message that :meth:`message` finds."""
+        for tables in (_BUILTIN, self.index.tables):
+            entry = _pick_entry(tables.messages.get(name), self.visible)
+            if entry is not None:
+                return tables.files.get(entry[0])
+        return None
+
+    def implicit_presence(self, message: str, proto: FieldProto) -> bool:
+        """Whether ``proto``, a field of ``message``, has no presence, so that
+        protoc leaves its zero value out of a message it builds from text."""
+        if (
+            proto.label == FieldProto.LABEL_REPEATED
+            or proto.type in _MESSAGE_TYPES
+            or proto.HasField("oneof_index")
+            or proto.HasField("extendee")
+            or proto.proto3_optional
+        ):
+            return False
+        file = self.message_file(message)
+        if file is None or file.syntax not in ("proto3", "editions"):
+            return False
+        if file.syntax == "proto3":
+            return True
+        features = [proto.options.features]
+        scope = message
+        while (enclosing := self.message(scope)) is not None:
+            features.append(enclosing.options.features)
+            scope = scope.rpartition(".")[0]
+        features.append(file.options.features)
+        for feature_set in features:
+            if feature_set.HasField("field_presence"):
+                return feature_set.field_presence == _IMPLICIT
+        return False
 
     def enum(self, name: str) -> EnumProto | None:
         """The enum called ``name``, or None."""
@@ -840,6 +886,9 @@ def _aggregate_entry(
     value = value_text(proto, entry, symbols, notes, depth)
     if value is None:
         notes.append(f"{name} ({_describe(entry)})")
+        return []
+    if entry.value in (0, b"") and symbols.implicit_presence(message, proto):
+        notes.append(f"{name}: {value[0]}, a zero that an aggregate cannot keep")
         return []
     separator = " " if proto.type in _MESSAGE_TYPES else ": "
     if len(value) == 1:
