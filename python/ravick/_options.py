@@ -410,6 +410,11 @@ class SymbolIndex:
     """
 
     files: tuple[FileProto, ...]
+    # What render_options made of options that only descriptor.proto
+    # resolves, which prints the same in every file, by type and bytes.
+    renders: dict[tuple[str, bytes], RenderedOptions] = field(
+        default_factory=dict, compare=False, repr=False
+    )
 
     @cached_property
     def tables(self) -> _SymbolTables:
@@ -456,21 +461,39 @@ class Symbols:
     _fields: dict[str, dict[int, FieldProto]] = field(
         default_factory=dict, compare=False, repr=False
     )
+    # What render_options made of each options message, by type and bytes.
+    rendered: dict[tuple[str, bytes], RenderedOptions] = field(
+        default_factory=dict, compare=False, repr=False
+    )
+    # How many look-ups got past descriptor.proto to the files.
+    _file_lookups: list[int] = field(
+        default_factory=lambda: [0], compare=False, repr=False
+    )
+
+    @property
+    def file_lookups(self) -> int:
+        """How many look-ups so far depended on the files, not descriptor.proto."""
+        return self._file_lookups[0]
+
+    def _files(self) -> _SymbolTables:
+        self._file_lookups[0] += 1
+        return self.index.tables
 
     def message(self, name: str) -> MessageProto | None:
         """The message called ``name``, or None."""
         found = _pick(_BUILTIN.messages.get(name), self.visible)
         if found is None:
-            found = _pick(self.index.tables.messages.get(name), self.visible)
+            found = _pick(self._files().messages.get(name), self.visible)
         return found
 
     def message_file(self, name: str) -> FileProto | None:
         """The file defining the message that :meth:`message` finds."""
-        for tables in (_BUILTIN, self.index.tables):
-            entry = _pick_entry(tables.messages.get(name), self.visible)
-            if entry is not None:
-                return tables.files.get(entry[0])
-        return None
+        entry = _pick_entry(_BUILTIN.messages.get(name), self.visible)
+        if entry is not None:
+            return _BUILTIN.files.get(entry[0])
+        tables = self._files()
+        entry = _pick_entry(tables.messages.get(name), self.visible)
+        return None if entry is None else tables.files.get(entry[0])
 
     def implicit_presence(self, message: str, proto: FieldProto) -> bool:
         """Whether ``proto``, a field of ``message``, has no presence, so that
@@ -503,7 +526,7 @@ class Symbols:
         """The enum called ``name``, or None."""
         found = _pick(_BUILTIN.enums.get(name), self.visible)
         if found is None:
-            found = _pick(self.index.tables.enums.get(name), self.visible)
+            found = _pick(self._files().enums.get(name), self.visible)
         return found
 
     def extension(self, extendee: str, number: int) -> Extension | None:
@@ -511,16 +534,17 @@ class Symbols:
         key = (extendee, number)
         found = _pick(_BUILTIN.extensions.get(key), self.visible)
         if found is None:
-            found = _pick(self.index.tables.extensions.get(key), self.visible)
+            found = _pick(self._files().extensions.get(key), self.visible)
         return found
 
     def importable(self, ext: Extension) -> bool:
         """Whether source text can use ``ext``: its file is imported, directly
         or not, or some import is missing from the index and might hold it."""
+        self._file_lookups[0] += 1
         return ext.file in self.visible or not self.complete
 
     def _defines(self, name: str, *, aggregates_only: bool) -> bool:
-        for t in (_BUILTIN, self.index.tables):
+        for t in (_BUILTIN, self._files()):
             if name in t.packages or name in t.messages or name in t.enums:
                 return True
             if not aggregates_only and name in t.extension_names:
@@ -546,6 +570,8 @@ class Symbols:
 
     def field(self, message: str, number: int) -> FieldProto | None:
         """The field ``number`` of ``message``, or None."""
+        if message not in _BUILTIN.messages:
+            self._file_lookups[0] += 1
         fields = self._fields.get(message)
         if fields is None:
             proto = self.message(message)
@@ -590,6 +616,9 @@ class RenderedOptions:
 
     assignments: tuple[Assignment, ...]
     left_out: tuple[str, ...]
+
+
+_NOTHING = RenderedOptions((), ())
 
 
 @dataclass
@@ -653,19 +682,19 @@ class _Renderer:
             text = " ".join(value) if value else "?"
             self.left_out.append(f"{name} = {text} ({ext.file} is not imported)")
             return
+        if not (split or custom):
+            notes: list[str] = []
+            value = value_text(ext.field, entry, self.symbols, notes, 0)
+            if value is not None and not notes:
+                self.assignments.append(Assignment(name, value))
+                return
         # A path also reaches what an aggregate cannot name, such as an
         # extension that a nearer name hides inside the aggregate.
-        as_path = split or custom or self.loses_parts(ext.field, entry)
-        if as_path and _descend(ext.field, entry) and isinstance(entry.value, bytes):
+        if _descend(ext.field, entry) and isinstance(entry.value, bytes):
             type_name = type_key(ext.field.type_name)
             self.descend_path(name, type_name, entry.value, depth)
             return
         self.add(name, ext.field, entry)
-
-    def loses_parts(self, proto: FieldProto, entry: WireField) -> bool:
-        """Whether the aggregate text of ``entry`` leaves anything out."""
-        notes: list[str] = []
-        return value_text(proto, entry, self.symbols, notes, 0) is None or bool(notes)
 
     def descend(self, name: str, message: str, data: bytes) -> None:
         """Assigns each field of a known options sub-message by its path."""
@@ -744,9 +773,22 @@ def render_options(message: str, data: bytes, symbols: Symbols) -> RenderedOptio
     text-format aggregates. Fields that cannot be printed are named in
     ``left_out``.
     """
-    renderer = _Renderer(symbols)
-    renderer.top_level(message, data)
-    return RenderedOptions(tuple(renderer.assignments), tuple(renderer.left_out))
+    if not data:
+        return _NOTHING
+    # Files repeat the same options often, and the answer depends only on
+    # the bytes and the names the file sees.
+    key = (message, data)
+    rendered = symbols.index.renders.get(key) or symbols.rendered.get(key)
+    if rendered is None:
+        before = symbols.file_lookups
+        renderer = _Renderer(symbols)
+        renderer.top_level(message, data)
+        rendered = RenderedOptions(
+            tuple(renderer.assignments), tuple(renderer.left_out)
+        )
+        shared = symbols.file_lookups == before
+        (symbols.index.renders if shared else symbols.rendered)[key] = rendered
+    return rendered
 
 
 def _packed(proto: FieldProto, entry: WireField) -> bool:

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
+from functools import cached_property
 
 from google.protobuf import descriptor_pb2
 
@@ -151,6 +152,8 @@ def _comments_by_path(descriptor: FileProto) -> dict[tuple[int, ...], Location]:
 
 def _json_name(name: str) -> str:
     """The JSON name protoc derives from a field name."""
+    if "_" not in name:
+        return name
     out: list[str] = []
     upper_next = False
     for c in name:
@@ -246,14 +249,14 @@ class _FilePrinter:
     comments: dict[tuple[int, ...], Location]
     out: _Writer = field(default_factory=_Writer)
 
-    @property
+    @cached_property
     def syntax(self) -> str:
         """proto2, proto3 or editions; a syntax no compiler knows counts as proto2."""
         if self.file.syntax in ("proto3", "editions"):
             return str(self.file.syntax)
         return "proto2"
 
-    @property
+    @cached_property
     def editions(self) -> bool:
         return self.syntax == "editions"
 
@@ -384,6 +387,8 @@ class _FilePrinter:
     # --- scopes ----------------------------------------------------------------
 
     def implicit(self, scope: _Scope) -> _Implicit:
+        if not scope.messages:
+            return _Implicit({}, {}, {})
         by_name: dict[str, int] = {}
         for j, nested in enumerate(scope.messages):
             by_name.setdefault("." + _join(scope.full_name, nested.name), j)
