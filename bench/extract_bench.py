@@ -21,18 +21,10 @@ import sys
 import tempfile
 import time
 
+from cli_bench import fetched
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT / "build" / "bench-data"
-
-
-def fetched(script: str) -> list[str]:
-    out = subprocess.run(
-        ["bash", str(ROOT / "scripts" / script)],
-        capture_output=True,
-        text=True,
-        check=True,
-    )
-    return out.stdout.split()
 
 
 def synthetic() -> str:

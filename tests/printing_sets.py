@@ -83,9 +83,9 @@ def well_known() -> DescriptorSet:
 def googleapis_root() -> Path:
     """site-packages of googleapis-common-protos, found without importing its
     modules (which would teach the runtime its extensions)."""
-    spec = importlib.util.find_spec("google.api")
-    assert spec is not None and spec.submodule_search_locations
-    return Path(next(iter(spec.submodule_search_locations))).parent.parent
+    located = importlib.util.find_spec("google.api")
+    assert located is not None and located.submodule_search_locations
+    return Path(next(iter(located.submodule_search_locations))).parent.parent
 
 
 def googleapis() -> DescriptorSet:

@@ -154,8 +154,18 @@ def _json_name(name: str) -> str:
     """The JSON name protoc derives from a field name."""
     if "_" not in name:
         return name
+    return _camel_case(name, upper_first=False)
+
+
+def _map_entry_name(field_name: str) -> str:
+    return _camel_case(field_name, upper_first=True) + "Entry"
+
+
+def _camel_case(name: str, *, upper_first: bool) -> str:
+    # protoc's rule: drop each underscore and capitalise the ASCII letter
+    # after it.
     out: list[str] = []
-    upper_next = False
+    upper_next = upper_first
     for c in name:
         if c == "_":
             upper_next = True
@@ -165,20 +175,6 @@ def _json_name(name: str) -> str:
         else:
             out.append(c)
     return "".join(out)
-
-
-def _map_entry_name(field_name: str) -> str:
-    out: list[str] = []
-    upper_next = True
-    for c in field_name:
-        if c == "_":
-            upper_next = True
-        elif upper_next:
-            out.append(c.upper() if "a" <= c <= "z" else c)
-            upper_next = False
-        else:
-            out.append(c)
-    return "".join(out) + "Entry"
 
 
 def _join(scope: str | bytes, name: str | bytes) -> str:
