@@ -1,6 +1,7 @@
 """The ravick command run as a subprocess: output formats, exit statuses,
 errors, directories, special files, worker counts, real binaries."""
 
+import base64
 import contextlib
 import gzip
 import json
@@ -256,3 +257,36 @@ def test_progress_only_on_a_terminal(tmp_path, flag, shown):
     assert json.loads(out)["summary"]["descriptors"] == 210
     assert (b"descriptors" in seen) == shown
     assert b"Traceback" not in seen
+
+
+@pytest.mark.parametrize(
+    "args", [["scan", "--json"], ["scan", "--jsonl"], ["extract", "--json", "-o"]]
+)
+def test_names_that_are_not_utf8_give_valid_utf8_json(tmp_path, args):
+    raw = os.fsencode(tmp_path) + b"/in/na\xefme\xff.bin"
+    os.mkdir(tmp_path / "in")
+    with open(raw, "wb") as f:
+        f.write(embed(TIMESTAMP))
+    out = [str(tmp_path / "out")] if args[-1] == "-o" else []
+    proc = subprocess.run(
+        [sys.executable, "-m", "ravick", *args, *out, str(tmp_path / "in")],
+        capture_output=True,
+        timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr
+    text = proc.stdout.decode("utf-8", errors="strict")
+    docs = [json.loads(line) for line in text.splitlines()]
+    if args[0] == "extract":
+        entries = [w["found_at"] for w in docs[0]["written"]]
+    else:
+        entries = docs if args[1] == "--jsonl" else docs[0]["files"]
+    (entry,) = entries
+    assert entry["path"].endswith("/in/na\ufffdme\ufffd.bin")
+    assert base64.b64decode(entry["path_b64"]) == raw
+
+
+def test_names_that_are_not_utf8_are_shown_as_bytes(tmp_path):
+    with open(os.fsencode(tmp_path) + b"/na\xefme", "wb") as f:
+        f.write(embed(TIMESTAMP))
+    proc = ravick("scan", str(tmp_path))
+    assert f"{tmp_path}/na\\xefme\t" in proc.stdout

@@ -31,6 +31,8 @@ from __future__ import annotations
 
 import importlib.util
 import os
+import signal
+import threading
 from collections.abc import Callable, Iterator
 from concurrent.futures import Executor, Future
 from contextlib import contextmanager
@@ -150,20 +152,41 @@ def _local_cluster(distributed: ModuleType, workers: int | None) -> Iterator[Any
     import logging
 
     try:
-        cluster = distributed.LocalCluster(
-            n_workers=workers or os.cpu_count() or 1,
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address=None,
-            # The scheduler serves HTTP even without a dashboard: on a free
-            # port, so that two runs at once do not contend for 8787.
-            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
-            silence_logs=logging.ERROR,
-        )
+        with _interrupts_ignored():
+            cluster = distributed.LocalCluster(
+                n_workers=workers or os.cpu_count() or 1,
+                threads_per_worker=1,
+                processes=True,
+                dashboard_address=None,
+                # The scheduler serves HTTP even without a dashboard: on a free
+                # port, so that two runs at once do not contend for 8787.
+                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                # ravick reports what fails itself; a cluster stopped by Ctrl-C
+                # must not print the workers' complaints.
+                silence_logs=logging.CRITICAL,
+            )
     except Exception as e:  # whatever stops the processes from starting
         raise ClusterUnavailable(f"cannot start a local Dask cluster: {e}") from None
     with cluster:
         yield cluster
+
+
+@contextmanager
+def _interrupts_ignored() -> Iterator[None]:
+    """Ignores Ctrl-C while a local cluster starts.
+
+    The cluster's processes inherit the ignored SIGINT (it survives exec),
+    so Ctrl-C stays the parent's to handle, and the parent is never stopped
+    halfway through starting them. A Ctrl-C pressed meanwhile is lost.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 class ClusterExecutor(Executor):

@@ -34,6 +34,7 @@ from ravick._file_graph import (
 from ravick.finding import Found
 from ravick.inputs import NOT_FOLLOWED, FileReport, Progress, find_in_paths
 from ravick.printing import proto_source, proto_sources
+from ravick.reporting import utf8_safe
 from ravick.safe_output import (
     OutputError,
     OutputTree,
@@ -715,7 +716,8 @@ def report_json(report: ExtractReport) -> dict[str, Any]:
     """The report as one JSON document: its fields, the version, the status."""
     doc = asdict(report)
     doc["seconds"] = round(report.seconds, 3)
-    return {"version": __version__, **doc, "exit_status": report.exit_status}
+    # Paths and names may hold bytes that are not UTF-8.
+    return utf8_safe({"version": __version__, **doc, "exit_status": report.exit_status})
 
 
 def summary_lines(report: ExtractReport) -> list[str]:

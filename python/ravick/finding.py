@@ -152,8 +152,8 @@ def _facts(data: bytes) -> dict[str, Any]:
     doubt = parse_error or doubt_about(fd)
     return {
         "size": len(data),
-        "name": fd.name,
-        "package": fd.package,
+        "name": text_of(fd.name),
+        "package": text_of(fd.package),
         "syntax": fd.syntax or "proto2",
         "edition": edition_name(fd),
         "sha256": hashlib.sha256(data).hexdigest(),
@@ -163,9 +163,20 @@ def _facts(data: bytes) -> dict[str, Any]:
         "enums": len(fd.enum_type),
         "services": len(fd.service),
         "extensions": len(fd.extension),
-        "dependencies": tuple(fd.dependency),
+        "dependencies": tuple(text_of(d) for d in fd.dependency),
         "data": data,
     }
+
+
+def text_of(value: str | bytes) -> str:
+    """A string field's text; bytes that are not UTF-8 as lone surrogates.
+
+    protobuf hands back ``bytes`` for a string field that is not UTF-8; the
+    surrogateescape form keeps every byte, as file names do.
+    """
+    if isinstance(value, bytes):
+        return value.decode("utf-8", "surrogateescape")
+    return value
 
 
 def edition_name(fd: descriptor_pb2.FileDescriptorProto) -> str | None:

@@ -12,18 +12,22 @@ from __future__ import annotations
 
 import io
 import os
+import signal
 import stat
 import sys
+import threading
 from collections import deque
 from collections.abc import Iterable, Iterator
-from contextlib import ExitStack
+from contextlib import ExitStack, contextmanager, suppress
 from dataclasses import dataclass
+from functools import partial
 from typing import TYPE_CHECKING, Protocol
 
 from ravick.finding import Found, find_with_notes
 
 if TYPE_CHECKING:
-    from concurrent.futures import Executor, Future
+    from concurrent.futures import Executor, Future, ProcessPoolExecutor
+    from multiprocessing.context import BaseContext
 
 STDIN = "-"
 NOT_FOLLOWED = "symlink, not followed"
@@ -255,25 +259,69 @@ def _local_pool(
     if count <= 1 or any(t.path == STDIN for t in readable):
         return None
     import multiprocessing
-    import threading
     from concurrent.futures import ProcessPoolExecutor
 
     # A fork starts a worker in no time and, unlike spawn and forkserver,
     # never runs the caller's main module again; it is only safe while this
     # process has no other thread.
+    context: BaseContext
     if threading.active_count() == 1:
-        pool = ProcessPoolExecutor(
-            count, mp_context=multiprocessing.get_context("fork")
-        )
+        context = multiprocessing.get_context("fork")
     else:
         server = multiprocessing.get_context("forkserver")
         server.set_forkserver_preload(["ravick.inputs"])
-        pool = ProcessPoolExecutor(count, mp_context=server)
-    stack.callback(pool.shutdown, wait=True, cancel_futures=True)
+        context = server
+    pool = ProcessPoolExecutor(count, mp_context=context, initializer=ignore_interrupts)
+    stack.push(partial(_close_pool, pool))
     # Every worker is forked at the first submission, before the caller's
-    # progress display starts a thread.
-    pool.submit(os.getpid).result()
+    # progress display starts a thread. Ctrl-C is held back meanwhile, so
+    # that no worker sees one before it has set itself to ignore it.
+    with interrupts_held():
+        pool.submit(os.getpid).result()
     return pool
+
+
+def ignore_interrupts() -> None:
+    """Leaves Ctrl-C to the parent, which ends its workers itself."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+
+
+@contextmanager
+def interrupts_held() -> Iterator[None]:
+    """Blocks SIGINT in this thread; one that arrived is delivered on exit.
+
+    Processes started meanwhile inherit the block, and with it the time to
+    ignore SIGINT before one reaches them.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, old)
+
+
+def _close_pool(pool: ProcessPoolExecutor, kind: object, *_: object) -> bool:
+    # Leaving early (an interrupt, an error, a reader that stopped) ends the
+    # workers at once instead of waiting for the scans they are running.
+    if kind is not None:
+        _terminate_workers(pool)
+    pool.shutdown(wait=True, cancel_futures=True)
+    return False
+
+
+def _terminate_workers(pool: ProcessPoolExecutor) -> None:
+    terminate = getattr(pool, "terminate_workers", None)
+    if terminate is not None:  # Python 3.14
+        terminate()
+        return
+    processes = getattr(pool, "_processes", None) or {}
+    for process in list(processes.values()):
+        with suppress(OSError, ValueError):
+            process.terminate()
 
 
 def _parallelism(executor: Executor | None) -> int:

@@ -47,6 +47,15 @@ def is_proto_path(name: str) -> bool:
 
 def doubt_about(fd: descriptor_pb2.FileDescriptorProto) -> str | None:
     """Why ``fd`` is plainly not compiler output, or None when it may be."""
+    try:
+        return _doubt(fd)
+    except TypeError:
+        # protobuf gives bytes for a string that is not UTF-8: never a name
+        # a compiler wrote.
+        return "holds a name that is not UTF-8"
+
+
+def _doubt(fd: descriptor_pb2.FileDescriptorProto) -> str | None:
     if not is_proto_path(fd.name):
         return f"name {fd.name!r} is not a relative .proto path"
     if fd.package and not _DOTTED.fullmatch(fd.package):

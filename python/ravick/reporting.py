@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import base64
 import json
+import os
 import sys
 import time
 from collections.abc import Iterable
@@ -93,43 +95,45 @@ class Summary:
 
 def found_json(found: Found) -> dict[str, Any]:
     """One descriptor as a JSON object."""
-    return {
-        "start": found.start,
-        "end": found.end,
-        "size": found.size,
-        "name": found.name,
-        "package": found.package,
-        "syntax": found.syntax,
-        "edition": found.edition,
-        "sha256": found.sha256,
-        "compression": found.compression,
-        "inner_start": found.inner_start,
-        "inner_end": found.inner_end,
-        "truncated": found.truncated,
-        "plausible": found.plausible,
-        "doubt": found.doubt,
-        "messages": found.messages,
-        "enums": found.enums,
-        "services": found.services,
-        "extensions": found.extensions,
-        "dependencies": list(found.dependencies),
-    }
+    return utf8_safe(
+        {
+            "start": found.start,
+            "end": found.end,
+            "size": found.size,
+            "name": found.name,
+            "package": found.package,
+            "syntax": found.syntax,
+            "edition": found.edition,
+            "sha256": found.sha256,
+            "compression": found.compression,
+            "inner_start": found.inner_start,
+            "inner_end": found.inner_end,
+            "truncated": found.truncated,
+            "plausible": found.plausible,
+            "doubt": found.doubt,
+            "messages": found.messages,
+            "enums": found.enums,
+            "services": found.services,
+            "extensions": found.extensions,
+            "dependencies": list(found.dependencies),
+        }
+    )
 
 
 def file_json(report: FileReport) -> dict[str, Any]:
     """One input file as a JSON object."""
     return {
-        "path": report.path,
+        **_path_json(report.path),
         "size": report.size,
         "error": report.error,
-        "notes": list(report.notes),
+        "notes": [_utf8(n) for n in report.notes],
         "descriptors": [found_json(f) for f in report.found],
     }
 
 
 def skipped_json(report: FileReport) -> dict[str, Any]:
     """One skipped entry as a JSON object."""
-    return {"path": report.path, "reason": report.skipped}
+    return {**_path_json(report.path), "reason": report.skipped}
 
 
 def document(reports: Iterable[FileReport], summary: Summary) -> dict[str, Any]:
@@ -159,12 +163,69 @@ def write_json(doc: dict[str, Any], out: IO[str]) -> None:
 def jsonl_lines(report: FileReport) -> list[str]:
     """The JSON Lines of one report: one line a descriptor, or its error."""
     if report.error is not None:
-        return [_line({"path": report.path, "error": report.error})]
-    return [_line({"path": report.path, **found_json(f)}) for f in report.found]
+        return [_line({**_path_json(report.path), "error": report.error})]
+    path = _path_json(report.path)
+    return [_line({**path, **found_json(f)}) for f in report.found]
 
 
 def _line(obj: dict[str, Any]) -> str:
     return json.dumps(obj, ensure_ascii=False, separators=(",", ":"))
+
+
+def utf8_safe(obj: dict[str, Any]) -> dict[str, Any]:
+    """A JSON object with every string in it made valid UTF-8.
+
+    Names from file systems and from untrusted bytes reach here with the
+    bytes that are not UTF-8 as lone surrogates (Python's surrogateescape).
+    Such a string becomes its text with U+FFFD in their place; where it is
+    the value of a key, ``<key>_b64`` beside it holds the exact bytes.
+    """
+    out: dict[str, Any] = {}
+    for key, value in obj.items():
+        if isinstance(value, str) and not _is_utf8(value):
+            out[key] = _utf8(value)
+            out[f"{key}_b64"] = _b64(value)
+        else:
+            out[key] = _utf8_value(value)
+    return out
+
+
+def _utf8_value(value: Any) -> Any:
+    if isinstance(value, str):
+        return _utf8(value)
+    if isinstance(value, list | tuple):
+        return [_utf8_value(x) for x in value]
+    if isinstance(value, dict):
+        return utf8_safe(value)
+    return value
+
+
+def _path_json(path: str) -> dict[str, str]:
+    if _is_utf8(path):
+        return {"path": path}
+    return {"path": _utf8(path), "path_b64": _b64(path)}
+
+
+def _is_utf8(text: str) -> bool:
+    if text.isascii():
+        return True
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def _utf8(text: str) -> str:
+    if _is_utf8(text):
+        return text
+    raw = text.encode("utf-8", "surrogateescape")
+    return raw.decode("utf-8", "replace")
+
+
+def _b64(text: str) -> str:
+    raw = text.encode("utf-8", "surrogateescape")
+    return base64.b64encode(raw).decode("ascii")
 
 
 def listing_line(path: str, found: Found) -> str:
@@ -191,8 +252,14 @@ def doubt_line(path: str, found: Found) -> str:
 
 def _printable(text: str) -> str:
     # Names come from untrusted bytes: never let them write control codes
-    # or tabs to a terminal.
-    return "".join(c if c.isprintable() and c != "\t" else repr(c)[1:-1] for c in text)
+    # or tabs to a terminal. Bytes that were not UTF-8 show as \xHH.
+    return "".join(c if c.isprintable() and c != "\t" else _escaped(c) for c in text)
+
+
+def _escaped(char: str) -> str:
+    if "\udc80" <= char <= "\udcff":
+        return f"\\x{ord(char) - 0xDC00:02x}"
+    return repr(char)[1:-1]
 
 
 def problem_line(report: FileReport) -> str | None:
@@ -260,6 +327,10 @@ class TerminalProgress:
             TimeRemainingColumn(),
             console=Console(file=self._stream),
             transient=True,
+            # Standard output goes where the user sent it, untouched; only
+            # when it is the display's own terminal are lines printed above.
+            redirect_stdout=_same_terminal(sys.stdout, self._stream),
+            redirect_stderr=_same_terminal(sys.stderr, self._stream),
         )
         self._task = self._bar.add_task(self._label(files), total=total_bytes)
         self._total_files = files
@@ -285,3 +356,13 @@ class TerminalProgress:
         if self._bar is not None:
             self._bar.stop()
             self._bar = None
+
+
+def _same_terminal(stream: IO[str], display: IO[str]) -> bool:
+    """True when ``stream`` writes to the terminal the display is on."""
+    try:
+        if not (stream.isatty() and display.isatty()):
+            return False
+        return os.fstat(stream.fileno()).st_rdev == os.fstat(display.fileno()).st_rdev
+    except (OSError, ValueError, AttributeError):
+        return False

@@ -1,0 +1,153 @@
+"""The command at a terminal: while the progress display runs on standard
+error, standard output still goes where the user sent it, byte for byte;
+Ctrl-C with workers busy ends the run with one line."""
+
+import os
+import pty
+import re
+import select
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+from google.protobuf import descriptor_pb2, timestamp_pb2
+
+from test_package_find import embed
+
+DESCRIPTOR = descriptor_pb2.DESCRIPTOR.serialized_pb
+TIMESTAMP = timestamp_pb2.DESCRIPTOR.serialized_pb
+COMMAND = [sys.executable, "-m", "ravick"]
+
+
+@pytest.fixture(scope="module")
+def many(tmp_path_factory):
+    """Enough files for the display to show, each with two descriptors."""
+    top = tmp_path_factory.mktemp("many")
+    for k in range(210):
+        (top / f"f{k:03}").write_bytes(embed(TIMESTAMP, DESCRIPTOR))
+    return top
+
+
+def _drain(fd: int, into: bytearray) -> None:
+    while True:
+        try:
+            chunk = os.read(fd, 65536)
+        except OSError:
+            return
+        if not chunk:
+            return
+        into += chunk
+
+
+def run_at_terminal(args, stdout_kind, tmp_path):
+    """Runs the command with standard error on a terminal and standard
+    output a file or a pipe; returns what reached each."""
+    leader, follower = pty.openpty()
+    seen = bytearray()
+    reader = threading.Thread(target=_drain, args=(leader, seen))
+    reader.start()
+    target = tmp_path / "stdout"
+    try:
+        if stdout_kind == "file":
+            with target.open("wb") as out:
+                subprocess.run(
+                    [*COMMAND, *args], stdout=out, stderr=follower, timeout=120
+                )
+            written = target.read_bytes()
+        else:
+            proc = subprocess.run(
+                [*COMMAND, *args], stdout=subprocess.PIPE, stderr=follower, timeout=120
+            )
+            written = proc.stdout
+    finally:
+        os.close(follower)
+        reader.join(timeout=30)
+        os.close(leader)
+    return written, bytes(seen)
+
+
+def normalized(text: bytes, out_dir: str = "") -> bytes:
+    text = re.sub(rb"\d+\.\d+ s\b", b"T s", text)
+    text = re.sub(rb'"seconds":[0-9.]+', b'"seconds":T', text)
+    return text.replace(out_dir.encode(), b"OUT") if out_dir else text
+
+
+@pytest.mark.parametrize("stdout_kind", ["file", "pipe"])
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["scan"],
+        ["scan", "--jsonl"],
+        ["scan", "--json"],
+        ["extract"],
+        ["extract", "--json"],
+    ],
+)
+def test_standard_output_is_untouched_by_the_display(many, tmp_path, args, stdout_kind):
+    extract = args[0] == "extract"
+    out_a, out_b = str(tmp_path / "a"), str(tmp_path / "b")
+    with_display = [*args, *(["-o", out_a] if extract else []), str(many)]
+    plain = [*args, *(["-o", out_b] if extract else []), str(many)]
+    written, seen = run_at_terminal(with_display, stdout_kind, tmp_path)
+    expected = subprocess.run(
+        [*COMMAND, *plain], capture_output=True, timeout=120, check=False
+    ).stdout
+    assert b"descriptors" in seen and b"Traceback" not in seen
+    assert normalized(written, out_a) == normalized(expected, out_b)
+    # Every descriptor line reached the file, none the terminal.
+    if args == ["scan"]:
+        assert written.count(b"google/protobuf/timestamp.proto") == 210
+        assert b"timestamp.proto" not in seen
+
+
+def interrupt_when_busy(args, marker=b"files"):
+    """Runs the command on a terminal, presses Ctrl-C once the display
+    shows, and returns what the terminal showed after it and the status."""
+    pid, leader = pty.fork()
+    if pid == 0:  # the child: the command, the terminal its controlling one
+        os.execv(sys.executable, [*COMMAND, *args])
+    shown = bytearray()
+    deadline = time.monotonic() + 120
+    while marker not in shown and time.monotonic() < deadline:
+        ready, _, _ = select.select([leader], [], [], 1)
+        if ready:
+            try:
+                shown += os.read(leader, 65536)
+            except OSError:
+                break
+    os.write(leader, b"\x03")
+    after = bytearray()
+    _drain(leader, after)
+    _, status = os.waitpid(pid, 0)
+    os.close(leader)
+    return bytes(shown), bytes(after), os.waitstatus_to_exitcode(status)
+
+
+@pytest.fixture(scope="module")
+def busy(tmp_path_factory):
+    """A large sparse file that keeps one worker busy, and small files that
+    the other finishes before waiting for more."""
+    top = tmp_path_factory.mktemp("busy")
+    with (top / "a-large").open("wb") as f:
+        f.truncate(1 << 30)
+    for k in range(40):
+        (top / f"small{k:02}").write_bytes(embed(TIMESTAMP))
+    with (top / "z-large").open("wb") as f:
+        f.truncate(1 << 30)
+    return top
+
+
+@pytest.mark.parametrize("extra", [[], ["--dask", "local"]], ids=["processes", "dask"])
+def test_ctrl_c_with_workers_is_one_line(busy, tmp_path, extra):
+    out = tmp_path / "out"
+    shown, after, status = interrupt_when_busy(
+        ["extract", "-j", "2", *extra, "-o", str(out), str(busy)]
+    )
+    assert b"files" in shown, shown
+    text = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", shown + after)
+    assert status == 130, text
+    assert b"Traceback" not in text and b"Process " not in text, text
+    assert text.count(b"ravick: interrupted") == 1
+    assert not out.exists() or not [p for p in out.rglob("*") if p.is_file()]
