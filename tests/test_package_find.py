@@ -135,9 +135,12 @@ def test_total_inflation_budget():
     assert any("not inflated" in n for n in findings.notes)
 
 
-def test_raw_deflate_and_zlib_streams_are_not_gzip():
-    data = embed(zlib.compress(DESCRIPTOR))
-    assert ravick.find(data) == []
+def test_zlib_streams_are_their_own_layer_and_raw_deflate_is_not_one():
+    (found,) = ravick.find(embed(zlib.compress(DESCRIPTOR)))
+    assert found.compression == "zlib" and found.layers == ("zlib",)
+    packer = zlib.compressobj(wbits=-15)
+    raw = packer.compress(DESCRIPTOR) + packer.flush()
+    assert ravick.find(embed(raw)) == []
 
 
 def real_descriptors() -> list[descriptor_pb2.FileDescriptorProto]:
@@ -175,6 +178,10 @@ def _with(change):
         (lambda fd: setattr(fd, "package", "1a"), "package '1a'"),
         (lambda fd: setattr(fd, "syntax", "proto4"), "syntax 'proto4'"),
         (lambda fd: fd.dependency.append("x.h"), "dependency 'x.h'"),
+        (
+            lambda fd: fd.option_dependency.append("mod.sub_pb2"),
+            "option dependency 'mod.sub_pb2'",
+        ),
         (lambda fd: setattr(fd.message_type[0], "name", "a b"), "message name"),
         (lambda fd: setattr(fd.message_type[0].field[0], "name", "f-g"), "field name"),
         (

@@ -1,28 +1,26 @@
-"""Finding descriptors in one buffer: the core scan, gzip streams, plausibility."""
+"""Finding descriptors in one buffer: the core scan, every layer, plausibility."""
 
 from __future__ import annotations
 
 import contextlib
 import hashlib
-import zlib
-from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 import ravick_lib
-import stringzilla
 
+from ravick.layers import MAX_DECODED_TOTAL, MAX_DEPTH, MAX_REGION, Budget, Region
+from ravick.layers.framing import DESCRIPTOR_SET, framed
+from ravick.layers.registry import may_hold_regions, regions
 from ravick.plausibility import doubt_about
 
 if TYPE_CHECKING:
     from google.protobuf import descriptor_pb2
 
-GZIP_MAGIC = b"\x1f\x8b\x08"
-MAX_INFLATE = 64 << 20
-"""Bytes one gzip stream may inflate to; the rest of a longer stream is cut."""
-MAX_INFLATE_TOTAL = 1 << 30
-"""Bytes all gzip streams of one buffer may inflate to together."""
-_INFLATE_STEP = 1 << 16
+MAX_INFLATE = MAX_REGION
+"""Bytes one stream or member may decode to; the rest of a longer one is cut."""
+MAX_INFLATE_TOTAL = MAX_DECODED_TOTAL
+"""Bytes all streams and members of one buffer may decode to together."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -30,10 +28,13 @@ class Found:
     """One serialized ``FileDescriptorProto`` found in a buffer.
 
     ``start`` and ``end`` are offsets in the scanned buffer. For a descriptor
-    inside a gzip stream they span the whole compressed stream, and
-    ``inner_start`` and ``inner_end`` give the descriptor's range inside the
-    inflated bytes. ``size`` is the length of the serialized descriptor and
-    ``sha256`` the hex digest of those bytes, which ``data`` holds.
+    inside decoded bytes (a compressed stream, an archive member) they span
+    the outermost region in the buffer, ``layers`` gives the steps from the
+    buffer to the bytes (``("zip:lib/a.jar", "zip:x/Y.class")``; empty for
+    plain bytes), and ``inner_start`` and ``inner_end`` the descriptor's
+    range in the innermost decoded bytes. ``compression`` names the first
+    layer that decodes. ``size`` is the length of the serialized descriptor
+    and ``sha256`` the hex digest of those bytes, which ``data`` holds.
     """
 
     start: int
@@ -55,7 +56,8 @@ class Found:
     extensions: int
     dependencies: tuple[str, ...]
     truncated: bool = False
-    """True when the gzip stream holding it was cut (capped or broken)."""
+    """True when a region holding it was cut (capped or broken)."""
+    layers: tuple[str, ...] = ()
     data: bytes = field(default=b"", repr=False, compare=False)
 
     def descriptor(self) -> descriptor_pb2.FileDescriptorProto:
@@ -78,11 +80,11 @@ class Findings:
 
 
 def find(data: bytes) -> list[Found]:
-    """Every descriptor in ``data``, plain and gzip-compressed, in offset order.
+    """Every descriptor in ``data`` and in every layer inside it, in offset order.
 
-    The uncompressed results are exactly the ranges of ``ravick_lib.scan``, in
-    its order; descriptors inside gzip streams are merged in by the offset of
-    their stream.
+    The plain results are the ranges of ``ravick_lib.scan``, in its order,
+    with framed ends (see :mod:`ravick.layers.framing`); descriptors inside
+    decoded regions are merged in by the offset of their outermost region.
     """
     return list(find_with_notes(data).found)
 
@@ -93,48 +95,118 @@ def find_with_notes(
     max_inflate: int = MAX_INFLATE,
     max_inflate_total: int = MAX_INFLATE_TOTAL,
 ) -> Findings:
-    """Like :func:`find`, with notes on gzip streams that were cut short."""
-    seen: dict[bytes, dict[str, Any]] = {}
-    plain = [_describe(data, s, e, seen=seen) for s, e in ravick_lib.scan(data)]
-    notes: list[str] = []
-    compressed = list(
-        _find_compressed(data, max_inflate, max_inflate_total, notes, seen)
-    )
-    if not compressed:
-        return Findings(tuple(plain), tuple(notes))
-    merged = sorted(plain + compressed, key=lambda f: (f.start, f.inner_start or 0))
-    return Findings(tuple(merged), tuple(notes))
+    """Like :func:`find`, with notes on what could not be looked at fully."""
+    budget = Budget(decoded_left=max_inflate_total, region_cap=max_inflate)
+    found = _Search(data, budget).buffer(data, depth=0, chain=())
+    return Findings(tuple(r.found() for r in found), tuple(budget.notes))
 
 
-def _describe(
-    blob: bytes,
-    start: int,
-    end: int,
-    *,
-    outer: tuple[int, int] | None = None,
-    truncated: bool = False,
-    seen: dict[bytes, dict[str, Any]],
-) -> Found:
-    data = blob[start:end]
-    facts = seen.get(data)
-    if facts is None:
-        # Firmware and static binaries repeat the same files many times:
-        # each distinct descriptor is parsed and judged once.
-        facts = _facts(data)
-        seen[data] = facts
-    compressed = outer is not None
-    return Found(
-        start=outer[0] if outer else start,
-        end=outer[1] if outer else end,
-        compression="gzip" if compressed else None,
-        inner_start=start if compressed else None,
-        inner_end=end if compressed else None,
-        truncated=truncated,
-        **facts,
-    )
+@dataclass(frozen=True, slots=True)
+class _Relative:
+    """A descriptor in one buffer, before its place in the input is known."""
+
+    start: int
+    end: int
+    inner: tuple[int, int] | None
+    layers: tuple[str, ...]
+    truncated: bool
+    facts: dict[str, Any]
+
+    def nested(self, region: Region) -> _Relative:
+        """The descriptor placed in the buffer that holds ``region``."""
+        return _Relative(
+            region.start,
+            region.end,
+            self.inner or (self.start, self.end),
+            (region.step, *self.layers),
+            self.truncated or region.cut,
+            self.facts,
+        )
+
+    def found(self) -> Found:
+        first = self.layers[0].split(":", 1)[0] if self.layers else None
+        return Found(
+            start=self.start,
+            end=self.end,
+            compression=first if first != DESCRIPTOR_SET else None,
+            inner_start=self.inner[0] if self.inner else None,
+            inner_end=self.inner[1] if self.inner else None,
+            truncated=self.truncated,
+            layers=self.layers,
+            **self.facts,
+        )
 
 
-def _facts(data: bytes) -> dict[str, Any]:
+def _drop_seen_in(
+    items: list[tuple[int, list[_Relative]]], base: int, inner: list[_Relative]
+) -> None:
+    """Drops plain finds that a stored member's own scan found as well."""
+    starts = {base + r.start for r in inner if r.inner is None}
+    items[:] = [
+        (at, group) for at, group in items if not (at in starts and _is_plain(group))
+    ]
+
+
+def _is_plain(group: list[_Relative]) -> bool:
+    return len(group) == 1 and group[0].layers in ((), (DESCRIPTOR_SET,))
+
+
+class _Search:
+    """One input's walk through its layers: budget, caches, notes."""
+
+    def __init__(self, top: bytes, budget: Budget) -> None:
+        self.top = top
+        self.budget = budget
+        self.facts: dict[bytes, dict[str, Any]] = {}
+        self.opened: dict[bytes, list[_Relative]] = {}
+
+    def buffer(
+        self, data: bytes, depth: int, chain: tuple[bytes, ...]
+    ) -> list[_Relative]:
+        """Every descriptor in ``data`` and the regions inside it."""
+        items: list[tuple[int, list[_Relative]]] = []
+        for start, end, in_set in framed(data, ravick_lib.scan(data)):
+            marks = (DESCRIPTOR_SET,) if in_set else ()
+            facts = self._facts(data[start:end])
+            items.append((start, [_Relative(start, end, None, marks, False, facts)]))
+        if depth < MAX_DEPTH:
+            for region in regions(data, self.budget):
+                inner = self._region(region, depth, chain)
+                items.append((region.start, [r.nested(region) for r in inner]))
+                if region.stored_at is not None:
+                    _drop_seen_in(items, region.stored_at, inner)
+        elif may_hold_regions(data):
+            self.budget.note(f"regions nested deeper than {MAX_DEPTH} not opened")
+        items.sort(key=lambda item: item[0])
+        return [r for _, group in items for r in group]
+
+    def _region(
+        self, region: Region, depth: int, chain: tuple[bytes, ...]
+    ) -> list[_Relative]:
+        if len(region.data) == len(self.top) and region.data == self.top:
+            return []  # a container that holds itself
+        digest = hashlib.sha256(region.data).digest()
+        if digest in chain:
+            return []
+        known = self.opened.get(digest)
+        if known is None:
+            # Each distinct buffer is opened once; its descriptors are
+            # reported again wherever the same bytes stand.
+            known = self.buffer(region.data, depth + 1, (*chain, digest))
+            self.opened[digest] = known
+        return known
+
+    def _facts(self, data: bytes) -> dict[str, Any]:
+        facts = self.facts.get(data)
+        if facts is None:
+            # Firmware and static binaries repeat the same files many times:
+            # each distinct descriptor is parsed and judged once.
+            facts = facts_of(data)
+            self.facts[data] = facts
+        return facts
+
+
+def facts_of(data: bytes) -> dict[str, Any]:
     """What a descriptor's bytes say, wherever they stand."""
     # protobuf is imported on the first descriptor found: most files of a
     # directory hold none, and the import is most of the start-up time.
@@ -191,83 +263,3 @@ def edition_name(fd: descriptor_pb2.FileDescriptorProto) -> str | None:
     except ValueError:
         return str(number)
     return label.removeprefix("EDITION_")
-
-
-@dataclass(frozen=True, slots=True)
-class _Inflated:
-    data: bytes
-    consumed: int
-    complete: bool
-    capped: bool
-
-
-def _find_compressed(
-    data: bytes,
-    max_inflate: int,
-    max_total: int,
-    notes: list[str],
-    seen: dict[bytes, dict[str, Any]],
-) -> Iterator[Found]:
-    budget = max_total
-    for offset in _gzip_offsets(data):
-        if budget <= 0:
-            notes.append(
-                f"gzip streams past offset {offset:#x} not inflated: "
-                f"{max_total} bytes inflated in all"
-            )
-            return
-        inflated = _inflate(data, offset, min(max_inflate, budget))
-        if inflated is None:
-            continue
-        budget -= len(inflated.data)
-        if inflated.capped:
-            notes.append(
-                f"gzip stream at {offset:#x} cut after {len(inflated.data)} "
-                "inflated bytes"
-            )
-        outer = (offset, offset + inflated.consumed)
-        cut = not inflated.complete
-        for start, end in ravick_lib.scan(inflated.data):
-            yield _describe(
-                inflated.data, start, end, outer=outer, truncated=cut, seen=seen
-            )
-
-
-def _gzip_offsets(data: bytes) -> Iterator[int]:
-    view = stringzilla.Str(data)
-    at = view.find(GZIP_MAGIC)
-    while at != -1:
-        yield at
-        at = view.find(GZIP_MAGIC, at + 1)
-
-
-def _inflate(data: bytes, offset: int, cap: int) -> _Inflated | None:
-    """Inflates the gzip member at ``offset``, never to more than ``cap`` bytes.
-
-    Returns None when nothing inflates. A stream that breaks, ends with the
-    buffer or reaches the cap gives what was inflated before that.
-    """
-    inflater = zlib.decompressobj(wbits=16 + zlib.MAX_WBITS)
-    view = memoryview(data)
-    parts: list[bytes] = []
-    produced = 0
-    pos = offset
-    while pos < len(data) and produced < cap:
-        chunk = view[pos : pos + _INFLATE_STEP]
-        try:
-            out = inflater.decompress(chunk, cap - produced)
-        except zlib.error:
-            break
-        consumed = len(chunk) - len(inflater.unconsumed_tail)
-        if inflater.eof:
-            consumed -= len(inflater.unused_data)
-        parts.append(out)
-        produced += len(out)
-        pos += consumed
-        if inflater.eof:
-            return _Inflated(b"".join(parts), pos - offset, True, False)
-        if consumed == 0 and not out:
-            break
-    if produced == 0:
-        return None
-    return _Inflated(b"".join(parts), pos - offset, False, produced >= cap)

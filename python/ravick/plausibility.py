@@ -6,7 +6,7 @@ descriptor is plausible when its names look like compiler output:
 
 - the file name is a relative path whose segments are made of letters,
   digits, ``_``, ``-`` and ``.`` (never ``.`` or ``..`` alone), ending in
-  ``.proto``; every dependency is such a path too;
+  ``.proto``; every dependency and option dependency is such a path too;
 - ``package`` is empty or a dotted identifier;
 - ``syntax`` is empty, "proto2", "proto3" or "editions";
 - every message, field, oneof, enum, enum value, service, method and
@@ -65,6 +65,11 @@ def _doubt(fd: descriptor_pb2.FileDescriptorProto) -> str | None:
     for dep in fd.dependency:
         if not is_proto_path(dep):
             return f"dependency {dep!r} is not a relative .proto path"
+    # Option imports (edition 2024) are paths as well; older protobuf
+    # releases do not know the field.
+    for dep in getattr(fd, "option_dependency", ()):
+        if not is_proto_path(dep):
+            return f"option dependency {dep!r} is not a relative .proto path"
     names, refs = _names_and_references(fd)
     if not _IDENT_LINES.fullmatch("".join(n + "\n" for _, n in names)):
         kind, name = next(x for x in names if not _IDENT.fullmatch(x[1]))

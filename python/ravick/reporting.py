@@ -230,22 +230,45 @@ def _b64(text: str) -> str:
 
 def listing_line(path: str, found: Found) -> str:
     """One descriptor as a line of the human listing (tab-separated)."""
-    where = f"{found.start:#x}"
-    if found.compression is not None:
-        where += f" ({found.compression}+{found.inner_start:#x})"
     syntax = found.syntax if found.edition is None else f"edition {found.edition}"
     counts = f"messages={found.messages} enums={found.enums} services={found.services}"
-    fields = [path, where, str(found.size), found.name, found.package or "-", syntax]
+    fields = [
+        shown_path(path, found),
+        where(found),
+        str(found.size),
+        found.name,
+        found.package or "-",
+        syntax,
+    ]
     line = "\t".join([_printable(x) for x in fields] + [counts])
     if found.truncated:
-        line += "\t(from a cut gzip stream)"
+        line += "\t(from a cut stream)"
     return line
+
+
+def shown_path(path: str, found: Found) -> str:
+    """The path with the archive members that lead to the descriptor:
+    ``app.jar!BOOT-INF/lib/a.jar!com/x/Y.class``."""
+    members = [step.split(":", 1)[1] for step in found.layers if ":" in step]
+    return "!".join([path, *members])
+
+
+def where(found: Found) -> str:
+    """The offset, and for decoded bytes the layers and the inner offset:
+    ``0x15db380 (gzip+0x0)``."""
+    text = f"{found.start:#x}"
+    kinds = [step.split(":", 1)[0] for step in found.layers]
+    if found.inner_start is not None:
+        text += f" ({'+'.join(kinds)}+{found.inner_start:#x})"
+    elif kinds:
+        text += f" ({'+'.join(kinds)})"
+    return text
 
 
 def doubt_line(path: str, found: Found) -> str:
     """One implausible descriptor, with the reason, for the listing."""
     return (
-        f"{_printable(path)}\t{found.start:#x}\t{found.size}\t"
+        f"{_printable(shown_path(path, found))}\t{where(found)}\t{found.size}\t"
         f"{_printable(found.name)}\t{_printable(found.doubt or '')}"
     )
 

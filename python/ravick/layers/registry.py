@@ -1,0 +1,127 @@
+"""Every layer, and the one pass that finds where each may apply."""
+
+from __future__ import annotations
+
+import bisect
+from collections.abc import Callable, Iterator
+
+from ravick import _signatures
+from ravick.layers import (
+    MAX_HITS,
+    Budget,
+    Region,
+    bzip2_streams,
+    gzip_streams,
+    lz4_frames,
+    tar_archives,
+    xz_streams,
+    zip_archives,
+    zlib_streams,
+    zstd_frames,
+)
+
+RegionAt = Callable[[bytes, int, Budget], Region | None]
+
+STREAMS: dict[str, RegionAt] = {
+    "gzip": gzip_streams.region_at,
+    "zlib": zlib_streams.region_at,
+    "zstd": zstd_frames.region_at,
+    "lz4": lz4_frames.region_at,
+    "xalz": lz4_frames.xalz_region_at,
+    "xz": xz_streams.region_at,
+    "bzip2": bzip2_streams.region_at,
+}
+"""Compressed streams, by the signature kind that starts them."""
+
+LAYERS = (
+    "gzip",
+    "zlib",
+    "zstd",
+    "lz4",
+    "xalz",
+    "xz",
+    "bzip2",
+    "zip",
+    "tar",
+    "descriptor-set",
+)
+"""The names a found descriptor's ``layers`` may hold."""
+
+
+def may_hold_regions(data: bytes) -> bool:
+    """True when some layer would look inside ``data``."""
+    return tar_archives.is_tar(data) or bool(_signatures.find(data, 1)[0])
+
+
+def regions(data: bytes, budget: Budget) -> Iterator[Region]:
+    """Every region that some layer finds in ``data``.
+
+    Archives come first; a signature inside an archive member's bytes, or
+    inside a stream already opened, belongs to that member or stream (its
+    compressed data, or bytes stored as they are) and is not opened again
+    on its own.
+    """
+    members = _Covered()
+    if tar_archives.is_tar(data):
+        for region in tar_archives.regions(data, budget):
+            members.add(region.start, region.end)
+            yield region
+    hits, dropped = _signatures.find(data, MAX_HITS)
+    for kind, count in zip(_signatures.KINDS, dropped, strict=True):
+        if count:
+            budget.note(
+                f"{count} {kind} signatures past the first {MAX_HITS} not tried"
+            )
+    zip_end = _signatures.KINDS.index("zip-end")
+    # The last end record is the outermost archive's; one inside a member
+    # (a jar stored in a war) is that member's to open.
+    for offset in sorted((o for o, k in hits if k == zip_end), reverse=True):
+        if offset in members:
+            continue
+        for member in zip_archives.regions(data, offset, budget):
+            members.add(member.start, member.end)
+            yield member
+    for offset, index in hits:
+        if index == zip_end or offset in members:
+            continue
+        if budget.attempts_left <= 0:
+            budget.note(f"signatures past offset {offset:#x} not tried: too many")
+            return
+        if budget.exhausted(f"offset {offset:#x}"):
+            return
+        budget.attempts_left -= 1
+        stream = STREAMS[_signatures.KINDS[index]](data, offset, budget)
+        if stream is not None:
+            # What looks like a signature inside a stream is its compressed
+            # data, or bytes it stores as they are and so decodes itself.
+            members.add(stream.start, stream.end)
+            yield stream
+
+
+class _Covered:
+    """Byte ranges of a buffer that archive members cover."""
+
+    def __init__(self) -> None:
+        self._pending: list[tuple[int, int]] = []
+        self._starts: list[int] = []
+        self._ends: list[int] = []
+
+    def add(self, start: int, end: int) -> None:
+        self._pending.append((start, end))
+
+    def __contains__(self, offset: int) -> bool:
+        if self._pending:
+            self._merge()
+        k = bisect.bisect_right(self._starts, offset) - 1
+        return k >= 0 and offset < self._ends[k]
+
+    def _merge(self) -> None:
+        ranges = sorted([*zip(self._starts, self._ends, strict=True), *self._pending])
+        self._pending = []
+        self._starts, self._ends = [], []
+        for start, end in ranges:
+            if self._starts and start <= self._ends[-1]:
+                self._ends[-1] = max(self._ends[-1], end)
+            else:
+                self._starts.append(start)
+                self._ends.append(end)

@@ -1,0 +1,39 @@
+// Where the containers and compressed streams that may hold descriptors
+// start: one pass over a buffer that finds every kind's signature.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace ravick::signatures {
+
+// The kinds, in the order of KIND_NAMES.
+enum class Kind : uint8_t {
+  gzip,     // 1F 8B 08, flags without reserved bits
+  zlib,     // 78 01/5E/9C/DA, then a deflate block type other than 3
+  zstd,     // 28 B5 2F FD
+  lz4,      // 04 22 4D 18 (a frame)
+  xalz,     // "XALZ" (a .NET for Android assembly: LZ4 block)
+  xz,       // FD 37 7A 58 5A 00
+  bzip2,    // "BZh" 1-9, then the block magic 31 41 59 26 53 59
+  zip_end,  // "PK" 05 06 (end of a zip's central directory)
+};
+
+inline constexpr const char* KIND_NAMES[] = {
+    "gzip", "zlib", "zstd", "lz4", "xalz", "xz", "bzip2", "zip-end",
+};
+inline constexpr size_t KIND_COUNT = sizeof(KIND_NAMES) / sizeof(KIND_NAMES[0]);
+
+struct Hit {
+  uint64_t offset = 0;
+  Kind kind = Kind::gzip;
+};
+
+// Every signature in `buf`, in offset order. At most `max_hits` of each kind
+// are kept; `dropped` (if given) counts, per kind, those left out past it.
+std::vector<Hit> find(std::span<const uint8_t> buf, size_t max_hits,
+                      uint64_t* dropped = nullptr);
+
+}  // namespace ravick::signatures

@@ -1,0 +1,234 @@
+"""The layered finder on built inputs: every compressed stream and archive
+kind, nesting, provenance, framed ends, descriptor sets, and hostile
+containers that must end within the limits."""
+
+import bz2
+import gzip
+import io
+import lzma
+import marshal
+import py_compile
+import struct
+import tarfile
+import zipfile
+import zlib
+
+import lz4.block
+import lz4.frame
+import pytest
+import zstandard
+from google.protobuf import descriptor_pb2, timestamp_pb2
+
+import ravick
+from ravick import layers
+from ravick.finding import find_with_notes
+from test_package_find import embed, noise
+
+DESCRIPTOR = descriptor_pb2.DESCRIPTOR.serialized_pb
+TIMESTAMP = timestamp_pb2.DESCRIPTOR.serialized_pb
+NAMES = ["google/protobuf/timestamp.proto", "google/protobuf/descriptor.proto"]
+
+
+def zipped(members: dict[str, bytes], method: int = zipfile.ZIP_DEFLATED) -> bytes:
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", method) as z:
+        for name, data in members.items():
+            z.writestr(name, data)
+    return out.getvalue()
+
+
+def tarred(members: dict[str, bytes], mode: str = "w") -> bytes:
+    out = io.BytesIO()
+    with tarfile.open(fileobj=out, mode=mode) as t:
+        for name, data in members.items():
+            info = tarfile.TarInfo(name)
+            info.size = len(data)
+            t.addfile(info, io.BytesIO(data))
+    return out.getvalue()
+
+
+def xalz(data: bytes) -> bytes:
+    return (
+        b"XALZ"
+        + struct.pack("<II", 7, len(data))
+        + lz4.block.compress(data, store_size=False)
+    )
+
+
+BOTH = embed(TIMESTAMP, DESCRIPTOR)
+
+
+@pytest.mark.parametrize(
+    ("container", "layers_of_first"),
+    [
+        (gzip.compress(BOTH), ("gzip",)),
+        (zlib.compress(BOTH, 9), ("zlib",)),
+        (zlib.compress(BOTH, 1), ("zlib",)),
+        (zstandard.ZstdCompressor().compress(BOTH), ("zstd",)),
+        (lz4.frame.compress(BOTH), ("lz4",)),
+        (xalz(BOTH), ("xalz",)),
+        (lzma.compress(BOTH), ("xz",)),
+        (bz2.compress(BOTH), ("bzip2",)),
+        (zipped({"a/b.class": BOTH}), ("zip:a/b.class",)),
+        (zipped({"a/b.class": BOTH}, zipfile.ZIP_STORED), ("zip:a/b.class",)),
+        (zipped({"a/b.class": BOTH}, zipfile.ZIP_BZIP2), ("zip:a/b.class",)),
+        (zipped({"a/b.class": BOTH}, zipfile.ZIP_LZMA), ("zip:a/b.class",)),
+        (b"MZ stub" * 100 + zipped({"x": BOTH}), ("zip:x",)),
+        (
+            zipped({"lib/in.jar": zipped({"Y.class": BOTH})}),
+            ("zip:lib/in.jar", "zip:Y.class"),
+        ),
+        (tarred({"l/f": BOTH}), ("tar:l/f",)),
+        (tarred({"l/f": BOTH}, "w:gz"), ("gzip", "tar:l/f")),
+        (tarred({"l/f": BOTH}, "w:xz"), ("xz", "tar:l/f")),
+        (tarred({"l/f": BOTH}, "w:bz2"), ("bzip2", "tar:l/f")),
+        (
+            gzip.compress(tarred({"app.whl": zipped({"m.pyc": BOTH})})),
+            ("gzip", "tar:app.whl", "zip:m.pyc"),
+        ),
+    ],
+)
+def test_every_layer_is_opened(container, layers_of_first):
+    # An XALZ assembly is a whole file: its LZ4 block runs to the end.
+    # A tar archive is looked for at the start of a buffer only.
+    tail = b"" if layers_of_first == ("xalz",) else b"tail"
+    head = b"" if layers_of_first[0].startswith("tar") else b"head"
+    found = find_with_notes(head + container + tail)
+    assert [f.name for f in found.found] == NAMES, found.notes
+    first = found.found[0]
+    assert first.layers == layers_of_first
+    assert first.data == TIMESTAMP and found.found[1].data == DESCRIPTOR
+    assert first.compression == layers_of_first[0].split(":")[0]
+    assert first.inner_start == BOTH.index(TIMESTAMP)
+    assert len(head) <= first.start < first.end <= len(head) + len(container)
+    assert not first.truncated
+
+
+def test_results_merge_in_offset_order():
+    data = embed(
+        TIMESTAMP, gzip.compress(DESCRIPTOR), zipped({"t": TIMESTAMP}), DESCRIPTOR
+    )
+    found = ravick.find(data)
+    assert [f.layers for f in found] == [(), ("gzip",), ("zip:t",), ()]
+    assert [f.start for f in found] == sorted(f.start for f in found)
+
+
+def test_pyc_descriptor_ends_where_marshal_says(tmp_path):
+    # A generated module compiled by CPython: the module name that follows
+    # the bytes constant must not become part of the descriptor.
+    source = tmp_path / "thing_pb2.py"
+    source.write_text(f"DESCRIPTOR = {TIMESTAMP!r}\nNAME = 'pkg.sub.thing_pb2'\n")
+    pyc = py_compile.compile(str(source), cfile=str(tmp_path / "thing.pyc"))
+    with open(pyc, "rb") as f:
+        data = f.read()
+    (found,) = ravick.find(data)
+    assert found.data == TIMESTAMP and found.plausible
+
+
+def test_marshal_framing_keeps_what_follows_in_range():
+    data = marshal.dumps((TIMESTAMP, "zz_pb2")) + marshal.dumps(DESCRIPTOR)
+    assert [f.data for f in ravick.find(data)] == [TIMESTAMP, DESCRIPTOR]
+
+
+def test_descriptor_set_entries(tmp_path):
+    files = [
+        descriptor_pb2.FileDescriptorProto.FromString(b)
+        for b in (TIMESTAMP, DESCRIPTOR)
+    ]
+    fds = descriptor_pb2.FileDescriptorSet(file=files).SerializeToString()
+    for data in (fds, embed(fds), embed(gzip.compress(fds))):
+        found = ravick.find(data)
+        assert [f.data for f in found] == [TIMESTAMP, DESCRIPTOR]
+        assert all(f.layers[-1] == "descriptor-set" for f in found)
+
+
+def test_identical_regions_are_opened_once_and_reported_each_time():
+    member = zipped({"m": TIMESTAMP})
+    data = embed(member, member)
+    found = ravick.find(data)
+    assert len(found) == 2 and found[0].start < found[1].start
+
+
+def test_zip_that_contains_itself_ends():
+    # A member whose bytes are the archive's own (stored, so equal).
+    inner = zipped({"t": TIMESTAMP}, zipfile.ZIP_STORED)
+    found = find_with_notes(zipped({"self.zip": inner, "again.zip": inner}))
+    assert {f.layers for f in found.found} == {
+        ("zip:self.zip", "zip:t"),
+        ("zip:again.zip", "zip:t"),
+    }
+
+
+def test_nesting_past_the_depth_is_noted():
+    def nested(depth):
+        data = DESCRIPTOR
+        for _ in range(depth):
+            data = gzip.compress(b"x" + data)
+        return data
+
+    (deepest,) = ravick.find(nested(layers.MAX_DEPTH))
+    assert deepest.layers == ("gzip",) * layers.MAX_DEPTH
+    found = find_with_notes(nested(layers.MAX_DEPTH + 1))
+    assert found.found == ()
+    assert any("nested deeper than 6" in n for n in found.notes)
+
+
+@pytest.mark.parametrize(
+    ("data", "note"),
+    [
+        (zipped({"z": TIMESTAMP + bytes(8 << 20)}), "cut after"),
+        (gzip.compress(TIMESTAMP + bytes(8 << 20)), "cut after"),
+        (bz2.compress(TIMESTAMP + bytes(64 << 20)), "times its size"),
+        (
+            zstandard.ZstdCompressor().compress(TIMESTAMP + bytes(64 << 20)),
+            "times its size",
+        ),
+    ],
+)
+def test_bombs_are_capped(data, note):
+    found = find_with_notes(data, max_inflate=4 << 20)
+    assert [f.name for f in found.found] == NAMES[:1] and found.found[0].truncated
+    assert any(note in n for n in found.notes), found.notes
+
+
+def test_total_budget_across_archive_members():
+    members = {f"m{k}": TIMESTAMP + bytes(100_000) for k in range(5)}
+    members = {k: v + k.encode() for k, v in members.items()}
+    found = find_with_notes(zipped(members), max_inflate_total=250_000)
+    assert 2 <= len(found.found) <= 3
+    assert any("not inflated" in n for n in found.notes)
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        zipped({"t": TIMESTAMP})[:-10],  # end record cut
+        zipped({"t": TIMESTAMP})[30:],  # local headers gone
+        tarred({"t": TIMESTAMP * 50})[:1500],  # member cut
+        b"PK\x05\x06" + b"\xff" * 18,  # an end record claiming everything
+        b"XALZ" + struct.pack("<II", 1, 1 << 31) + b"\0" * 64,
+        b"\x28\xb5\x2f\xfd" + noise(300),
+        b"\x04\x22\x4d\x18" + noise(300),
+        b"\xfd7zXZ\x00" + noise(300),
+        b"BZh91AY&SY" + noise(300),
+        b"x\x9c" + noise(300),
+        b"ustar".rjust(262, b"\0") + noise(300),
+    ],
+)
+def test_broken_containers_never_raise(data):
+    find_with_notes(embed(data))
+    find_with_notes(data)
+
+
+def test_encrypted_and_unknown_members_are_noted():
+    data = bytearray(zipped({"secret": TIMESTAMP}, zipfile.ZIP_STORED))
+    # Set the encryption flag in the local and central headers.
+    for at in (6, data.index(b"PK\x01\x02") + 8):
+        data[at] |= 1
+    found = find_with_notes(bytes(data))
+    assert any("encrypted" in n for n in found.notes)
+
+
+def test_many_tiny_members_are_bounded():
+    members = {f"{k}": b"" for k in range(3000)}
+    assert ravick.find(zipped(members, zipfile.ZIP_STORED)) == []
