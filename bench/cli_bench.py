@@ -5,8 +5,9 @@
    ``ravick_lib.scan`` (both started as new interpreters, wall time), and the
    interpreter start-up each pays.
 2. ``-j 2`` against ``-j 1`` over a directory of many real binaries.
-3. The gzip pass (searching for and inflating gzip streams) on data without
-   gzip streams, against ``ravick_lib.scan`` on the same bytes, in process.
+3. ``ravick.find`` (the scan and every layer) on data holding no layer's
+   form, against ``ravick_lib.scan`` alone on the same bytes, in process,
+   and the signature pass by itself.
 
 Usage: python bench/cli_bench.py [SAMPLES]  (after scripts/bench.sh or
 bench/make_data.py wrote build/bench-data; fetches the binaries itself)
@@ -22,7 +23,9 @@ import time
 
 import ravick_lib
 
-from ravick.finding import MAX_INFLATE, MAX_INFLATE_TOTAL, _find_compressed
+import ravick
+from ravick import _signatures
+from ravick.layers import MAX_HITS
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT / "build" / "bench-data"
@@ -119,26 +122,25 @@ def worker_scaling(samples: int) -> None:
     )
 
 
-def gzip_pass(samples: int) -> None:
+def layer_pass(samples: int, libs: list[str]) -> None:
     print(
-        "\n| data (no gzip streams) | MB | ravick_lib.scan ms | gzip pass ms | pass / scan |"
+        "\n| data (no layer's form) | MB | ravick_lib.scan ms | signatures ms "
+        "| ravick.find ms | find / scan |"
     )
-    print("|---|--:|--:|--:|--:|")
+    print("|---|--:|--:|--:|--:|--:|")
+    inputs = [
+        ("18 Debian libraries", b"".join(pathlib.Path(p).read_bytes() for p in libs))
+    ]
     for name in ("random.bin", "elf.bin"):
-        path = DATA / name
-        if not path.exists():
-            continue
-        data = path.read_bytes()
+        if (DATA / name).exists():
+            inputs.append((name, (DATA / name).read_bytes()))
+    for label, data in inputs:
         scan = cpu(lambda d=data: ravick_lib.scan(d), samples)
-        gz = cpu(
-            lambda d=data: list(
-                _find_compressed(d, MAX_INFLATE, MAX_INFLATE_TOTAL, [], {})
-            ),
-            samples,
-        )
+        sigs = cpu(lambda d=data: _signatures.find(d, MAX_HITS), samples)
+        found = cpu(lambda d=data: ravick.find(d), samples)
         print(
-            f"| {name} | {len(data) / 1e6:.0f} | {scan * 1e3:.1f} | "
-            f"{gz * 1e3:.1f} | {gz / scan:.2f}x |"
+            f"| {label} | {len(data) / 1e6:.0f} | {scan * 1e3:.1f} | "
+            f"{sigs * 1e3:.1f} | {found * 1e3:.1f} | {found / scan:.2f}x |"
         )
 
 
@@ -147,7 +149,7 @@ def main() -> None:
     print(f"Best of {samples} samples (median in brackets).\n")
     command_overhead(samples)
     worker_scaling(samples)
-    gzip_pass(samples)
+    layer_pass(samples, fetched("fetch_binaries.sh"))
 
 
 if __name__ == "__main__":
