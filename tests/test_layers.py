@@ -4,11 +4,15 @@ containers that must end within the limits."""
 
 import bz2
 import gzip
+import importlib
 import io
 import lzma
 import marshal
+import os
+import pathlib
 import py_compile
 import struct
+import subprocess
 import tarfile
 import zipfile
 import zlib
@@ -232,3 +236,92 @@ def test_encrypted_and_unknown_members_are_noted():
 def test_many_tiny_members_are_bounded():
     members = {f"{k}": b"" for k in range(3000)}
     assert ravick.find(zipped(members, zipfile.ZIP_STORED)) == []
+
+
+def test_wheel_of_compiled_generated_modules(tmp_path):
+    # The _pb2 modules of a real PyPI wheel (googleapis-common-protos),
+    # compiled by CPython and zipped as a wheel or zipapp holds them: every
+    # descriptor comes back with exactly the bytes the module registers.
+    import google.api
+
+    root = pathlib.Path(next(iter(google.api.__path__))).parent
+    expected = {}
+    members = {}
+    for source in sorted((root / "api").glob("*_pb2.py")):
+        module = importlib.import_module(f"google.api.{source.stem}")
+        expected[module.DESCRIPTOR.name] = module.DESCRIPTOR.serialized_pb
+        pyc = py_compile.compile(
+            str(source), cfile=str(tmp_path / f"{source.stem}.pyc")
+        )
+        members[f"google/api/{source.stem}.pyc"] = pathlib.Path(pyc).read_bytes()
+    assert len(expected) > 10
+    found = ravick.find(zipped(members))
+    assert {f.name: f.data for f in found} == expected
+    assert all(f.plausible and f.layers[0].startswith("zip:google/api/") for f in found)
+
+
+def test_descriptor_set_written_by_protoc(tmp_path):
+    protoc_python = os.environ.get("RAVICK_PROTOC_PYTHON")
+    if not protoc_python:
+        pytest.skip("no protoc: set RAVICK_PROTOC_PYTHON (scripts/test.sh does)")
+    (tmp_path / "a.proto").write_text(
+        'syntax = "proto3";\npackage a;\nimport "google/protobuf/timestamp.proto";\n'
+        "message A { google.protobuf.Timestamp at = 1; map<string, A> kids = 2; }\n"
+    )
+    out = tmp_path / "set.binpb"
+    subprocess.run(
+        [
+            protoc_python,
+            "-m",
+            "grpc_tools.protoc",
+            f"-I{tmp_path}",
+            f"-I{_grpc_tools_include(protoc_python)}",
+            "--include_imports",
+            f"--descriptor_set_out={out}",
+            "a.proto",
+        ],
+        check=True,
+    )
+    fds = descriptor_pb2.FileDescriptorSet.FromString(out.read_bytes())
+    found = ravick.find(out.read_bytes())
+    assert [f.data for f in found] == [f.SerializeToString() for f in fds.file]
+    assert [f.name for f in found] == ["google/protobuf/timestamp.proto", "a.proto"]
+    assert all(f.layers == ("descriptor-set",) for f in found)
+
+
+def _grpc_tools_include(python: str) -> str:
+    code = (
+        "import grpc_tools, os; print(os.path.join(grpc_tools.__path__[0], '_proto'))"
+    )
+    return subprocess.run(
+        [python, "-c", code], capture_output=True, text=True, check=True
+    ).stdout.strip()
+
+
+def test_zip_bomb_stays_within_memory(tmp_path):
+    # 256 MiB of zeros in each of four members: the child's peak stays far
+    # below what one member would take.
+    import resource
+    import sys
+
+    members = {f"m{k}": b"" for k in range(4)}
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        for name in members:
+            with z.open(name, "w", force_zip64=True) as member:
+                member.write(TIMESTAMP)
+                block = bytes(1 << 20)
+                for _ in range(256):
+                    member.write(block)
+    (tmp_path / "bomb.zip").write_bytes(out.getvalue())
+    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    proc = subprocess.run(
+        [sys.executable, "-m", "ravick", "scan", "--jsonl", str(tmp_path / "bomb.zip")],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    peak_kb = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    assert proc.returncode == 0 and "Traceback" not in proc.stderr
+    assert "cut after" in proc.stderr
+    assert max(before, peak_kb) < 400 << 10
