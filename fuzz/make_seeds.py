@@ -1,9 +1,20 @@
 """Writes seed corpora for the fuzz targets: real serialized descriptors made
-by the protobuf package at run time, and fragments and mutations of them."""
+by the protobuf package at run time, and fragments and mutations of them;
+for the layered finder and the signature search, real archives and streams
+that hold them."""
 
+import bz2
+import gzip
+import io
+import lzma
+import marshal
 import pathlib
 import random
+import struct
 import sys
+import tarfile
+import zipfile
+import zlib
 
 from google.protobuf import (
     any_pb2,
@@ -48,6 +59,47 @@ def main(out: pathlib.Path) -> None:
             flags = rng.randrange(256)
             (score_dir / f"seed{n}").write_bytes(bytes([flags, 1 | rng.randrange(256)]) + v)
             n += 1
+    for name in ("fuzz_signatures", "fuzz_layers"):
+        layer_dir = out / name
+        layer_dir.mkdir(parents=True, exist_ok=True)
+        for k, blob in enumerate(containers()):
+            (layer_dir / f"seed{k}").write_bytes(blob)
+
+
+def containers():
+    """Small archives and streams, each holding real descriptors."""
+    plain = timestamp_pb2.DESCRIPTOR.serialized_pb + b"\x00" + empty_pb2.DESCRIPTOR.serialized_pb
+    yield gzip.compress(plain)
+    yield zlib.compress(plain)
+    yield lzma.compress(plain)
+    yield bz2.compress(plain)
+    yield marshal.dumps((plain, "x_pb2"))
+    files = [descriptor_pb2.FileDescriptorProto.FromString(m.DESCRIPTOR.serialized_pb)
+             for m in (timestamp_pb2, empty_pb2)]
+    fds = descriptor_pb2.FileDescriptorSet(file=files).SerializeToString()
+    yield fds
+    yield gzip.compress(fds)
+    for method in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
+        out = io.BytesIO()
+        with zipfile.ZipFile(out, "w", method) as z:
+            z.writestr("a/T.class", plain)
+            z.writestr("b.pyc", gzip.compress(plain))
+        yield out.getvalue()
+    out = io.BytesIO()
+    with tarfile.open(fileobj=out, mode="w") as t:
+        info = tarfile.TarInfo("layer/file")
+        info.size = len(plain)
+        t.addfile(info, io.BytesIO(plain))
+    yield out.getvalue()
+    yield b"XALZ" + struct.pack("<II", 0, len(plain)) + lz4_literals(plain)
+
+
+def lz4_literals(data: bytes) -> bytes:
+    """An LZ4 block that holds ``data`` as one run of literals."""
+    if len(data) < 15:
+        return bytes([len(data) << 4]) + data
+    rest = len(data) - 15
+    return b"\xf0" + b"\xff" * (rest // 255) + bytes([rest % 255]) + data
 
 
 if __name__ == "__main__":

@@ -52,3 +52,12 @@ echo "== Python tests"
 setup_protoc_venv
 export RAVICK_PROTOC_PYTHON="$PROTOC_VENV/bin/python"
 "$PY" -m pytest -q tests
+
+echo "== layered finder fuzzing (atheris, bounded)"
+LAYER_CORPUS="$ROOT/build/fuzz/corpus-fuzz_layers"
+mkdir -p "$LAYER_CORPUS"
+"$PY" fuzz/make_seeds.py "$ROOT/build/fuzz/seeds"
+"$PY" fuzz/fuzz_layers.py "$LAYER_CORPUS" "$ROOT/build/fuzz/seeds/fuzz_layers" \
+  -max_total_time="${FUZZ_SECONDS:-60}" -rss_limit_mb=4096 -timeout=30 \
+  -artifact_prefix="$ROOT/build/fuzz/fuzz_layers-" 2>&1 | tail -5
+echo "fuzz_layers: no findings"

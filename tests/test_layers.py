@@ -325,3 +325,46 @@ def test_zip_bomb_stays_within_memory(tmp_path):
     assert proc.returncode == 0 and "Traceback" not in proc.stderr
     assert "cut after" in proc.stderr
     assert max(before, peak_kb) < 400 << 10
+
+
+def test_pyinstaller_one_file_executable(tmp_path):
+    # PyInstaller keeps every module zlib-compressed in its archive: built
+    # here from a script that imports generated modules, each descriptor
+    # comes back with the bytes the module registers.
+    import sys
+
+    script = tmp_path / "app.py"
+    modules = [
+        "google.protobuf.timestamp_pb2",
+        "google.protobuf.duration_pb2",
+        "google.api.annotations_pb2",
+        "google.api.http_pb2",
+    ]
+    script.write_text("".join(f"import {m}\n" for m in modules))
+    subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "PyInstaller",
+            "--onefile",
+            "--noconfirm",
+            "--log-level",
+            "ERROR",
+            "--distpath",
+            str(tmp_path / "dist"),
+            "--workpath",
+            str(tmp_path / "work"),
+            "--specpath",
+            str(tmp_path),
+            str(script),
+        ],
+        check=True,
+        timeout=600,
+        capture_output=True,
+    )
+    found = ravick.find((tmp_path / "dist" / "app").read_bytes())
+    by_name = {f.name: f for f in found}
+    for name in modules:
+        descriptor = importlib.import_module(name).DESCRIPTOR
+        hit = by_name[descriptor.name]
+        assert hit.data == descriptor.serialized_pb and hit.layers == ("zlib",)

@@ -117,6 +117,11 @@ class Collector {
 
 }  // namespace
 
+bool signature_at(std::span<const uint8_t> buf, size_t offset, Kind* kind) {
+  return offset < buf.size() &&
+         kind_at(buf.data() + offset, buf.size() - offset, kind);
+}
+
 std::vector<Hit> find(std::span<const uint8_t> buf, size_t max_hits,
                       uint64_t* dropped) {
   if (dropped != nullptr) std::fill(dropped, dropped + KIND_COUNT, 0);

@@ -31,6 +31,10 @@ struct Hit {
   Kind kind = Kind::gzip;
 };
 
+// The signature at `offset` of `buf`, if one starts there: the reference
+// that the one-pass search must agree with.
+bool signature_at(std::span<const uint8_t> buf, size_t offset, Kind* kind);
+
 // Every signature in `buf`, in offset order. At most `max_hits` of each kind
 // are kept; `dropped` (if given) counts, per kind, those left out past it.
 std::vector<Hit> find(std::span<const uint8_t> buf, size_t max_hits,
