@@ -10,7 +10,7 @@
 source "$(dirname "$0")/common.sh"
 cd "$ROOT"
 
-apt_install g++
+apt_install g++ zlib1g-dev
 if [ -n "${BENCH_PYTHON:-}" ]; then
   PY="$BENCH_PYTHON"
 else

@@ -6,6 +6,7 @@
 # build/demo/, and compiles the tree with protoc to show that it builds.
 source "$(dirname "$0")/common.sh"
 cd "$ROOT"
+apt_install g++ zlib1g-dev
 setup_venv "${PY_BUILD_DEPS[@]}"
 "$VENV/bin/python" -m pip install -q --no-build-isolation .
 setup_protoc_venv

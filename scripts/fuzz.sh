@@ -4,7 +4,7 @@
 # (FUZZ_SECONDS, default 60). Any finding fails the script.
 source "$(dirname "$0")/common.sh"
 cd "$ROOT"
-apt_install clang libclang-rt-dev
+apt_install clang libclang-rt-dev zlib1g-dev
 [ -x "$VENV/bin/python" ] || setup_venv "${PY_BUILD_DEPS[@]}" "${PY_TEST_DEPS[@]}"
 export PATH="$VENV/bin:$PATH"
 SECONDS_EACH="${FUZZ_SECONDS:-60}"

@@ -4,7 +4,7 @@
 source "$(dirname "$0")/common.sh"
 cd "$ROOT"
 
-apt_install g++ libgtest-dev
+apt_install g++ zlib1g-dev libgtest-dev
 [ -x "$VENV/bin/python" ] || setup_venv "${PY_BUILD_DEPS[@]}" "${PY_TEST_DEPS[@]}"
 export PATH="$VENV/bin:$PATH"
 BUILD="$ROOT/build/ci-tsan"

@@ -1,9 +1,13 @@
 #include "signatures.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <utility>
+
+#include "shufti_x86.h"
 
 namespace ravick::signatures {
 namespace {
@@ -32,12 +36,48 @@ using Vec = uint8_t __attribute__((vector_size(LANES)));
   return all != 0;
 }
 
+// Bytes of a zlib candidate inflated on trial, and the output looked at:
+// machine code holds many "78 01" pairs, and nearly every one that is not
+// a stream fails within its first bytes.
+constexpr size_t TRIAL_IN = 512;
+constexpr size_t TRIAL_OUT = 2048;
+
+// One inflater for all the candidates of a search, reset for each.
+class Inflater {
+ public:
+  Inflater() { ready_ = inflateInit(&z_) == Z_OK; }
+  ~Inflater() {
+    if (ready_) inflateEnd(&z_);
+  }
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+
+  // False when the bytes at p plainly do not start a zlib stream.
+  bool inflates(const uint8_t* p, size_t left) {
+    if (!ready_ || inflateReset(&z_) != Z_OK) return true;  // the caller tries
+    z_.next_in = const_cast<Bytef*>(p);
+    z_.avail_in = static_cast<uInt>(left < TRIAL_IN ? left : TRIAL_IN);
+    z_.next_out = out_;
+    z_.avail_out = sizeof(out_);
+    int rc = Z_OK;
+    while (rc == Z_OK && z_.avail_in > 0 && z_.avail_out > 0) {
+      rc = inflate(&z_, Z_SYNC_FLUSH);
+    }
+    return rc == Z_OK || rc == Z_STREAM_END || rc == Z_BUF_ERROR;
+  }
+
+ private:
+  z_stream z_{};
+  bool ready_ = false;
+  uint8_t out_[TRIAL_OUT];
+};
+
 bool starts(const uint8_t* p, size_t left, const char* magic, size_t n) {
   return left >= n && std::memcmp(p, magic, n) == 0;
 }
 
 // The whole signature at p, with `left` bytes from p to the buffer's end.
-bool kind_at(const uint8_t* p, size_t left, Kind* kind) {
+bool kind_at(const uint8_t* p, size_t left, Kind* kind, Inflater& inflater) {
   switch (p[0]) {
     case 0x1F:
       *kind = Kind::gzip;
@@ -48,7 +88,7 @@ bool kind_at(const uint8_t* p, size_t left, Kind* kind) {
       const uint8_t flg = p[1];
       const bool level =
           flg == 0x01 || flg == 0x5E || flg == 0x9C || flg == 0xDA;
-      return level && ((p[2] >> 1) & 3) != 3;
+      return level && ((p[2] >> 1) & 3) != 3 && inflater.inflates(p, left);
     }
     case 0x28:
       *kind = Kind::zstd;
@@ -89,6 +129,46 @@ bool kind_at(const uint8_t* p, size_t left, Kind* kind) {
   return m;
 }
 
+// The first two bytes of each kind, for the shuffle tables (bit k = kind k).
+struct Leading {
+  Kind kind;
+  uint8_t first;
+  std::array<uint8_t, 4> second;
+  size_t seconds;
+};
+
+constexpr Leading LEADING[] = {
+    {Kind::gzip, 0x1F, {0x8B}, 1},
+    {Kind::zlib, 0x78, {0x01, 0x5E, 0x9C, 0xDA}, 4},
+    {Kind::zstd, 0x28, {0xB5}, 1},
+    {Kind::lz4, 0x04, {0x22}, 1},
+    {Kind::xalz, 'X', {'A'}, 1},
+    {Kind::xz, 0xFD, {0x37}, 1},
+    {Kind::bzip2, 'B', {'Z'}, 1},
+    {Kind::zip_end, 'P', {'K'}, 1},
+};
+static_assert(sizeof(LEADING) / sizeof(LEADING[0]) == KIND_COUNT &&
+              KIND_COUNT <= 8);
+
+x86::Tables make_tables() {
+  x86::Tables t{};
+  for (const Leading& l : LEADING) {
+    auto bit = static_cast<uint8_t>(1u << static_cast<unsigned>(l.kind));
+    t.first_lo[l.first & 0x0F] |= bit;
+    t.first_hi[l.first >> 4] |= bit;
+    for (size_t k = 0; k < l.seconds; ++k) {
+      t.second_lo[l.second[k] & 0x0F] |= bit;
+      t.second_hi[l.second[k] >> 4] |= bit;
+    }
+  }
+  return t;
+}
+
+const x86::Tables& shuffle_tables() {
+  static const x86::Tables tables = make_tables();
+  return tables;
+}
+
 class Collector {
  public:
   Collector(size_t max_hits, uint64_t* dropped)
@@ -96,7 +176,7 @@ class Collector {
 
   void check(const uint8_t* base, size_t size, size_t at) {
     Kind kind;
-    if (!kind_at(base + at, size - at, &kind)) return;
+    if (!kind_at(base + at, size - at, &kind, inflater_)) return;
     auto index = static_cast<size_t>(kind);
     if (counts_[index] >= max_hits_) {
       if (dropped_ != nullptr) ++dropped_[index];
@@ -113,33 +193,74 @@ class Collector {
   uint64_t* dropped_;
   std::array<size_t, KIND_COUNT> counts_{};
   std::vector<Hit> hits_;
+  Inflater inflater_;
 };
 
 }  // namespace
 
 bool signature_at(std::span<const uint8_t> buf, size_t offset, Kind* kind) {
+  Inflater inflater;
   return offset < buf.size() &&
-         kind_at(buf.data() + offset, buf.size() - offset, kind);
+         kind_at(buf.data() + offset, buf.size() - offset, kind, inflater);
 }
 
-std::vector<Hit> find(std::span<const uint8_t> buf, size_t max_hits,
-                      uint64_t* dropped) {
+namespace {
+
+std::vector<Hit> find_using(x86::Filter wide, std::span<const uint8_t> buf,
+                            size_t max_hits, uint64_t* dropped) {
   if (dropped != nullptr) std::fill(dropped, dropped + KIND_COUNT, 0);
   Collector out(max_hits, dropped);
   const uint8_t* p = buf.data();
   const size_t n = buf.size();
-  size_t i = 0;
-  // Two loads a block, the second one byte on: the last block must leave a
-  // byte after it.
-  for (; n > LANES && i < n - LANES; i += LANES) {
-    Vec m = candidates(load(p + i), load(p + i + 1));
-    if (!any(m)) continue;
-    for (size_t k = 0; k < LANES; ++k) {
-      if (m[k]) out.check(p, n, i + k);
+  // Every filter reads the byte after each offset it looks at: the last
+  // byte is checked on its own.
+  const size_t limit = n > 0 ? n - 1 : 0;
+  if (wide != nullptr) {
+    struct State {
+      Collector* out;
+      const uint8_t* p;
+      size_t n;
+    } state{&out, p, n};
+    wide(
+        p, limit, shuffle_tables(),
+        [](void* s, size_t at) {
+          auto* st = static_cast<State*>(s);
+          st->out->check(st->p, st->n, at);
+        },
+        &state);
+  } else {
+    size_t i = 0;
+    for (; limit > LANES && i < limit - LANES; i += LANES) {
+      Vec m = candidates(load(p + i), load(p + i + 1));
+      if (!any(m)) continue;
+      for (size_t k = 0; k < LANES; ++k) {
+        if (m[k]) out.check(p, n, i + k);
+      }
     }
+    for (; i < limit; ++i) out.check(p, n, i);
   }
-  for (; i < n; ++i) out.check(p, n, i);
+  if (n > 0) out.check(p, n, n - 1);
   return out.take();
+}
+
+}  // namespace
+
+std::vector<Hit> find(std::span<const uint8_t> buf, size_t max_hits,
+                      uint64_t* dropped) {
+  static const x86::Filter widest = x86::best_filter();
+  return find_using(widest, buf, max_hits, dropped);
+}
+
+bool find_with_width(unsigned bits, std::span<const uint8_t> buf,
+                     size_t max_hits, std::vector<Hit>* hits,
+                     uint64_t* dropped) {
+  x86::Filter filter = nullptr;
+  if (bits != 128) {
+    filter = x86::filter_of_width(bits);
+    if (filter == nullptr) return false;
+  }
+  *hits = find_using(filter, buf, max_hits, dropped);
+  return true;
 }
 
 }  // namespace ravick::signatures

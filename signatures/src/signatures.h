@@ -40,4 +40,11 @@ bool signature_at(std::span<const uint8_t> buf, size_t offset, Kind* kind);
 std::vector<Hit> find(std::span<const uint8_t> buf, size_t max_hits,
                       uint64_t* dropped = nullptr);
 
+// The same search with the filter of a given vector width: 512 or 256 bits
+// (x86-64 with AVX-512BW or AVX2), or 128 for the portable one. False when
+// this processor cannot run it; the tests compare every width.
+bool find_with_width(unsigned bits, std::span<const uint8_t> buf,
+                     size_t max_hits, std::vector<Hit>* hits,
+                     uint64_t* dropped = nullptr);
+
 }  // namespace ravick::signatures

@@ -31,21 +31,55 @@ const Case CASES[] = {
     {std::string("PK\x05\x06", 4), Kind::zip_end},
 };
 
-// Every kind at every position of a block and across block boundaries.
-TEST(Signatures, FoundAtEveryOffset) {
+class EveryWidth : public ::testing::TestWithParam<unsigned> {};
+
+// Every kind at every position of a block and across block boundaries,
+// with every vector width this processor runs.
+TEST_P(EveryWidth, FoundAtEveryOffset) {
   for (const Case& c : CASES) {
-    for (size_t at = 0; at < 100; ++at) {
+    for (size_t at = 0; at < 150; ++at) {
       std::vector<uint8_t> buf(at, 0x11);
       auto magic = bytes(c.magic);
       buf.insert(buf.end(), magic.begin(), magic.end());
       buf.resize(buf.size() + (at % 3), 0x11);
-      auto hits = find(buf, 100);
+      std::vector<Hit> hits;
+      if (!find_with_width(GetParam(), buf, 100, &hits)) GTEST_SKIP();
       ASSERT_EQ(hits.size(), 1u) << c.magic << " at " << at;
       EXPECT_EQ(hits[0].offset, at);
       EXPECT_EQ(hits[0].kind, c.kind);
     }
   }
 }
+
+// Dense random bytes hold many partial matches: every width agrees with
+// the byte-by-byte reference.
+TEST_P(EveryWidth, AgreesWithTheReference) {
+  std::vector<uint8_t> buf(1 << 16);
+  uint32_t x = 12345;
+  for (auto& b : buf) {
+    x = x * 1103515245u + 12345u;
+    // Few distinct values, so that first and second bytes meet often.
+    const uint8_t pool[] = {0x1F, 0x8B, 0x08, 0x00, 0x78, 0x9C,
+                            0x01, 'P',  'K',  5,    6};
+    b = pool[(x >> 16) % sizeof(pool)];
+  }
+  std::vector<Hit> hits;
+  if (!find_with_width(GetParam(), buf, buf.size(), &hits)) GTEST_SKIP();
+  std::vector<Hit> expected;
+  for (size_t at = 0; at < buf.size(); ++at) {
+    Kind kind;
+    if (signature_at(buf, at, &kind)) expected.push_back({at, kind});
+  }
+  ASSERT_EQ(hits.size(), expected.size());
+  ASSERT_FALSE(expected.empty());
+  for (size_t k = 0; k < hits.size(); ++k) {
+    EXPECT_EQ(hits[k].offset, expected[k].offset);
+    EXPECT_EQ(hits[k].kind, expected[k].kind);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, EveryWidth,
+                         ::testing::Values(128u, 256u, 512u));
 
 TEST(Signatures, NearMissesAreNotHits) {
   const std::string misses[] = {

@@ -81,8 +81,9 @@ def regions(data: bytes, budget: Budget) -> Iterator[Region]:
         for member in zip_archives.regions(data, offset, budget):
             members.add(member.start, member.end)
             yield member
+    stream_end = 0
     for offset, index in hits:
-        if index == zip_end or offset in members:
+        if index == zip_end or offset < stream_end or offset in members:
             continue
         if budget.attempts_left <= 0:
             budget.note(f"signatures past offset {offset:#x} not tried: too many")
@@ -94,7 +95,7 @@ def regions(data: bytes, budget: Budget) -> Iterator[Region]:
         if stream is not None:
             # What looks like a signature inside a stream is its compressed
             # data, or bytes it stores as they are and so decodes itself.
-            members.add(stream.start, stream.end)
+            stream_end = max(stream_end, stream.end)
             yield stream
 
 
