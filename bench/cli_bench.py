@@ -124,7 +124,7 @@ def worker_scaling(samples: int) -> None:
 
 def layer_pass(samples: int, libs: list[str]) -> None:
     print(
-        "\n| data (no layer's form) | MB | ravick_lib.scan ms | signatures ms "
+        "\n| data | MB | ravick_lib.scan ms | signatures ms "
         "| ravick.find ms | find / scan |"
     )
     print("|---|--:|--:|--:|--:|--:|")

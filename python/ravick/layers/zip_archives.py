@@ -17,6 +17,7 @@ from ravick.layers import MAX_MEMBERS, MAX_RATIO, RATIO_SLACK, Budget, Region, V
 LAYER = "zip"
 _END = struct.Struct("<4s4H2LH")
 _LOCAL = struct.Struct("<4s5H3L2H")
+_DIRECT = {zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED}
 _SUPPORTED = {
     zipfile.ZIP_STORED,
     zipfile.ZIP_DEFLATED,
@@ -54,24 +55,18 @@ def regions(data: bytes, end_offset: int, budget: Budget) -> Iterator[Region]:
                 f"zip at {end_offset:#x}: {len(members)} members, only the first "
                 f"{MAX_MEMBERS} looked at"
             )
-        start = _archive_start(archive)
         for info in members[:MAX_MEMBERS]:
             if budget.exhausted(f"zip member {info.filename!r}"):
                 return
-            region = _member(archive, info, start, end, budget)
+            region = _member(archive, data, info, end, budget)
             if region is not None:
                 yield region
 
 
-def _archive_start(archive: zipfile.ZipFile) -> int:
-    # zipfile knows how much came before the archive (a stub executable).
-    return max(0, int(getattr(archive, "_start_disk", 0) or 0))
-
-
 def _member(
     archive: zipfile.ZipFile,
+    data: bytes,
     info: zipfile.ZipInfo,
-    start: int,
     end: int,
     budget: Budget,
 ) -> Region | None:
@@ -91,33 +86,44 @@ def _member(
             f"zip member {name!r} claims {claimed} bytes from {info.compress_size}"
         )
         return None
+    header = info.header_offset
+    data_at = _data_offset(data, header)
+    want = min(cap, claimed)
     try:
-        with archive.open(info) as member:
-            data = member.read(min(cap, claimed))
+        if data_at is not None and info.compress_type in _DIRECT:
+            content = _read_direct(data, data_at, info, want)
+        else:
+            with archive.open(info) as member:
+                content = member.read(want)
     except _READ_ERRORS as e:
         budget.note(f"zip member {name!r} could not be read: {e}")
         return None
-    budget.spend(len(data))
-    cut = len(data) < claimed
-    if cut and len(data) >= cap:
-        budget.note(f"zip member {name!r} cut after {len(data)} bytes")
-    header = start + info.header_offset
-    data_at = _data_offset(archive, header)
+    budget.spend(len(content))
+    cut = len(content) < claimed
+    if cut:
+        budget.note(f"zip member {name!r} cut after {len(content)} of {claimed} bytes")
     if data_at is None:
-        return Region(header, end, data, LAYER, name, cut=cut)
+        return Region(header, end, content, LAYER, name, cut=cut)
     stored = data_at if info.compress_type == zipfile.ZIP_STORED else None
     member_end = min(end, data_at + info.compress_size)
-    return Region(header, member_end, data, LAYER, name, cut=cut, stored_at=stored)
+    return Region(header, member_end, content, LAYER, name, cut=cut, stored_at=stored)
 
 
-def _data_offset(archive: zipfile.ZipFile, header: int) -> int | None:
+def _read_direct(data: bytes, data_at: int, info: zipfile.ZipInfo, want: int) -> bytes:
+    """A stored or deflated member read straight from the buffer: most
+    members of jars and wheels, without zipfile's file machinery."""
+    raw = memoryview(data)[data_at : data_at + info.compress_size]
+    if info.compress_type == zipfile.ZIP_STORED:
+        return bytes(raw[:want])
+    inflater = zlib.decompressobj(-zlib.MAX_WBITS)
+    return inflater.decompress(raw, want)
+
+
+def _data_offset(data: bytes, header: int) -> int | None:
     """Where a member's data starts: after its local header, name and extra."""
-    source = archive.fp
-    if source is None:
+    if header < 0 or len(data) - header < _LOCAL.size:
         return None
-    source.seek(header)
-    local = source.read(_LOCAL.size)
-    if len(local) < _LOCAL.size or local[:4] != b"PK\x03\x04":
+    signature, *_, name_length, extra_length = _LOCAL.unpack_from(data, header)
+    if signature != b"PK\x03\x04":
         return None
-    *_, name_length, extra_length = _LOCAL.unpack(local)
     return header + _LOCAL.size + int(name_length) + int(extra_length)
