@@ -33,8 +33,10 @@ class Found:
     buffer to the bytes (``("zip:lib/a.jar", "zip:x/Y.class")``; empty for
     plain bytes), and ``inner_start`` and ``inner_end`` the descriptor's
     range in the innermost decoded bytes. ``compression`` names the first
-    layer that decodes. ``size`` is the length of the serialized descriptor
-    and ``sha256`` the hex digest of those bytes, which ``data`` holds.
+    layer that decompresses ("gzip", "zip", ...; a tar archive or a
+    descriptor set holds bytes as they are). ``size`` is the length of the
+    serialized descriptor and ``sha256`` the hex digest of those bytes,
+    which ``data`` holds.
     """
 
     start: int
@@ -101,6 +103,10 @@ def find_with_notes(
     return Findings(tuple(r.found() for r in found), tuple(budget.notes))
 
 
+_NOT_COMPRESSION = (DESCRIPTOR_SET, "tar")
+"""Layers that hold bytes as they are."""
+
+
 @dataclass(frozen=True, slots=True)
 class _Relative:
     """A descriptor in one buffer, before its place in the input is known."""
@@ -124,11 +130,12 @@ class _Relative:
         )
 
     def found(self) -> Found:
-        first = self.layers[0].split(":", 1)[0] if self.layers else None
+        kinds = (step.split(":", 1)[0] for step in self.layers)
+        compression = next((k for k in kinds if k not in _NOT_COMPRESSION), None)
         return Found(
             start=self.start,
             end=self.end,
-            compression=first if first != DESCRIPTOR_SET else None,
+            compression=compression,
             inner_start=self.inner[0] if self.inner else None,
             inner_end=self.inner[1] if self.inner else None,
             truncated=self.truncated,
