@@ -113,7 +113,12 @@ def test_the_json_document(workdir):
     written = {w["path"]: w for w in doc["written"]}
     kept = written["google/protobuf/timestamp.proto"]
     assert (kept["source"], kept["status"]) == ("found", "written")
-    assert kept["found_at"] == {"path": "in/a.bin", "offset": 200, "inner_offset": None}
+    assert kept["found_at"] == {
+        "path": "in/a.bin",
+        "offset": 200,
+        "inner_offset": None,
+        "layers": [],
+    }
     assert written["google/protobuf/type.proto"]["source"] == "protobuf"
     (conflict,) = doc["conflicts"]
     assert conflict["path"] in written and conflict["kept_by"] == conflict["name"]

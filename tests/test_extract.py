@@ -388,6 +388,7 @@ def test_imports_resolve_and_what_cannot_compile_is_named(tmp_path):
     written = {w.name: w for w in report.written}
     assert [written[n].source for n in deps] == ["protobuf", "found", "found"]
     assert written["z/own.proto"].found_at.inner_offset == 0
+    assert written["z/own.proto"].found_at.layers == ("gzip",)
     assert written["u/t.proto"].found_at.inner_offset is None
     (missing,) = report.missing_imports
     assert missing.imports == ("nothere.proto", "vendor/e.proto")

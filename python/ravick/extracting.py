@@ -71,13 +71,16 @@ FileProto = descriptor_pb2.FileDescriptorProto
 class Location:
     """Where a descriptor was found: an input and the offset in it.
 
-    For a descriptor inside a gzip stream, ``offset`` is the stream's and
-    ``inner_offset`` the descriptor's offset in the inflated bytes.
+    For a descriptor inside decoded bytes (a compressed stream, an archive
+    member), ``offset`` is the outermost region's, ``layers`` the steps to
+    the bytes (as :attr:`ravick.Found.layers`) and ``inner_offset`` the
+    descriptor's offset in the innermost decoded bytes.
     """
 
     path: str
     offset: int
     inner_offset: int | None = None
+    layers: tuple[str, ...] = ()
 
 
 @dataclass(frozen=True, slots=True)
@@ -353,7 +356,7 @@ def _collect(reports: Iterable[FileReport]) -> _Collected:
 
 
 def _location(path: str, found: Found) -> Location:
-    return Location(path, found.start, found.inner_start)
+    return Location(path, found.start, found.inner_start, found.layers)
 
 
 def _duplicates(collected: _Collected) -> tuple[Duplicate, ...]:
