@@ -2,14 +2,14 @@
 error, standard output still goes where the user sent it, byte for byte;
 Ctrl-C with workers busy ends the run with one line."""
 
+import base64
+import json
 import os
 import pty
 import re
-import select
 import subprocess
 import sys
 import threading
-import time
 
 import pytest
 from google.protobuf import descriptor_pb2, timestamp_pb2
@@ -102,27 +102,50 @@ def test_standard_output_is_untouched_by_the_display(many, tmp_path, args, stdou
         assert b"timestamp.proto" not in seen
 
 
-def interrupt_when_busy(args, marker=b"files"):
+# Runs in an interpreter of its own: forking this test process, which has
+# threads, could deadlock the child before it runs the command.
+DRIVER = """
+import base64, json, os, pty, select, sys, time
+args, marker = json.loads(sys.argv[1]), sys.argv[2].encode()
+pid, leader = pty.fork()
+if pid == 0:  # the command, the terminal its controlling one
+    os.execv(sys.executable, [sys.executable, "-m", "ravick", *args])
+def read(into, wait):
+    ready, _, _ = select.select([leader], [], [], wait)
+    if not ready:
+        return True
+    try:
+        chunk = os.read(leader, 65536)
+    except OSError:
+        return False
+    into += chunk
+    return bool(chunk)
+shown, after = bytearray(), bytearray()
+deadline = time.monotonic() + 120
+while marker not in shown and time.monotonic() < deadline and read(shown, 1):
+    pass
+os.write(leader, b"\\x03")
+while read(after, 60):
+    pass
+_, status = os.waitpid(pid, 0)
+print(json.dumps([base64.b64encode(shown).decode(), base64.b64encode(after).decode(),
+                  os.waitstatus_to_exitcode(status)]))
+"""
+
+
+def interrupt_when_busy(args, marker="files"):
     """Runs the command on a terminal, presses Ctrl-C once the display
-    shows, and returns what the terminal showed after it and the status."""
-    pid, leader = pty.fork()
-    if pid == 0:  # the child: the command, the terminal its controlling one
-        os.execv(sys.executable, [*COMMAND, *args])
-    shown = bytearray()
-    deadline = time.monotonic() + 120
-    while marker not in shown and time.monotonic() < deadline:
-        ready, _, _ = select.select([leader], [], [], 1)
-        if ready:
-            try:
-                shown += os.read(leader, 65536)
-            except OSError:
-                break
-    os.write(leader, b"\x03")
-    after = bytearray()
-    _drain(leader, after)
-    _, status = os.waitpid(pid, 0)
-    os.close(leader)
-    return bytes(shown), bytes(after), os.waitstatus_to_exitcode(status)
+    shows, and returns what the terminal showed before and after, and the
+    exit status."""
+    proc = subprocess.run(
+        [sys.executable, "-c", DRIVER, json.dumps(args), marker],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        check=True,
+    )
+    shown, after, status = json.loads(proc.stdout)
+    return base64.b64decode(shown), base64.b64decode(after), status
 
 
 @pytest.fixture(scope="module")
