@@ -137,7 +137,90 @@ def test_marshal_framing_keeps_what_follows_in_range():
     assert [f.data for f in ravick.find(data)] == [TIMESTAMP, DESCRIPTOR]
 
 
-def test_descriptor_set_entries(tmp_path):
+def _small() -> bytes:
+    fd = descriptor_pb2.FileDescriptorProto(
+        name="a/b.proto", package="a", syntax="proto3"
+    )
+    fd.message_type.add(name="M").field.add(name="x", number=1, type=5, label=1)
+    return fd.SerializeToString()  # under 128 bytes: a one-byte length
+
+
+def _large() -> bytes:
+    fd = descriptor_pb2.FileDescriptorProto(
+        name="big.proto", package="b", syntax="proto3"
+    )
+    for k in range(700):
+        fd.message_type.add(name=f"M{k:04}").field.add(
+            name="f", number=1, type=9, label=1
+        )
+    return fd.SerializeToString()  # over 16,384 bytes: a three-byte length
+
+
+SMALL, LARGE = _small(), _large()
+
+
+def marshal_bytes(data: bytes, kind: bytes = b"s") -> bytes:
+    return kind + struct.pack("<I", len(data)) + data
+
+
+def varint(n: int) -> bytes:
+    out = bytearray()
+    while True:
+        out.append((n & 0x7F) | (0x80 if n > 0x7F else 0))
+        n >>= 7
+        if not n:
+            return bytes(out)
+
+
+@pytest.mark.parametrize(
+    ("data", "expected", "in_set"),
+    [
+        # A marshal string, plain or with the reference flag: what follows
+        # reads as more fields, and a descriptor there is found on its own.
+        (marshal_bytes(TIMESTAMP) + DESCRIPTOR + b"\0", [TIMESTAMP, DESCRIPTOR], False),
+        (
+            marshal_bytes(TIMESTAMP, b"\xf3") + DESCRIPTOR + b"\0",
+            [TIMESTAMP, DESCRIPTOR],
+            False,
+        ),
+        (b"x" + marshal_bytes(TIMESTAMP) + b"z\x06ab_pb2", [TIMESTAMP], False),
+        # A stated length longer than the range, or another type byte: kept.
+        (b"s" + struct.pack("<I", 9999) + TIMESTAMP + b"\0", [TIMESTAMP], False),
+        (
+            marshal_bytes(TIMESTAMP, b"u") + b"z\x06ab_pb2",
+            [TIMESTAMP + b"z\x06ab_pb2"],
+            False,
+        ),
+        # What the stated length leaves of the range is scanned again: here
+        # a descriptor that read as the string of field 15.
+        (
+            marshal_bytes(TIMESTAMP) + b"z" + varint(len(SMALL)) + SMALL,
+            [TIMESTAMP, SMALL],
+            False,
+        ),
+        # Set entries with one-, two- and three-byte lengths, from offset 0.
+        (b"\x0a" + varint(len(SMALL)) + SMALL, [SMALL], True),
+        (b"\x0a" + varint(len(TIMESTAMP)) + TIMESTAMP, [TIMESTAMP], True),
+        (b"\x0a" + varint(len(LARGE)) + LARGE, [LARGE], True),
+        (
+            b"\x0a" + varint(len(SMALL)) + SMALL + DESCRIPTOR + b"\0",
+            [SMALL, DESCRIPTOR],
+            True,
+        ),
+        # Not a set: another tag, a length that is not minimal, a wrong one.
+        (b"\x0b" + varint(len(SMALL)) + SMALL, [SMALL], False),
+        (b"\x0a" + bytes([len(SMALL) | 0x80, 0]) + SMALL, [SMALL], False),
+        (b"\x0a" + varint(len(SMALL) + 1) + SMALL + b"\0", [SMALL], False),
+    ],
+)
+def test_framing(data, expected, in_set):
+    found = ravick.find(data)
+    assert [f.data for f in found] == expected
+    assert (found[0].layers == ("descriptor-set",)) == in_set
+    assert found[0].start == data.index(expected[0])
+
+
+def test_descriptor_set_entries():
     files = [
         descriptor_pb2.FileDescriptorProto.FromString(b)
         for b in (TIMESTAMP, DESCRIPTOR)
