@@ -29,12 +29,13 @@ Needs the ``dask`` extra: ``pip install 'ravick[dask]'``.
 
 from __future__ import annotations
 
+import asyncio
 import importlib.util
 import os
 import signal
 import threading
 from collections.abc import Callable, Iterator
-from concurrent.futures import Executor, Future
+from concurrent.futures import CancelledError, Executor, Future
 from contextlib import contextmanager
 from functools import partial
 from types import ModuleType
@@ -202,8 +203,8 @@ class ClusterExecutor(Executor):
 
     def __init__(self, client: Client) -> None:
         self.client = client
-        tasks = client.get_executor(pure=False)  # type: ignore[no-untyped-call]
-        self._tasks: Executor = tasks
+        self._lock = threading.Lock()
+        self._pending: set[Any] = set()
 
     def submit[**P, T](
         self, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs
@@ -212,11 +213,33 @@ class ClusterExecutor(Executor):
         outer: Future[T] = Future()
         # Running from the start: a cancel() here would not reach the task.
         outer.set_running_or_notify_cancel()
-        task = self._tasks.submit(fn, *args, **kwargs)
-        # The task future, and with it the cluster's copy of the result, is
-        # dropped as soon as the result has been handed on.
-        task.add_done_callback(partial(_hand_on, outer))
+        task = self.client.submit(fn, *args, pure=False, **kwargs)
+        with self._lock:
+            self._pending.add(task)
+        task.add_done_callback(partial(self._hand_on, outer))  # type: ignore[no-untyped-call]
         return outer
+
+    def _hand_on[T](self, outer: Future[T], task: Any) -> None:
+        # The outcome is read once, by result(): reading the task's status
+        # and then its result again (as distributed's own executor does)
+        # races with a worker that dies holding it, and mistakes a result
+        # for an error.
+        with self._lock:
+            self._pending.discard(task)
+        try:
+            result = task.result()
+        except (CancelledError, asyncio.CancelledError):
+            outer.set_exception(
+                ClusterError("the cluster cancelled a task (lost the scheduler?)")
+            )
+        except Exception as error:
+            outer.set_exception(_cluster_error(error))
+        else:
+            outer.set_result(result)
+        finally:
+            # The task future, and with it the cluster's copy of the result,
+            # is dropped as soon as the result has been handed on.
+            task.release()
 
     @property
     def parallelism(self) -> int:
@@ -229,20 +252,19 @@ class ClusterExecutor(Executor):
 
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
         """Stops taking calls; without ``wait``, cancels the running tasks."""
-        self._tasks.shutdown(wait=wait and not cancel_futures)
+        with self._lock:
+            pending = list(self._pending)
+        if not pending:
+            return
+        try:
+            if wait and not cancel_futures:
+                from distributed import wait as wait_for
 
-
-def _hand_on[T](outer: Future[T], task: Future[T]) -> None:
-    if task.cancelled():
-        outer.set_exception(
-            ClusterError("the cluster cancelled a task (lost the scheduler?)")
-        )
-        return
-    error = task.exception()
-    if error is None:
-        outer.set_result(task.result())
-    else:
-        outer.set_exception(_cluster_error(error))
+                wait_for(pending)  # type: ignore[no-untyped-call]
+            else:
+                self.client.cancel(pending)  # type: ignore[no-untyped-call]
+        except Exception:  # a client already closing keeps nothing to cancel
+            pass
 
 
 def _cluster_error(error: BaseException) -> ClusterError:

@@ -60,6 +60,9 @@ class Found:
     truncated: bool = False
     """True when a region holding it was cut (capped or broken)."""
     layers: tuple[str, ...] = ()
+    stripped: tuple[str, ...] = ()
+    """Fields the form it was found in had removed (``("dependency",)``:
+    PHP and protobuf-es drop imports from the copy they embed)."""
     data: bytes = field(default=b"", repr=False, compare=False)
 
     def descriptor(self) -> descriptor_pb2.FileDescriptorProto:
@@ -117,6 +120,7 @@ class _Relative:
     layers: tuple[str, ...]
     truncated: bool
     facts: dict[str, Any]
+    stripped: tuple[str, ...] = ()
 
     def nested(self, region: Region) -> _Relative:
         """The descriptor placed in the buffer that holds ``region``."""
@@ -127,6 +131,7 @@ class _Relative:
             (region.step, *self.layers),
             self.truncated or region.cut,
             self.facts,
+            tuple(dict.fromkeys((*region.stripped, *self.stripped))),
         )
 
     def found(self) -> Found:
@@ -140,6 +145,7 @@ class _Relative:
             inner_end=self.inner[1] if self.inner else None,
             truncated=self.truncated,
             layers=self.layers,
+            stripped=self.stripped,
             **self.facts,
         )
 
@@ -151,6 +157,17 @@ def _drop_seen_in(
     starts = {base + r.start for r in inner if r.inner is None}
     items[:] = [
         (at, group) for at, group in items if not (at in starts and _is_plain(group))
+    ]
+
+
+def _drop_plain_within(
+    items: list[tuple[int, list[_Relative]]], start: int, end: int
+) -> None:
+    """Drops plain finds inside a region whose span encodes its bytes."""
+    items[:] = [
+        (at, group)
+        for at, group in items
+        if not (start <= at < end and _is_plain(group))
     ]
 
 
@@ -180,7 +197,9 @@ class _Search:
             for region in regions(data, self.budget):
                 inner = self._region(region, depth, chain)
                 items.append((region.start, [r.nested(region) for r in inner]))
-                if region.stored_at is not None:
+                if region.covers:
+                    _drop_plain_within(items, region.start, region.end)
+                elif region.stored_at is not None:
                     _drop_seen_in(items, region.stored_at, inner)
         elif may_hold_regions(data):
             self.budget.note(f"regions nested deeper than {MAX_DEPTH} not opened")

@@ -50,6 +50,13 @@ class Region:
     label: str = ""
     cut: bool = False
     stored_at: int | None = None
+    covers: bool = False
+    """True when the region's whole span is an encoding of its bytes (a
+    literal in source text): what a plain scan found inside it is a
+    garbled copy, dropped in favour of what the region holds."""
+    stripped: tuple[str, ...] = ()
+    """Fields the writer of this form removed from the descriptors it holds
+    (``("dependency",)`` for PHP and protobuf-es)."""
 
     @property
     def step(self) -> str:

@@ -11,14 +11,37 @@ from ravick.layers import (
     Budget,
     Region,
     bzip2_streams,
+    cpp_source,
+    csharp_source,
+    es_source,
+    go_source,
     gzip_streams,
+    java_source,
     lz4_frames,
+    php_source,
+    python_source,
+    ruby_source,
+    rust_source,
     tar_archives,
     xz_streams,
     zip_archives,
     zlib_streams,
     zstd_frames,
 )
+from ravick.layers._source import looks_like_text
+
+SOURCES = (
+    python_source,
+    ruby_source,
+    php_source,
+    cpp_source,
+    java_source,
+    go_source,
+    csharp_source,
+    rust_source,
+    es_source,
+)
+"""Generated code: each language's descriptor literals, read in text."""
 
 RegionAt = Callable[[bytes, int, Budget], Region | None]
 
@@ -44,6 +67,7 @@ LAYERS = (
     "zip",
     "tar",
     "descriptor-set",
+    *(module.LAYER for module in SOURCES),
 )
 """The names a found descriptor's ``layers`` may hold."""
 
@@ -62,6 +86,10 @@ def regions(data: bytes, budget: Budget) -> Iterator[Region]:
     on its own.
     """
     members = _Covered()
+    if looks_like_text(data):
+        text = data.decode("latin-1")
+        for module in SOURCES:
+            yield from module.regions(text, budget)
     if tar_archives.is_tar(data):
         for region in tar_archives.regions(data, budget):
             members.add(region.start, region.end)

@@ -1,0 +1,53 @@
+"""Ruby generated code: ``descriptor_data = "..."`` (protobuf 23 on; ``\\#``
+before ``{``, ``$`` and ``@``), and the raw bytes after ``__END__`` that
+descriptor.proto's own file reads back with ``File.binread(__FILE__)``."""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+
+from ravick.layers import Budget, Region
+from ravick.layers._literals import Escapes, read_literal, skip_space
+from ravick.layers._source import after, literal_regions
+
+LAYER = "ruby-literal"
+ESCAPES = Escapes(
+    simple={
+        "\\": 0x5C,
+        "'": 0x27,
+        '"': 0x22,
+        "#": 0x23,
+        "a": 7,
+        "b": 8,
+        "e": 0x1B,
+        "f": 12,
+        "n": 10,
+        "r": 13,
+        "s": 0x20,
+        "t": 9,
+        "v": 11,
+    },
+    octal_digits=3,
+    hex_digits=(1, 2),
+    unicode="utf8",
+)
+_END = "\n__END__\n"
+
+
+def read(text: str, at: int) -> tuple[bytes, int] | None:
+    k = after(text, at, "=", within=8)
+    if k == -1:
+        return None
+    return read_literal(text, skip_space(text, k), ESCAPES)
+
+
+def regions(text: str, budget: Budget) -> Iterator[Region]:
+    """Every descriptor literal of Ruby generated code in ``text``."""
+    yield from literal_regions(text, ("descriptor_data",), read, LAYER, budget)
+    if "File.binread(__FILE__)" in text:
+        end = text.find(_END)
+        if end != -1 and budget.cap() > 0:
+            data = text[end + len(_END) :].encode("latin-1")[: budget.cap()]
+            budget.spend(len(data))
+            start = end + len(_END)
+            yield Region(end, len(text), data, LAYER, stored_at=start, covers=True)
