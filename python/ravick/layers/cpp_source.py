@@ -13,7 +13,7 @@ from ravick.layers._literals import Escapes, read_joined, read_literal, skip_spa
 from ravick.layers._source import literal_regions
 
 LAYER = "cpp-literal"
-_DEFINITION = re.compile(r"\w+\[\][ \t]*(?:\w+\(\w+\))?\s*=", re.ASCII)
+_DEFINITION = re.compile(r"\w+\[\]\s*(?:\w+\(\s*\w+\s*\))?\s*=", re.ASCII)
 ESCAPES = Escapes(
     simple={
         "\\": 0x5C,
