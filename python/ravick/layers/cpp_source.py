@@ -13,6 +13,7 @@ from ravick.layers._literals import Escapes, read_joined, read_literal, skip_spa
 from ravick.layers._source import literal_regions
 
 LAYER = "cpp-literal"
+ANCHORS = ("descriptor_table_protodef_",)
 _DEFINITION = re.compile(r"\w+\[\]\s*(?:\w+\(\s*\w+\s*\))?\s*=", re.ASCII)
 ESCAPES = Escapes(
     simple={
@@ -63,6 +64,4 @@ def _char_array(text: str, k: int) -> tuple[bytes, int] | None:
 
 def regions(text: str, budget: Budget) -> Iterator[Region]:
     """Every descriptor literal of C++ generated code in ``text``."""
-    yield from literal_regions(
-        text, ("descriptor_table_protodef_",), read, LAYER, budget
-    )
+    yield from literal_regions(text, ANCHORS, read, LAYER, budget)

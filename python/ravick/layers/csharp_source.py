@@ -10,6 +10,7 @@ from ravick.layers._literals import Escapes, read_joined, skip_space
 from ravick.layers._source import from_base64, literal_regions
 
 LAYER = "csharp-literal"
+ANCHORS = ("FromBase64String(",)
 ESCAPES = Escapes(simple={"\\": 0x5C, '"': 0x22, "'": 0x27, "n": 10})
 
 
@@ -26,4 +27,4 @@ def read(text: str, at: int) -> tuple[bytes, int] | None:
 
 def regions(text: str, budget: Budget) -> Iterator[Region]:
     """Every descriptor literal of C# generated code in ``text``."""
-    yield from literal_regions(text, ("FromBase64String(",), read, LAYER, budget)
+    yield from literal_regions(text, ANCHORS, read, LAYER, budget)

@@ -12,6 +12,7 @@ from ravick.layers._literals import Escapes, read_literal, skip_space
 from ravick.layers._source import from_base64, literal_regions
 
 LAYER = "es-literal"
+ANCHORS = ("fileDesc(",)
 STRIPPED = ("dependency",)
 ESCAPES = Escapes(simple={"\\": 0x5C, '"': 0x22, "'": 0x27})
 
@@ -26,4 +27,4 @@ def read(text: str, at: int) -> tuple[bytes, int] | None:
 
 def regions(text: str, budget: Budget) -> Iterator[Region]:
     """Every descriptor literal of protobuf-es code in ``text``."""
-    yield from literal_regions(text, ("fileDesc(",), read, LAYER, budget, STRIPPED)
+    yield from literal_regions(text, ANCHORS, read, LAYER, budget, STRIPPED)

@@ -11,6 +11,7 @@ from ravick.layers._literals import Escapes, read_joined, skip_space
 from ravick.layers._source import after, literal_regions
 
 LAYER = "java-literal"
+ANCHORS = ("descriptorData",)
 ESCAPES = Escapes(
     simple={
         "\\": 0x5C,
@@ -47,4 +48,4 @@ def read(text: str, at: int) -> tuple[bytes, int] | None:
 
 def regions(text: str, budget: Budget) -> Iterator[Region]:
     """Every descriptor literal of Java generated code in ``text``."""
-    yield from literal_regions(text, ("descriptorData",), read, LAYER, budget)
+    yield from literal_regions(text, ANCHORS, read, LAYER, budget)

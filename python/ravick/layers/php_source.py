@@ -14,6 +14,7 @@ from ravick.layers._literals import Escapes, read_literal, skip_space
 from ravick.layers._source import literal_regions
 
 LAYER = "php-literal"
+ANCHORS = ("internalAddGeneratedFile(",)
 STRIPPED = ("dependency",)
 SINGLE = Escapes(simple={"\\": 0x5C, "'": 0x27}, keep_unknown=True)
 DOUBLE = Escapes(
@@ -52,6 +53,4 @@ def read(text: str, at: int) -> tuple[bytes, int] | None:
 
 def regions(text: str, budget: Budget) -> Iterator[Region]:
     """Every descriptor set literal of PHP generated code in ``text``."""
-    yield from literal_regions(
-        text, ("internalAddGeneratedFile(",), read, LAYER, budget, STRIPPED
-    )
+    yield from literal_regions(text, ANCHORS, read, LAYER, budget, STRIPPED)

@@ -43,6 +43,11 @@ SOURCES = (
 )
 """Generated code: each language's descriptor literals, read in text."""
 
+_SOURCE_ANCHORS = (
+    *(anchor.encode() for module in SOURCES for anchor in module.ANCHORS),
+    b"File.binread(__FILE__)",
+)
+
 RegionAt = Callable[[bytes, int, Budget], Region | None]
 
 STREAMS: dict[str, RegionAt] = {
@@ -86,7 +91,7 @@ def regions(data: bytes, budget: Budget) -> Iterator[Region]:
     on its own.
     """
     members = _Covered()
-    if looks_like_text(data):
+    if looks_like_text(data) and any(a in data for a in _SOURCE_ANCHORS):
         text = data.decode("latin-1")
         for module in SOURCES:
             yield from module.regions(text, budget)

@@ -11,6 +11,8 @@ from ravick.layers._literals import Escapes, read_literal, skip_space
 from ravick.layers._source import after, literal_regions
 
 LAYER = "ruby-literal"
+ANCHORS = ("descriptor_data",)
+_RAW_ANCHOR = "File.binread(__FILE__)"
 ESCAPES = Escapes(
     simple={
         "\\": 0x5C,
@@ -43,8 +45,8 @@ def read(text: str, at: int) -> tuple[bytes, int] | None:
 
 def regions(text: str, budget: Budget) -> Iterator[Region]:
     """Every descriptor literal of Ruby generated code in ``text``."""
-    yield from literal_regions(text, ("descriptor_data",), read, LAYER, budget)
-    if "File.binread(__FILE__)" in text:
+    yield from literal_regions(text, ANCHORS, read, LAYER, budget)
+    if _RAW_ANCHOR in text:
         end = text.find(_END)
         if end != -1 and budget.cap() > 0:
             data = text[end + len(_END) :].encode("latin-1")[: budget.cap()]

@@ -11,6 +11,7 @@ from ravick.layers._literals import Escapes, read_literal
 from ravick.layers._source import after, literal_regions
 
 LAYER = "rust-literal"
+ANCHORS = ("file_descriptor_proto_data",)
 ESCAPES = Escapes(
     simple={"\\": 0x5C, "'": 0x27, '"': 0x22, "n": 10, "r": 13, "t": 9, "0": 0},
     hex_digits=(2, 2),
@@ -25,6 +26,4 @@ def read(text: str, at: int) -> tuple[bytes, int] | None:
 
 def regions(text: str, budget: Budget) -> Iterator[Region]:
     """Every descriptor literal of Rust generated code in ``text``."""
-    yield from literal_regions(
-        text, ("file_descriptor_proto_data",), read, LAYER, budget
-    )
+    yield from literal_regions(text, ANCHORS, read, LAYER, budget)
