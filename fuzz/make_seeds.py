@@ -3,6 +3,7 @@ by the protobuf package at run time, and fragments and mutations of them;
 for the layered finder and the signature search, real archives and streams
 that hold them."""
 
+import base64
 import bz2
 import gzip
 import io
@@ -92,6 +93,21 @@ def containers():
         t.addfile(info, io.BytesIO(plain))
     yield out.getvalue()
     yield b"XALZ" + struct.pack("<II", 0, len(plain)) + lz4_literals(plain)
+    small = empty_pb2.DESCRIPTOR.serialized_pb
+    octal = "".join(f"\\{b:03o}" for b in small)
+    hexed = "".join(f"\\x{b:02x}" for b in small)
+    listed = ", ".join(f"0x{b:02x}" for b in small)
+    for text in (
+        f"DESCRIPTOR = pool.AddSerializedFile(b'{hexed}')",
+        f'descriptor_data = "{hexed}"',
+        f'<?php $pool->internalAddGeneratedFile(hex2bin("{small.hex()}"), true);',
+        f'const char descriptor_table_protodef_x[] = {{ "{octal}" }};',
+        f'java.lang.String[] descriptorData = {{ "{octal}" }};',
+        f"var file_x_rawDesc = []byte{{{listed}}}",
+        f'FromBase64String(string.Concat("{base64.b64encode(small).decode()}"))',
+        f'file_descriptor_proto_data: &[u8] = b"{hexed}";',
+    ):
+        yield text.encode()
 
 
 def lz4_literals(data: bytes) -> bytes:
