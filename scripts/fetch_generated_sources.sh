@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Fetches Debian packages that ship protobuf generated code (Go, Rust, Ruby
-# and PHP runtimes) into build/generated-sources/ (apt-get download + dpkg -x;
+# and PHP runtimes, and the Java runtime's compiled classes) into
+# build/generated-sources/ (apt-get download + dpkg -x;
 # nothing is installed) and prints the unpacked root.
 source "$(dirname "$0")/common.sh"
 OUT="$ROOT/build/generated-sources"
@@ -10,6 +11,7 @@ PACKAGES=(
   librust-protobuf-dev
   ruby-google-protobuf
   php-google-protobuf
+  libprotobuf-java
 )
 
 mkdir -p "$OUT/debs"

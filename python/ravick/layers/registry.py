@@ -16,6 +16,7 @@ from ravick.layers import (
     es_source,
     go_source,
     gzip_streams,
+    java_classes,
     java_source,
     lz4_frames,
     php_source,
@@ -72,6 +73,7 @@ LAYERS = (
     "zip",
     "tar",
     "descriptor-set",
+    "java-utf8",
     *(module.LAYER for module in SOURCES),
 )
 """The names a found descriptor's ``layers`` may hold."""
@@ -95,6 +97,8 @@ def regions(data: bytes, budget: Budget) -> Iterator[Region]:
         text = data.decode("latin-1")
         for module in SOURCES:
             yield from module.regions(text, budget)
+    if java_classes.is_class_file(data):
+        yield from java_classes.regions(data, budget)
     if tar_archives.is_tar(data):
         for region in tar_archives.regions(data, budget):
             members.add(region.start, region.end)
