@@ -13,6 +13,7 @@ from ravick.layers import (
     bzip2_streams,
     cpp_source,
     csharp_source,
+    dotnet_assemblies,
     es_source,
     go_source,
     gzip_streams,
@@ -74,6 +75,7 @@ LAYERS = (
     "tar",
     "descriptor-set",
     "java-utf8",
+    "dotnet-us",
     *(module.LAYER for module in SOURCES),
 )
 """The names a found descriptor's ``layers`` may hold."""
@@ -99,6 +101,8 @@ def regions(data: bytes, budget: Budget) -> Iterator[Region]:
             yield from module.regions(text, budget)
     if java_classes.is_class_file(data):
         yield from java_classes.regions(data, budget)
+    if dotnet_assemblies.is_assembly(data):
+        yield from dotnet_assemblies.regions(data, budget)
     if tar_archives.is_tar(data):
         for region in tar_archives.regions(data, budget):
             members.add(region.start, region.end)
