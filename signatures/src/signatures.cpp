@@ -72,6 +72,81 @@ class Inflater {
   uint8_t out_[TRIAL_OUT];
 };
 
+int base64_value(uint8_t c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+// The length of what joins two string literals at p ("+" or ", " between a
+// closing and an opening quote, or a line break), or 0.
+size_t literal_joint(const uint8_t* p, size_t left) {
+  constexpr size_t MAX_JOINT = 12;
+  if (left == 0) return 0;
+  if (p[0] != '"' && p[0] != '\'') return 0;
+  for (size_t k = 1; k < left && k <= MAX_JOINT; ++k) {
+    const uint8_t c = p[k];
+    if (c == '"' || c == '\'') return k + 1;
+    if (c != ' ' && c != ',' && c != '+' && c != '\n' && c != '\r' &&
+        c != '\t') {
+      return 0;
+    }
+  }
+  return 0;
+}
+
+// Decodes base64 characters (one every `stride` bytes; in one-byte text,
+// the joints between string literals are skipped) into `out`, at most
+// `want` bytes; the count decoded.
+size_t decode_base64(const uint8_t* p, size_t left, size_t stride, uint8_t* out,
+                     size_t want) {
+  uint32_t bits = 0;
+  int have = 0;
+  size_t n = 0;
+  size_t k = 0;
+  while (k + stride <= left && n < want) {
+    if (stride == 2 && p[k + 1] != 0) break;
+    int v = base64_value(p[k]);
+    if (v < 0) {
+      size_t joint = stride == 1 ? literal_joint(p + k, left - k) : 0;
+      if (joint == 0) break;
+      k += joint;
+      continue;
+    }
+    bits = (bits << 6) | static_cast<uint32_t>(v);
+    have += 6;
+    if (have >= 8) {
+      have -= 8;
+      out[n++] = static_cast<uint8_t>(bits >> have);
+    }
+    k += stride;
+  }
+  return n;
+}
+
+// True when base64 at p starts a descriptor: 0x0A, a length of 6..200 and a
+// name of that length ending in ".proto" (what the scanner looks for).
+bool base64_name_record(const uint8_t* p, size_t left, size_t stride) {
+  constexpr size_t MAX_NAME = 200;
+  uint8_t head[3 + MAX_NAME];
+  size_t n = decode_base64(p, left, stride, head, 3);
+  if (n < 3 || head[0] != 0x0A) return false;
+  size_t length = head[1] & 0x7F;
+  size_t header = 2;
+  if (head[1] & 0x80) {
+    if (head[2] & 0x80) return false;
+    length |= static_cast<size_t>(head[2]) << 7;
+    header = 3;
+  }
+  if (length < 6 || length > MAX_NAME) return false;
+  n = decode_base64(p, left, stride, head, header + length);
+  return n == header + length &&
+         std::memcmp(head + header + length - 6, ".proto", 6) == 0;
+}
+
 bool starts(const uint8_t* p, size_t left, const char* magic, size_t n) {
   return left >= n && std::memcmp(p, magic, n) == 0;
 }
@@ -110,6 +185,13 @@ bool kind_at(const uint8_t* p, size_t left, Kind* kind, Inflater& inflater) {
     case 'P':
       *kind = Kind::zip_end;
       return starts(p, left, "PK\x05\x06", 4);
+    case 'C':
+      if (left >= 2 && p[1] == 0) {
+        *kind = Kind::base64_utf16;
+        return base64_name_record(p, left, 2);
+      }
+      *kind = Kind::base64;
+      return base64_name_record(p, left, 1);
     default:
       return false;
   }
@@ -126,34 +208,41 @@ bool kind_at(const uint8_t* p, size_t left, Kind* kind, Inflater& inflater) {
   m |= (a == splat(0xFD)) & (b == splat(0x37));
   m |= (a == splat('B')) & (b == splat('Z'));
   m |= (a == splat('P')) & (b == splat('K'));
+  m |= (a == splat('C')) &
+       ((b == splat(0)) | ((b >= splat(0x67)) & (b <= splat(0x76))));
   return m;
 }
 
-// The first two bytes of each kind, for the shuffle tables (bit k = kind k).
+// The first two bytes of each kind, for the shuffle tables. A table entry
+// has eight bits, one a class; gzip and xz share one (their bytes are rare,
+// and every candidate is checked in full).
 struct Leading {
-  Kind kind;
+  unsigned cls;
   uint8_t first;
-  std::array<uint8_t, 4> second;
+  std::array<uint8_t, 17> second;
   size_t seconds;
 };
 
 constexpr Leading LEADING[] = {
-    {Kind::gzip, 0x1F, {0x8B}, 1},
-    {Kind::zlib, 0x78, {0x01, 0x5E, 0x9C, 0xDA}, 4},
-    {Kind::zstd, 0x28, {0xB5}, 1},
-    {Kind::lz4, 0x04, {0x22}, 1},
-    {Kind::xalz, 'X', {'A'}, 1},
-    {Kind::xz, 0xFD, {0x37}, 1},
-    {Kind::bzip2, 'B', {'Z'}, 1},
-    {Kind::zip_end, 'P', {'K'}, 1},
+    {0, 0x1F, {0x8B}, 1},
+    {1, 0x78, {0x01, 0x5E, 0x9C, 0xDA}, 4},
+    {2, 0x28, {0xB5}, 1},
+    {3, 0x04, {0x22}, 1},
+    {4, 'X', {'A'}, 1},
+    {0, 0xFD, {0x37}, 1},
+    {5, 'B', {'Z'}, 1},
+    {6, 'P', {'K'}, 1},
+    {7,
+     'C',
+     {0x00, 'g', 'h', 'i', 'j', 'k', 'l', 'm', 'n', 'o', 'p', 'q', 'r', 's',
+      't', 'u', 'v'},
+     17},
 };
-static_assert(sizeof(LEADING) / sizeof(LEADING[0]) == KIND_COUNT &&
-              KIND_COUNT <= 8);
 
 x86::Tables make_tables() {
   x86::Tables t{};
   for (const Leading& l : LEADING) {
-    auto bit = static_cast<uint8_t>(1u << static_cast<unsigned>(l.kind));
+    auto bit = static_cast<uint8_t>(1u << l.cls);
     t.first_lo[l.first & 0x0F] |= bit;
     t.first_hi[l.first >> 4] |= bit;
     for (size_t k = 0; k < l.seconds; ++k) {

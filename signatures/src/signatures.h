@@ -11,18 +11,21 @@ namespace ravick::signatures {
 
 // The kinds, in the order of KIND_NAMES.
 enum class Kind : uint8_t {
-  gzip,     // 1F 8B 08, flags without reserved bits
-  zlib,     // 78 01/5E/9C/DA, then a deflate block type other than 3
-  zstd,     // 28 B5 2F FD
-  lz4,      // 04 22 4D 18 (a frame)
-  xalz,     // "XALZ" (a .NET for Android assembly: LZ4 block)
-  xz,       // FD 37 7A 58 5A 00
-  bzip2,    // "BZh" 1-9, then the block magic 31 41 59 26 53 59
-  zip_end,  // "PK" 05 06 (end of a zip's central directory)
+  gzip,          // 1F 8B 08, flags without reserved bits
+  zlib,          // 78 01/5E/9C/DA, then a deflate block type other than 3
+  zstd,          // 28 B5 2F FD
+  lz4,           // 04 22 4D 18 (a frame)
+  xalz,          // "XALZ" (a .NET for Android assembly: LZ4 block)
+  xz,            // FD 37 7A 58 5A 00
+  bzip2,         // "BZh" 1-9, then the block magic 31 41 59 26 53 59
+  zip_end,       // "PK" 05 06 (end of a zip's central directory)
+  base64,        // "C", "g".."v": base64 of a descriptor's name record
+  base64_utf16,  // the same in UTF-16LE
 };
 
 inline constexpr const char* KIND_NAMES[] = {
-    "gzip", "zlib", "zstd", "lz4", "xalz", "xz", "bzip2", "zip-end",
+    "gzip", "zlib",  "zstd",    "lz4",    "xalz",
+    "xz",   "bzip2", "zip-end", "base64", "base64-utf16",
 };
 inline constexpr size_t KIND_COUNT = sizeof(KIND_NAMES) / sizeof(KIND_NAMES[0]);
 

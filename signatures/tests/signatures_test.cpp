@@ -29,6 +29,10 @@ const Case CASES[] = {
     {std::string("\xFD\x37\x7A\x58\x5A\x00", 6), Kind::xz},
     {"BZh91AY&SY", Kind::bzip2},
     {std::string("PK\x05\x06", 4), Kind::zip_end},
+    {"CgdhLnByb3Rv", Kind::base64},       // base64 of 0A 07 "a.proto"
+    {"CgdhLnB\"+\"yb3Rv", Kind::base64},  // split across two literals
+    {std::string("C\0g\0d\0h\0L\0n\0B\0y\0b\0003\0R\0v\0", 24),
+     Kind::base64_utf16},
 };
 
 class EveryWidth : public ::testing::TestWithParam<unsigned> {};
@@ -93,6 +97,9 @@ TEST(Signatures, NearMissesAreNotHits) {
       "BZh01AY&SY",
       "BZh91AY&SX",
       std::string("PK\x03\x04", 4),
+      "CgdhLnByb3Ru",  // "a.protn"
+      "CgdhLnByb3",    // cut
+      "Code review",
       std::string("\x1F\x8B\x08", 3),  // cut at the end
   };
   for (const auto& m : misses) {

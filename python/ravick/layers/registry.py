@@ -10,6 +10,7 @@ from ravick.layers import (
     MAX_HITS,
     Budget,
     Region,
+    base64_text,
     bzip2_streams,
     cpp_source,
     csharp_source,
@@ -60,6 +61,8 @@ STREAMS: dict[str, RegionAt] = {
     "xalz": lz4_frames.xalz_region_at,
     "xz": xz_streams.region_at,
     "bzip2": bzip2_streams.region_at,
+    "base64": base64_text.region_at,
+    "base64-utf16": base64_text.utf16_region_at,
 }
 """Compressed streams, by the signature kind that starts them."""
 
@@ -76,6 +79,7 @@ LAYERS = (
     "descriptor-set",
     "java-utf8",
     "dotnet-us",
+    "base64",
     *(module.LAYER for module in SOURCES),
 )
 """The names a found descriptor's ``layers`` may hold."""
@@ -98,11 +102,16 @@ def regions(data: bytes, budget: Budget) -> Iterator[Region]:
     if looks_like_text(data) and any(a in data for a in _SOURCE_ANCHORS):
         text = data.decode("latin-1")
         for module in SOURCES:
-            yield from module.regions(text, budget)
+            for literal in module.regions(text, budget):
+                members.add(literal.start, literal.end)
+                yield literal
     if java_classes.is_class_file(data):
         yield from java_classes.regions(data, budget)
+    assembly = False
     if dotnet_assemblies.is_assembly(data):
-        yield from dotnet_assemblies.regions(data, budget)
+        for region in dotnet_assemblies.regions(data, budget):
+            assembly = True
+            yield region
     if tar_archives.is_tar(data):
         for region in tar_archives.regions(data, budget):
             members.add(region.start, region.end)
@@ -114,6 +123,7 @@ def regions(data: bytes, budget: Budget) -> Iterator[Region]:
                 f"{count} {kind} signatures past the first {MAX_HITS} not tried"
             )
     zip_end = _signatures.KINDS.index("zip-end")
+    base64_utf16 = _signatures.KINDS.index("base64-utf16")
     # The last end record is the outermost archive's; one inside a member
     # (a jar stored in a war) is that member's to open.
     for offset in sorted((o for o, k in hits if k == zip_end), reverse=True):
@@ -126,6 +136,8 @@ def regions(data: bytes, budget: Budget) -> Iterator[Region]:
     for offset, index in hits:
         if index == zip_end or offset < stream_end or offset in members:
             continue
+        if assembly and index == base64_utf16:
+            continue  # the assembly's own strings, read in code order
         if budget.attempts_left <= 0:
             budget.note(f"signatures past offset {offset:#x} not tried: too many")
             return
