@@ -109,6 +109,20 @@ class _Points(ast.NodeTransformer):
     def visit_JoinedStr(self, node: ast.JoinedStr) -> ast.AST:
         return node  # messages: not worth a mutant each
 
+    def visit_arg(self, node: ast.arg) -> ast.AST:
+        return node  # annotations: never run
+
+    def visit_FunctionDef(self, node: ast.FunctionDef) -> ast.AST:
+        node.body = [self.visit(stmt) for stmt in node.body]
+        node.decorator_list = [self.visit(d) for d in node.decorator_list]
+        node.args.defaults = [self.visit(d) for d in node.args.defaults]
+        return node
+
+    def visit_AnnAssign(self, node: ast.AnnAssign) -> ast.AST:
+        if node.value is not None:
+            node.value = self.visit(node.value)
+        return node
+
 
 def mutants(module: str) -> Iterator[Mutant]:
     tree = ast.parse((PACKAGE / f"{module}.py").read_text())
