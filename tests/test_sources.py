@@ -139,11 +139,12 @@ def php_embedded(data: bytes, release: str) -> bytes:
     return fd.SerializeToString()
 
 
-@pytest.mark.parametrize("release", list(PROTOCS))
-@pytest.mark.parametrize("lang", LANGUAGES)
+@pytest.mark.parametrize(
+    ("release", "lang"),
+    # protoc 3.21 writes Ruby as a DSL without descriptor bytes.
+    [(r, lang) for r in PROTOCS for lang in LANGUAGES if (r, lang) != ("3.21", "ruby")],
+)
 def test_generated_code_gives_the_embedded_bytes(generated, release, lang):
-    if lang == "ruby" and release == "3.21":
-        pytest.skip("protoc 3.21 writes Ruby as a DSL without descriptor bytes")
     reference = python_embedded(generated[release, "python"])
     assert set(reference) == {"demo/small.proto", "big.proto", *REAL}
     assert len(reference["big.proto"]) > 65535
