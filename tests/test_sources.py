@@ -359,3 +359,41 @@ def test_each_escape(form, escape, byte):
 )
 def test_broken_literals_never_raise(text):
     find_with_notes(text)
+
+
+def test_pypi_wheel_generated_modules():
+    # googleapis-common-protos ships generated _pb2.py sources: each one's
+    # literal gives the bytes the module registers.
+    import importlib
+
+    import google.api
+
+    root = pathlib.Path(next(iter(google.api.__path__)))
+    sources = sorted(root.glob("*_pb2.py"))
+    assert len(sources) > 10
+    for path in sources:
+        (found,) = ravick.find(path.read_bytes())
+        module = importlib.import_module(f"google.api.{path.stem}")
+        assert found.data == module.DESCRIPTOR.serialized_pb
+        assert found.layers == ("python-literal",)
+
+
+@pytest.mark.parametrize(
+    "form",
+    [
+        "var file_x_proto_rawDesc = []byte{\n\t{}\n}",
+        "var file_x_proto_rawDesc = string([]byte{\n\t{}\n})",
+        'const file_x_proto_rawDesc = "" +\n\t{}',
+    ],
+)
+def test_go_forms(form):
+    data = descriptor_pb2.DESCRIPTOR.serialized_pb
+    if form.startswith("const"):
+        body = " +\n\t".join(
+            '"' + "".join(f"\\x{b:02x}" for b in data[k : k + 64]) + '"'
+            for k in range(0, len(data), 64)
+        )
+    else:
+        body = ", ".join(f"0x{b:02x}" for b in data)
+    (found,) = ravick.find(form.replace("{}", body, 1).encode())
+    assert found.data == data and found.layers == ("go-literal",)
