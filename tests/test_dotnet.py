@@ -12,6 +12,8 @@ import ravick
 from ravick.finding import find_with_notes
 from ravick.layers import Budget, dotnet_assemblies
 
+# One protoc for both outputs compared (another may come first on PATH).
+DEBIAN_PROTOC = "/usr/bin/protoc"
 PREFIX = "demo/a_long_common_prefix_that_both_files_share_"
 PROTOS = {
     # The first 45 bytes of both descriptors (0A, the length, 43 characters
@@ -40,7 +42,7 @@ def assembly(tmp_path_factory):
     (top / "py").mkdir()
     subprocess.run(
         [
-            "protoc",
+            DEBIAN_PROTOC,
             f"-I{top / 'in'}",
             "-I/usr/include",
             f"--csharp_out={top / 'cs'}",

@@ -13,6 +13,9 @@ import pytest
 import ravick
 from ravick.finding import find_with_notes
 
+# Debian's protoc 3.21, the release of Debian's protobuf-java and of the
+# generated code's runtime (a protoc from PyPI may come first on PATH).
+DEBIAN_PROTOC = "/usr/bin/protoc"
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 WIDE = "".join(f"  VALUE_NUMBER_{k:05}_WITH_A_LONG_NAME = {k};\n" for k in range(1200))
 PROTOS = {
@@ -64,7 +67,7 @@ def compiled(runtime, tmp_path_factory):
         (src / name).write_text(text)
     subprocess.run(
         [
-            "protoc",
+            DEBIAN_PROTOC,
             f"-I{src}",
             "-I/usr/include",
             f"--java_out={out}",
