@@ -1,4 +1,6 @@
+import pathlib
 import random
+import subprocess
 
 import pytest
 
@@ -25,3 +27,18 @@ def descriptor_blob():
         parts += [data, filler]
         pos += len(data) + len(filler)
     return b"".join(parts), ranges
+
+
+@pytest.fixture(scope="session")
+def generated_sources():
+    """The root of Debian's packaged generated code and protobuf-java jar
+    (scripts/fetch_generated_sources.sh downloads and unpacks them)."""
+    script = pathlib.Path(__file__).resolve().parent.parent / "scripts"
+    out = subprocess.run(
+        ["bash", str(script / "fetch_generated_sources.sh")],
+        capture_output=True,
+        text=True,
+        check=True,
+        timeout=900,
+    )
+    return pathlib.Path(out.stdout.split()[-1])

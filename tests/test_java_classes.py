@@ -43,16 +43,8 @@ public class Dump {
 
 
 @pytest.fixture(scope="module")
-def runtime():
-    out = subprocess.run(
-        ["bash", str(ROOT / "scripts" / "fetch_generated_sources.sh")],
-        capture_output=True,
-        text=True,
-        check=True,
-        timeout=900,
-    )
-    jar = pathlib.Path(out.stdout.split()[-1]) / "usr/share/java/protobuf.jar"
-    return jar.resolve()
+def runtime(generated_sources):
+    return (generated_sources / "usr/share/java/protobuf.jar").resolve()
 
 
 @pytest.fixture(scope="module")

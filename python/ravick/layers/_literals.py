@@ -19,6 +19,13 @@ _HEX = frozenset("0123456789abcdefABCDEF")
 _OCT = frozenset("01234567")
 
 
+C_ESCAPES = {
+    "\\": 0x5C, "'": 0x27, '"': 0x22, "a": 7, "b": 8, "f": 12, "n": 10,
+    "r": 13, "t": 9, "v": 11,
+}  # fmt: skip
+"""The single-character escapes of C, which Python and Go share."""
+
+
 @dataclass(frozen=True)
 class Escapes:
     """What follows a backslash in one language's literals."""

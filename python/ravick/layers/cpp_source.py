@@ -9,26 +9,20 @@ import re
 from collections.abc import Iterator
 
 from ravick.layers import Budget, Region
-from ravick.layers._literals import Escapes, read_joined, read_literal, skip_space
+from ravick.layers._literals import (
+    C_ESCAPES,
+    Escapes,
+    read_joined,
+    read_literal,
+    skip_space,
+)
 from ravick.layers._source import literal_regions
 
 LAYER = "cpp-literal"
 ANCHORS = ("descriptor_table_protodef_",)
 _DEFINITION = re.compile(r"\w+\[\]\s*(?:\w+\(\s*\w+\s*\))?\s*=", re.ASCII)
 ESCAPES = Escapes(
-    simple={
-        "\\": 0x5C,
-        "'": 0x27,
-        '"': 0x22,
-        "?": 0x3F,
-        "a": 7,
-        "b": 8,
-        "f": 12,
-        "n": 10,
-        "r": 13,
-        "t": 9,
-        "v": 11,
-    },
+    simple={**C_ESCAPES, "?": 0x3F},
     octal_digits=3,
     hex_digits=(1, 2),
 )

@@ -9,24 +9,13 @@ from __future__ import annotations
 from collections.abc import Iterator
 
 from ravick.layers import Budget, Region
-from ravick.layers._literals import Escapes, read_joined, skip_space
+from ravick.layers._literals import C_ESCAPES, Escapes, read_joined, skip_space
 from ravick.layers._source import after, byte_list, literal_regions
 
 LAYER = "go-literal"
 ANCHORS = ("_rawDesc =", "_rawDesc=", "var fileDescriptor", "gzipped =")
 ESCAPES = Escapes(
-    simple={
-        "\\": 0x5C,
-        "'": 0x27,
-        '"': 0x22,
-        "a": 7,
-        "b": 8,
-        "f": 12,
-        "n": 10,
-        "r": 13,
-        "t": 9,
-        "v": 11,
-    },
+    simple=C_ESCAPES,
     octal_digits=3,
     hex_digits=(2, 2),
     unicode="utf8",

@@ -7,24 +7,13 @@ from __future__ import annotations
 from collections.abc import Iterator
 
 from ravick.layers import Budget, Region
-from ravick.layers._literals import Escapes, read_literal, skip_space
+from ravick.layers._literals import C_ESCAPES, Escapes, read_literal, skip_space
 from ravick.layers._source import literal_regions
 
 LAYER = "python-literal"
 ANCHORS = ("AddSerializedFile(", "serialized_pb=")
 ESCAPES = Escapes(
-    simple={
-        "\\": 0x5C,
-        "'": 0x27,
-        '"': 0x22,
-        "a": 7,
-        "b": 8,
-        "f": 12,
-        "n": 10,
-        "r": 13,
-        "t": 9,
-        "v": 11,
-    },
+    simple=C_ESCAPES,
     octal_digits=3,
     hex_digits=(2, 2),
     line_continuation=True,

@@ -7,28 +7,14 @@ from __future__ import annotations
 from collections.abc import Iterator
 
 from ravick.layers import Budget, Region
-from ravick.layers._literals import Escapes, read_literal, skip_space
+from ravick.layers._literals import C_ESCAPES, Escapes, read_literal, skip_space
 from ravick.layers._source import after, literal_regions
 
 LAYER = "ruby-literal"
 ANCHORS = ("descriptor_data",)
 _RAW_ANCHOR = "File.binread(__FILE__)"
 ESCAPES = Escapes(
-    simple={
-        "\\": 0x5C,
-        "'": 0x27,
-        '"': 0x22,
-        "#": 0x23,
-        "a": 7,
-        "b": 8,
-        "e": 0x1B,
-        "f": 12,
-        "n": 10,
-        "r": 13,
-        "s": 0x20,
-        "t": 9,
-        "v": 11,
-    },
+    simple={**C_ESCAPES, "#": 0x23, "e": 0x1B, "s": 0x20},
     octal_digits=3,
     hex_digits=(1, 2),
     unicode="utf8",
