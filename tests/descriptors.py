@@ -8,17 +8,9 @@ import pkgutil
 from google.protobuf import descriptor_pb2
 
 WKT_MODULES = [
-    "any_pb2",
-    "api_pb2",
-    "descriptor_pb2",
-    "duration_pb2",
-    "empty_pb2",
-    "field_mask_pb2",
-    "source_context_pb2",
-    "struct_pb2",
-    "timestamp_pb2",
-    "type_pb2",
-    "wrappers_pb2",
+    "any_pb2", "api_pb2", "descriptor_pb2", "duration_pb2", "empty_pb2",
+    "field_mask_pb2", "source_context_pb2", "struct_pb2", "timestamp_pb2",
+    "type_pb2", "wrappers_pb2",
 ]
 
 

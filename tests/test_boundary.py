@@ -37,24 +37,21 @@ def test_scan_signature_and_doc():
 
 
 def test_stub_states_the_published_signature():
-    stub = (
-        next(p for p in map(pathlib.Path, sys.path) if (p / "ravick_lib.pyi").is_file())
-        / "ravick_lib.pyi"
-    )
+    stub = next(
+        p
+        for p in map(pathlib.Path, sys.path)
+        if (p / "ravick_lib.pyi").is_file()
+    ) / "ravick_lib.pyi"
     text = stub.read_text()
     assert (
         "def scan(buffer: bytes) -> builtins.list[tuple[builtins.int, builtins.int]]:"
         in text
     )
     assert "Scan a binary buffer for FileDescriptorProto candidates." in text
-    assert (
-        "Returns a list of (start, end) byte offsets for each candidate found." in text
-    )
+    assert "Returns a list of (start, end) byte offsets for each candidate found." in text
 
 
-@pytest.mark.parametrize(
-    "call", [lambda: ravick_lib.scan(b""), lambda: ravick_lib.scan(buffer=b"")]
-)
+@pytest.mark.parametrize("call", [lambda: ravick_lib.scan(b""), lambda: ravick_lib.scan(buffer=b"")])
 def test_empty_input_gives_empty_list(call):
     assert call() == []
 

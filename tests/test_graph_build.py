@@ -26,20 +26,9 @@ def run_generator(out_dir, *extra, hash_seed="0"):
     bin_path, cpp_path = out_dir / "wkt_graph.bin", out_dir / "wkt_graph.cpp"
     env = dict(os.environ, PYTHONHASHSEED=hash_seed)
     proc = subprocess.run(
-        [
-            sys.executable,
-            str(GENERATE),
-            "--bin",
-            str(bin_path),
-            "--cpp",
-            str(cpp_path),
-            *extra,
-        ],
-        capture_output=True,
-        text=True,
-        env=env,
-        check=False,
-    )
+        [sys.executable, str(GENERATE), "--bin", str(bin_path), "--cpp",
+         str(cpp_path), *extra],
+        capture_output=True, text=True, env=env, check=False)
     return proc, bin_path, cpp_path
 
 
@@ -61,8 +50,8 @@ def read_string(archive, pos):
         (word,) = struct.unpack_from("<I", archive, pos)
         (rel,) = struct.unpack_from("<i", archive, pos + 4)
         length = (word & 0x3F) | ((word >> 8) << 6)
-        return archive[pos + rel : pos + rel + length], pos + rel
-    raw = archive[pos : pos + 8]
+        return archive[pos + rel:pos + rel + length], pos + rel
+    raw = archive[pos:pos + 8]
     return raw.split(b"\xff", 1)[0], None
 
 
@@ -75,25 +64,19 @@ class Archive:
         self.root = len(self.data) - 56
         at = self.root
         self.vectors = {}
-        for name, offset in (
-            ("nodes", 0),
-            ("fields", 8),
-            ("type_names", 16),
-            ("enum_ranges", 24),
-            ("ext_ranges", 36),
-            ("ext_range_lists", 44),
-        ):
+        for name, offset in (("nodes", 0), ("fields", 8), ("type_names", 16),
+                             ("enum_ranges", 24), ("ext_ranges", 36),
+                             ("ext_range_lists", 44)):
             self.vectors[name] = read_vector(self.data, at + offset)
         (self.key_count,) = struct.unpack_from("<I", self.data, at + 32)
         self.has_ext_ranges = self.data[at + 52]
-        self.padding = self.data[at + 53 : at + 56]
+        self.padding = self.data[at + 53:at + 56]
 
     def records(self, name, fmt):
         start, count = self.vectors[name]
         size = struct.calcsize(fmt)
-        return [
-            struct.unpack_from(fmt, self.data, start + i * size) for i in range(count)
-        ]
+        return [struct.unpack_from(fmt, self.data, start + i * size)
+                for i in range(count)]
 
     def nodes(self):
         return self.records("nodes", "<IBBHHHII")
@@ -127,22 +110,13 @@ def test_header_and_sizes(graph_file):
 def test_counts(graph_file):
     archive = Archive(graph_file)
     counts = {name: count for name, (_, count) in archive.vectors.items()}
-    assert counts == {
-        "nodes": 72,
-        "fields": 243,
-        "type_names": 61,
-        "enum_ranges": 8,
-        "ext_ranges": 3,
-        "ext_range_lists": 3,
-    }
+    assert counts == {"nodes": 72, "fields": 243, "type_names": 61,
+                      "enum_ranges": 8, "ext_ranges": 3, "ext_range_lists": 3}
     nodes = archive.nodes()
     messages = [n for n in nodes if n[1] == graph_model.KIND_MESSAGE]
     enums = [n for n in nodes if n[3] != 0xFFFF]
-    assert (len(messages), len(enums), len(nodes) - len(messages) - len(enums)) == (
-        57,
-        8,
-        7,
-    )
+    assert (len(messages), len(enums), len(nodes) - len(messages) - len(enums)) \
+        == (57, 8, 7)
 
 
 def test_layout_order_and_alignment(graph_file):
@@ -175,7 +149,7 @@ def test_records_keep_the_graph_invariants(graph_file):
         assert utf8 == 0 or kind == graph_model.KIND_LEN
         assert enum_index == 0xFFFF or (kind == 0 and enum_index < 8)
         assert ext_list == 0xFFFF or ext_list < 3
-        run = fields[first : first + count]
+        run = fields[first:first + count]
         assert first + count <= len(fields)
         assert [f[0] for f in run] == [key] * count
         numbers = [f[1] for f in run]
@@ -229,9 +203,8 @@ def find_message(fds, file_suffix, name):
 
 def add_field(fds):
     message = find_message(fds, "descriptor.proto", "FileDescriptorProto")
-    message.field.add(
-        name="extra", number=99, type=FDP.TYPE_STRING, label=FDP.LABEL_OPTIONAL
-    )
+    message.field.add(name="extra", number=99, type=FDP.TYPE_STRING,
+                      label=FDP.LABEL_OPTIONAL)
 
 
 def drop_wrappers(fds):
@@ -247,13 +220,8 @@ def widen_extension_range(fds):
 
 def add_group(fds):
     message = find_message(fds, "descriptor.proto", "FileDescriptorProto")
-    message.field.add(
-        name="g",
-        number=99,
-        type=FDP.TYPE_GROUP,
-        label=FDP.LABEL_OPTIONAL,
-        type_name=".google.protobuf.Empty",
-    )
+    message.field.add(name="g", number=99, type=FDP.TYPE_GROUP,
+                      label=FDP.LABEL_OPTIONAL, type_name=".google.protobuf.Empty")
 
 
 def dangling_reference(fds):
@@ -268,17 +236,14 @@ def missing_import(fds):
     fds.file.extend(kept)
 
 
-@pytest.mark.parametrize(
-    "damage, message",
-    [
-        (add_field, "fields 244 (expected 243)"),
-        (drop_wrappers, "type names 52 (expected 61)"),
-        (widen_extension_range, "extension ranges 4 (expected 3)"),
-        (add_group, "TYPE_GROUP is not supported"),
-        (dangling_reference, "google.protobuf.Missing, which is not an input"),
-        (missing_import, "source_context.proto, which is not an input"),
-    ],
-)
+@pytest.mark.parametrize("damage, message", [
+    (add_field, "fields 244 (expected 243)"),
+    (drop_wrappers, "type names 52 (expected 61)"),
+    (widen_extension_range, "extension ranges 4 (expected 3)"),
+    (add_group, "TYPE_GROUP is not supported"),
+    (dangling_reference, "google.protobuf.Missing, which is not an input"),
+    (missing_import, "source_context.proto, which is not an input"),
+])
 def test_wrong_schema_set_fails_loudly(tmp_path, damage, message):
     fds = package_set()
     damage(fds)
@@ -288,33 +253,31 @@ def test_wrong_schema_set_fails_loudly(tmp_path, damage, message):
     out.mkdir()
     # A stale graph from an earlier run must not survive a failed one.
     (out / "wkt_graph.bin").write_bytes(b"stale")
-    proc, bin_path, cpp_path = run_generator(out, "--descriptor-set", str(set_path))
+    proc, bin_path, cpp_path = run_generator(out, "--descriptor-set",
+                                             str(set_path))
     assert proc.returncode == 1
     assert "cannot build the well-known-types graph" in proc.stderr
     assert message in proc.stderr
     assert not bin_path.exists() and not cpp_path.exists()
 
 
-def test_unchanged_descriptor_set_gives_the_package_graph(tmp_path, graph_file):
+def test_unchanged_descriptor_set_gives_the_package_graph(tmp_path,
+                                                          graph_file):
     set_path = tmp_path / "schemas.pb"
     set_path.write_bytes(package_set().SerializeToString())
-    proc, bin_path, _ = run_generator(
-        tmp_path / "out", "--descriptor-set", str(set_path)
-    )
+    proc, bin_path, _ = run_generator(tmp_path / "out", "--descriptor-set",
+                                      str(set_path))
     assert proc.returncode == 0, proc.stderr
     assert bin_path.read_bytes() == graph_file
 
 
 def test_other_protobuf_version_is_refused(tmp_path, monkeypatch, capsys):
     monkeypatch.setattr(generate.google.protobuf, "__version__", "7.0.0")
-    code = generate.main(
-        ["--bin", str(tmp_path / "g.bin"), "--cpp", str(tmp_path / "g.cpp")]
-    )
+    code = generate.main(["--bin", str(tmp_path / "g.bin"),
+                          "--cpp", str(tmp_path / "g.cpp")])
     assert code == 1
-    assert (
-        "protobuf 7.34.1 is required for the schemas, found 7.0.0"
-        in capsys.readouterr().err
-    )
+    assert "protobuf 7.34.1 is required for the schemas, found 7.0.0" in \
+        capsys.readouterr().err
     assert not (tmp_path / "g.bin").exists()
 
 
@@ -325,25 +288,18 @@ def synthetic_graph(messages, syntax="proto3"):
     """A graph of one file in package google.protobuf with an Any and the
     given messages: {name: [(number, type, label, type_name), ...]}."""
     file_proto = descriptor_pb2.FileDescriptorProto(
-        name="google/protobuf/t.proto", package="google.protobuf", syntax=syntax
-    )
+        name="google/protobuf/t.proto", package="google.protobuf",
+        syntax=syntax)
     any_type = file_proto.message_type.add(name="Any")
-    any_type.field.add(
-        name="type_url", number=1, type=FDP.TYPE_STRING, label=FDP.LABEL_OPTIONAL
-    )
-    any_type.field.add(
-        name="value", number=2, type=FDP.TYPE_BYTES, label=FDP.LABEL_OPTIONAL
-    )
+    any_type.field.add(name="type_url", number=1, type=FDP.TYPE_STRING,
+                       label=FDP.LABEL_OPTIONAL)
+    any_type.field.add(name="value", number=2, type=FDP.TYPE_BYTES,
+                       label=FDP.LABEL_OPTIONAL)
     for name, fields in messages.items():
         message = file_proto.message_type.add(name=name)
         for number, ftype, label, type_name in fields:
-            message.field.add(
-                name=f"f{number}",
-                number=number,
-                type=ftype,
-                label=label,
-                type_name=type_name,
-            )
+            message.field.add(name=f"f{number}", number=number, type=ftype,
+                              label=label, type_name=type_name)
     schema = schema_inputs.collect_schema([file_proto])
     return graph_model.build_graph(schema)
 
@@ -354,15 +310,13 @@ def keys_by_name(graph):
 
 def test_recursive_types_of_equal_structure_share_a_node():
     opt = FDP.LABEL_OPTIONAL
-    graph = synthetic_graph(
-        {
-            "A": [(1, FDP.TYPE_MESSAGE, opt, ".google.protobuf.A")],
-            "B": [(1, FDP.TYPE_MESSAGE, opt, ".google.protobuf.B")],
-            "C": [(1, FDP.TYPE_INT32, opt, "")],
-            "D": [(1, FDP.TYPE_UINT32, opt, "")],
-            "Z": [(1, FDP.TYPE_STRING, opt, ""), (2, FDP.TYPE_BYTES, opt, "")],
-        }
-    )
+    graph = synthetic_graph({
+        "A": [(1, FDP.TYPE_MESSAGE, opt, ".google.protobuf.A")],
+        "B": [(1, FDP.TYPE_MESSAGE, opt, ".google.protobuf.B")],
+        "C": [(1, FDP.TYPE_INT32, opt, "")],
+        "D": [(1, FDP.TYPE_UINT32, opt, "")],
+        "Z": [(1, FDP.TYPE_STRING, opt, ""), (2, FDP.TYPE_BYTES, opt, "")],
+    })
     keys = keys_by_name(graph)
     assert keys["A"] == keys["B"]
     assert keys["C"] != keys["D"]
@@ -375,21 +329,17 @@ def test_recursive_types_of_equal_structure_share_a_node():
 
 def test_closed_enum_range_and_open_enum():
     file_proto = descriptor_pb2.FileDescriptorProto(
-        name="google/protobuf/t.proto", package="google.protobuf", syntax="proto2"
-    )
+        name="google/protobuf/t.proto", package="google.protobuf",
+        syntax="proto2")
     file_proto.message_type.add(name="Any")
     enum = file_proto.enum_type.add(name="E")
     for number in (3, -2, 7):
         enum.value.add(name=f"V{number + 2}", number=number)
     holder = file_proto.message_type.add(name="H")
-    holder.field.add(
-        name="e",
-        number=1,
-        type=FDP.TYPE_ENUM,
-        label=FDP.LABEL_REPEATED,
-        type_name=".google.protobuf.E",
-    )
-    holder.field.add(name="b", number=2, type=FDP.TYPE_BOOL, label=FDP.LABEL_OPTIONAL)
+    holder.field.add(name="e", number=1, type=FDP.TYPE_ENUM,
+                     label=FDP.LABEL_REPEATED, type_name=".google.protobuf.E")
+    holder.field.add(name="b", number=2, type=FDP.TYPE_BOOL,
+                     label=FDP.LABEL_OPTIONAL)
     graph = graph_model.build_graph(schema_inputs.collect_schema([file_proto]))
     assert graph.enum_ranges == ((-2, 7), (0, 1))
     file_proto.syntax = "proto3"
@@ -399,16 +349,13 @@ def test_closed_enum_range_and_open_enum():
     assert graph.nodes[edge.target].kind == graph_model.KIND_INT32
 
 
-@pytest.mark.parametrize(
-    "declared, merged",
-    [
-        ([(1000, 9995), (9995, 10000), (10000, 10001)], ((1000, 10000),)),
-        ([(1000, 536870912)], ((1000, 536870911),)),
-        ([(5, 6), (8, 9)], ((5, 5), (8, 8))),
-        ([(8, 10), (1, 8)], ((1, 9),)),
-        ([], ()),
-    ],
-)
+@pytest.mark.parametrize("declared, merged", [
+    ([(1000, 9995), (9995, 10000), (10000, 10001)], ((1000, 10000),)),
+    ([(1000, 536870912)], ((1000, 536870911),)),
+    ([(5, 6), (8, 9)], ((5, 5), (8, 8))),
+    ([(8, 10), (1, 8)], ((1, 9),)),
+    ([], ()),
+])
 def test_extension_ranges_merge(declared, merged):
     message = descriptor_pb2.DescriptorProto(name="M")
     for start, end in declared:
@@ -417,30 +364,24 @@ def test_extension_ranges_merge(declared, merged):
     assert graph_model.extension_list(info) == merged
 
 
-@pytest.mark.parametrize(
-    "text, encoded",
-    [
-        (b"", b"\xff" * 8),
-        (b"abc", b"abc" + b"\xff" * 5),
-        (b"12345678", b"12345678"),
-    ],
-)
+@pytest.mark.parametrize("text, encoded", [
+    (b"", b"\xff" * 8),
+    (b"abc", b"abc" + b"\xff" * 5),
+    (b"12345678", b"12345678"),
+])
 def test_inline_strings(text, encoded):
     assert archive_writer.is_inline(text)
     assert archive_writer.inline_string(text) == encoded
 
 
-@pytest.mark.parametrize(
-    "length, head",
-    [
-        (9, b"\x89\x00\x00\x00"),
-        (63, b"\xbf\x00\x00\x00"),
-        (64, b"\x80\x01\x00\x00"),
-        (65, b"\x81\x01\x00\x00"),
-        (0x12345, b"\x85\x8d\x04\x00"),
-        ((1 << 30) - 1, b"\xbf\xff\xff\xff"),
-    ],
-)
+@pytest.mark.parametrize("length, head", [
+    (9, b"\x89\x00\x00\x00"),
+    (63, b"\xbf\x00\x00\x00"),
+    (64, b"\x80\x01\x00\x00"),
+    (65, b"\x81\x01\x00\x00"),
+    (0x12345, b"\x85\x8d\x04\x00"),
+    ((1 << 30) - 1, b"\xbf\xff\xff\xff"),
+])
 def test_out_of_line_length_word(length, head):
     word = archive_writer.length_word(length)
     assert struct.pack("<I", word) == head

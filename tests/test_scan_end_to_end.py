@@ -53,7 +53,6 @@ def test_collection_is_large():
 def test_every_real_descriptor_is_found_exactly(source):
     rng = random.Random(source)
     if source == "random":
-
         def filler(n):
             return rng.randbytes(n)
     else:
@@ -61,8 +60,7 @@ def test_every_real_descriptor_is_found_exactly(source):
 
         def filler(n):
             start = rng.randrange(0, len(elf) - n)
-            return elf[start : start + n]
-
+            return elf[start:start + n]
     blobs = list(ALL)
     rng.shuffle(blobs)
     data, expected = embed(blobs, filler, rng)
@@ -157,9 +155,7 @@ def test_deep_nesting_from_a_worker_thread(levels, whole):
     data, deep_start = nested_descriptor(levels)
     expected = [(0, len(data))] if whole else [(0, deep_start)]
     result = {}
-    old = threading.stack_size(
-        int(__import__("os").environ.get("RAVICK_TEST_STACK", 512 * 1024))
-    )
+    old = threading.stack_size(int(__import__("os").environ.get("RAVICK_TEST_STACK", 512 * 1024)))
     try:
         t = threading.Thread(target=lambda: result.update(r=ravick_lib.scan(data)))
         t.start()

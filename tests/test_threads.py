@@ -45,16 +45,8 @@ def name_record(name: bytes) -> bytes:
 
 
 def suffix_spam(rng) -> bytes:
-    names = [
-        b"a.proto",
-        b".proto",
-        b"google/protobuf/any.proto",
-        b"a//b.proto",
-        b"x/../y.proto",
-        b"a\x01.proto",
-        b"\xc2\xa0.proto",
-        b"a\xc3.proto",
-    ]
+    names = [b"a.proto", b".proto", b"google/protobuf/any.proto", b"a//b.proto",
+             b"x/../y.proto", b"a\x01.proto", b"\xc2\xa0.proto", b"a\xc3.proto"]
     parts = []
     for _ in range(2000):
         name = rng.choice(names)
@@ -64,9 +56,7 @@ def suffix_spam(rng) -> bytes:
         elif kind == 1:  # a length that misses the suffix
             parts.append(b"\x0a" + bytes([len(name) + rng.randrange(-2, 3)]) + name)
         else:  # a name record, often followed by a package field
-            parts.append(
-                name_record(name) + (b"\x12\x01p" if rng.randrange(2) else b"")
-            )
+            parts.append(name_record(name) + (b"\x12\x01p" if rng.randrange(2) else b""))
             parts.append(rng.randbytes(rng.randrange(8)))
     return b"".join(parts)
 
@@ -108,9 +98,8 @@ def build_inputs():
         mutated.append(bytes(b))
     inputs.append(("mutated descriptors", b"".join(mutated), None))
     inputs.append(("descriptors back to back", b"".join(real), None))
-    dense = bytes(
-        0x0A if rng.randrange(3) == 0 else rng.randrange(256) for _ in range(32 * 1024)
-    )
+    dense = bytes(0x0A if rng.randrange(3) == 0 else rng.randrange(256)
+                  for _ in range(32 * 1024))
     inputs.append(("random bytes, dense in 0x0A", dense, None))
     inputs.append(("many .proto suffixes", suffix_spam(rng), None))
     inputs.append(("1001 nested messages", nested(1001), None))
@@ -158,9 +147,8 @@ def test_concurrent_scans_match_single_threaded():
     check_against_single_threaded(inputs, scan_on_threads(inputs))
 
 
-@pytest.mark.skipif(
-    not free_threaded_build(), reason="the interpreter is not free-threaded"
-)
+@pytest.mark.skipif(not free_threaded_build(),
+                    reason="the interpreter is not free-threaded")
 def test_concurrent_scans_run_without_the_gil():
     # A module that did not declare it needs no GIL would have turned the
     # GIL back on when it was imported.
