@@ -77,6 +77,19 @@ setup_protoc_venv() {
   "$PROTOC_VENV/bin/python" -m pip install -q "$GRPCIO_TOOLS"
 }
 
+# Downloads the .deb of each package named into the current directory,
+# unless one is there already; runs apt-get update once if needed.
+download_debs() {
+  local pkg
+  for pkg in "$@"; do
+    compgen -G "./${pkg}_*.deb" >/dev/null && continue
+    if ! apt-get download -qq "$pkg" >/dev/null 2>&1; then
+      as_root apt-get update -qq
+      apt-get download -qq "$pkg" >/dev/null
+    fi
+  done
+}
+
 # Unpacks the .deb files of the current directory into $1 unless the same
 # set is already unpacked there. Runs under a lock and swaps the finished
 # tree into place, so concurrent callers never see a half-unpacked tree.

@@ -16,12 +16,6 @@ PACKAGES=(
 
 mkdir -p "$OUT/debs"
 cd "$OUT/debs"
-for pkg in "${PACKAGES[@]}"; do
-  compgen -G "./${pkg}_*.deb" >/dev/null && continue
-  if ! apt-get download -qq "$pkg" >/dev/null 2>&1; then
-    as_root apt-get update -qq
-    apt-get download -qq "$pkg" >/dev/null
-  fi
-done
+download_debs "${PACKAGES[@]}"
 unpack_debs "$OUT/root"
 echo "$OUT/root"

@@ -9,12 +9,6 @@ PACKAGES=(containerd)
 
 mkdir -p "$OUT/debs"
 cd "$OUT/debs"
-for pkg in "${PACKAGES[@]}"; do
-  compgen -G "./${pkg}_*.deb" >/dev/null && continue
-  if ! apt-get download -qq "$pkg" >/dev/null 2>&1; then
-    as_root apt-get update -qq
-    apt-get download -qq "$pkg" >/dev/null
-  fi
-done
+download_debs "${PACKAGES[@]}"
 unpack_debs "$OUT/root"
 find "$OUT/root/usr/bin" -type f -perm -u+x | sort
