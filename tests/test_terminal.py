@@ -7,6 +7,7 @@ import json
 import os
 import pty
 import re
+import signal
 import subprocess
 import sys
 import threading
@@ -174,3 +175,63 @@ def test_ctrl_c_with_workers_is_one_line(busy, tmp_path, extra):
     assert b"Traceback" not in text and b"Process " not in text, text
     assert text.count(b"ravick: interrupted") == 1
     assert not out.exists() or not [p for p in out.rglob("*") if p.is_file()]
+
+
+@pytest.mark.parametrize(
+    "method, phase",
+    [
+        ("set_live", "start"),  # the display half started
+        ("print", "above"),  # a line printed above the display
+        ("clear_live", "stop"),  # the display half stopped
+    ],
+)
+def test_ctrl_c_inside_the_display_leaves_the_terminal_whole(
+    monkeypatch, method, phase
+):
+    """Ctrl-C that lands inside rich's own code is raised after it, so the
+    display still stops and later lines reach the terminal."""
+    import rich.console
+
+    from ravick.display import TerminalProgress
+    from ravick.inputs import FileReport
+
+    armed = []
+    original = getattr(rich.console.Console, method)
+
+    def interrupted_inside(self, *args, **kwargs):
+        if armed and armed.pop() == phase:
+            signal.raise_signal(signal.SIGINT)
+        return original(self, *args, **kwargs)
+
+    monkeypatch.setattr(rich.console.Console, method, interrupted_inside)
+    leader, follower = pty.openpty()
+    seen = bytearray()
+    reader = threading.Thread(target=_drain, args=(leader, seen), daemon=True)
+    reader.start()
+    terminal = open(follower, "w", encoding="utf-8", closefd=False)  # noqa: SIM115
+    monkeypatch.setattr(sys, "stderr", terminal)
+    progress = TerminalProgress(terminal, min_files=1)
+    interrupts = 0
+    try:
+        for step, call in [
+            ("start", lambda: progress.started(10, 100)),
+            ("above", lambda: print("a line above", file=sys.stderr)),
+            ("advance", lambda: progress.advanced(FileReport("f", 10))),
+            ("stop", progress.finished),
+        ]:
+            armed[:] = [step]
+            try:
+                call()
+            except KeyboardInterrupt:
+                interrupts += 1
+        restored = sys.stderr is terminal
+        handler = signal.getsignal(signal.SIGINT)
+        print("after the display", file=terminal, flush=True)
+    finally:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        os.close(follower)
+        reader.join(timeout=30)
+        os.close(leader)
+    assert interrupts == 1
+    assert restored and handler is signal.default_int_handler
+    assert b"a line above" in seen and b"after the display" in seen

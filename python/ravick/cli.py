@@ -12,6 +12,7 @@ from contextlib import AbstractContextManager, nullcontext
 from typing import NoReturn
 
 from ravick import __version__
+from ravick.display import TerminalProgress
 from ravick.distributed import (
     INSTALL_HINT,
     ClusterError,
@@ -26,7 +27,6 @@ from ravick.reporting import (
     EXIT_UNREADABLE,
     EXIT_USAGE,
     Summary,
-    TerminalProgress,
     document,
     doubt_line,
     jsonl_lines,

@@ -4,19 +4,14 @@ from __future__ import annotations
 
 import base64
 import json
-import os
-import sys
 import time
 from collections.abc import Iterable
 from dataclasses import dataclass, field
-from typing import IO, TYPE_CHECKING, Any
+from typing import IO, Any
 
 from ravick import __version__
 from ravick.finding import Found
 from ravick.inputs import NOT_FOLLOWED, FileReport
-
-if TYPE_CHECKING:
-    from rich.progress import Progress, TaskID
 
 EXIT_OK = 0
 EXIT_UNREADABLE = 1
@@ -297,95 +292,3 @@ def problem_line(report: FileReport) -> str | None:
 def note_lines(report: FileReport) -> list[str]:
     """Standard-error lines for what a readable input could not show fully."""
     return [f"ravick: {_printable(report.path)}: {n}" for n in report.notes]
-
-
-class TerminalProgress:
-    """A progress display on standard error: bytes and files, finds, rate.
-
-    It shows only when the run is large enough to need one (``min_bytes``
-    or ``min_files``) and standard error is a terminal.
-    """
-
-    def __init__(
-        self,
-        stream: IO[str] | None = None,
-        *,
-        min_bytes: int = 256 << 20,
-        min_files: int = 200,
-    ) -> None:
-        self._stream = stream or sys.stderr
-        self._min_bytes = min_bytes
-        self._min_files = min_files
-        self._bar: Progress | None = None
-        self._task: TaskID | None = None
-        self._files = 0
-        self._found = 0
-
-    @staticmethod
-    def wanted(stream: IO[str] | None = None) -> bool:
-        """True when the stream (standard error by default) is a terminal."""
-        s = stream or sys.stderr
-        return s.isatty()
-
-    def started(self, files: int, total_bytes: int) -> None:
-        """Opens the display for a run of ``files`` files."""
-        if files < self._min_files and total_bytes < self._min_bytes:
-            return
-        # rich costs tens of milliseconds to import: only when it shows.
-        from rich.console import Console
-        from rich.progress import (
-            BarColumn,
-            DownloadColumn,
-            Progress,
-            TextColumn,
-            TimeRemainingColumn,
-            TransferSpeedColumn,
-        )
-
-        self._bar = Progress(
-            TextColumn("{task.description}"),
-            BarColumn(),
-            DownloadColumn(),
-            TransferSpeedColumn(),
-            TimeRemainingColumn(),
-            console=Console(file=self._stream),
-            transient=True,
-            # Standard output goes where the user sent it, untouched; only
-            # when it is the display's own terminal are lines printed above.
-            redirect_stdout=_same_terminal(sys.stdout, self._stream),
-            redirect_stderr=_same_terminal(sys.stderr, self._stream),
-        )
-        self._task = self._bar.add_task(self._label(files), total=total_bytes)
-        self._total_files = files
-        self._bar.start()
-
-    def _label(self, files: int) -> str:
-        return f"{self._files}/{files} files, {self._found} descriptors"
-
-    def advanced(self, report: FileReport) -> None:
-        """Counts one finished input."""
-        if self._bar is None or self._task is None or report.skipped is not None:
-            return
-        self._files += 1
-        self._found += len(report.found)
-        self._bar.update(
-            self._task,
-            advance=report.size or 0,
-            description=self._label(self._total_files),
-        )
-
-    def finished(self) -> None:
-        """Closes the display."""
-        if self._bar is not None:
-            self._bar.stop()
-            self._bar = None
-
-
-def _same_terminal(stream: IO[str], display: IO[str]) -> bool:
-    """True when ``stream`` writes to the terminal the display is on."""
-    try:
-        if not (stream.isatty() and display.isatty()):
-            return False
-        return os.fstat(stream.fileno()).st_rdev == os.fstat(display.fileno()).st_rdev
-    except (OSError, ValueError, AttributeError):
-        return False
