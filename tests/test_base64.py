@@ -53,7 +53,7 @@ def il2cpp_metadata(*literals: bytes) -> bytes:
         ),
         # ... and by "+" in JavaScript.
         (b'x = "' + b'" + "'.join(chunks(DESCRIPTOR)) + b'";', ["descriptor"]),
-        # IL2CPP: the chunks back to back, shared ones stored once.
+        # Literals back to back, behind a header that places nothing.
         (
             il2cpp_metadata(*chunks(DESCRIPTOR), *chunks(TIMESTAMP)),
             ["descriptor", "timestamp"],

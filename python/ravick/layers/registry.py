@@ -18,6 +18,7 @@ from ravick.layers import (
     es_source,
     go_source,
     gzip_streams,
+    il2cpp_literals,
     java_classes,
     java_source,
     lz4_frames,
@@ -79,6 +80,7 @@ LAYERS = (
     "descriptor-set",
     "java-utf8",
     "dotnet-us",
+    "il2cpp-literals",
     "base64",
     *(module.LAYER for module in SOURCES),
 )
@@ -112,6 +114,12 @@ def regions(data: bytes, budget: Budget) -> Iterator[Region]:
         for region in dotnet_assemblies.regions(data, budget):
             assembly = True
             yield region
+    if il2cpp_literals.is_metadata(data):
+        literals = il2cpp_literals.literal_data(data)
+        if literals is not None:
+            # The literals' base64, read in table order with gaps filled.
+            members.add(*literals)
+            yield from il2cpp_literals.regions(data, budget)
     if tar_archives.is_tar(data):
         for region in tar_archives.regions(data, budget):
             members.add(region.start, region.end)
