@@ -7,13 +7,13 @@ import subprocess
 
 import pytest
 from google.protobuf import descriptor_pb2
-from test_dotnet import CONCAT, DEBIAN_PROTOC
-from test_dotnet import PROTOS as SHARED_FIRST_CHUNK
 
 import ravick
 from ravick.finding import find_with_notes
 from ravick.layers import Budget, il2cpp_literals
 from ravick.layers._source import from_base64
+from test_dotnet import CONCAT, DEBIAN_PROTOC
+from test_dotnet import PROTOS as SHARED_FIRST_CHUNK
 
 API = """syntax = "proto3";
 package demo.copies;
@@ -32,7 +32,13 @@ PROTOS = {
     "demo/copies/b/api.proto": API,
     "google/protobuf/descriptor.proto": None,
 }
-OTHER_LITERALS = [b"Player", b"Hello, world!", b"Cg", b"QUJD" * 15, b"\xc3\xa9t\xc3\xa9"]
+OTHER_LITERALS = [
+    b"Player",
+    b"Hello, world!",
+    b"Cg",
+    b"QUJD" * 15,
+    b"\xc3\xa9t\xc3\xa9",
+]
 
 
 def metadata(literals: list[bytes]) -> bytes:
@@ -123,7 +129,12 @@ def literal_table(records: list[tuple[int, int]], blob: bytes, **header) -> byte
     table = b"".join(struct.pack("<Ii", n, i) for n, i in records)
     data_at = fields.get("data_at", 64 + len(table))
     head = b"\xaf\x1b\xb1\xfa" + struct.pack(
-        "<5i", 29, fields["table_at"], fields["table_size"], data_at, fields["data_size"]
+        "<5i",
+        29,
+        fields["table_at"],
+        fields["table_size"],
+        data_at,
+        fields["data_size"],
     )
     return head.ljust(64, b"\0") + table + blob
 
