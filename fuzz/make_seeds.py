@@ -108,6 +108,21 @@ def containers():
         f'file_descriptor_proto_data: &[u8] = b"{hexed}";',
     ):
         yield text.encode()
+    yield il2cpp_metadata(plain)
+
+
+def il2cpp_metadata(data: bytes) -> bytes:
+    """IL2CPP metadata whose literals are C#'s 60-character chunks of
+    ``data``'s base64, the second chunk stored first, as a shared one is."""
+    text = base64.b64encode(data)
+    literals = [text[k : k + 60] for k in range(0, len(text), 60)]
+    literals = [literals[1], literals[0], *literals[2:]]
+    table, blob = b"", b""
+    for literal in literals:
+        table += struct.pack("<Ii", len(literal), len(blob))
+        blob += literal
+    sizes = struct.pack("<5i", 29, 24, len(table), 24 + len(table), len(blob))
+    return b"\xaf\x1b\xb1\xfa" + sizes + table + blob
 
 
 def lz4_literals(data: bytes) -> bytes:

@@ -2,6 +2,7 @@
 literals stored once each, so that descriptors sharing a chunk have gaps
 that only the fields' continuity fills; metadata that lies."""
 
+import base64
 import struct
 import subprocess
 
@@ -159,3 +160,14 @@ CHUNK = b"Cg5hL2Zvby5wcm90bxIDZm9vIgUKA0JhciIFCgNCYXoiBQoDUXV4IgUKA0Zvbw"
 def test_metadata_that_lies(data):
     found = find_with_notes(data)
     assert all(f.size <= len(data) for f in found.found)
+
+
+def test_a_chunk_stored_before_its_descriptor_start_is_found_once():
+    from google.protobuf import timestamp_pb2
+
+    data = timestamp_pb2.DESCRIPTOR.serialized_pb
+    text = base64.b64encode(data)
+    chunks = [text[k : k + 60] for k in range(0, len(text), 60)]
+    # The second chunk, first met in another descriptor, is stored first.
+    found = ravick.find(metadata([chunks[1], chunks[0], *chunks[2:]]))
+    assert [f.data for f in found] == [data]

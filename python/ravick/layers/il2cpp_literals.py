@@ -20,6 +20,8 @@ import struct
 from collections.abc import Iterator
 from dataclasses import dataclass
 
+import ravick_lib
+
 from ravick.layers import Budget, Region
 from ravick.layers._source import from_base64
 from ravick.layers._wire_shape import Frames, walk
@@ -72,10 +74,17 @@ def regions(data: bytes, budget: Budget) -> Iterator[Region]:
     """The descriptors that the file's base64 literals spell, gaps filled."""
     runs = _runs(data, budget)
     pool = _Pool([p for run in runs for p in run.pieces])
+    seen: set[bytes] = set()
     for run in runs:
         joined = _rejoined(run.pieces, pool)
         if joined is None or budget.exhausted("IL2CPP literals"):
             continue
+        # A run without its first chunk and the run that holds that chunk
+        # may be filled to the same descriptors: each is given once.
+        found = {joined[a:b] for a, b in ravick_lib.scan(joined)}
+        if found and found <= seen:
+            continue
+        seen |= found
         joined = joined[: budget.cap()]
         budget.spend(len(joined))
         yield Region(run.start, run.end, joined, LAYER)
@@ -170,7 +179,9 @@ class _Pool:
         if starts:
             return self.starts
         successor = self._after.get(before)
-        return self.middles if successor is None else [successor, *self.middles]
+        if successor is None or _starts_descriptor(successor):
+            return self.middles
+        return [successor, *self.middles]
 
 
 def _rejoined(own: tuple[bytes, ...], pool: _Pool) -> bytes | None:
@@ -178,7 +189,8 @@ def _rejoined(own: tuple[bytes, ...], pool: _Pool) -> bytes | None:
     data = b"".join(own)
     bounds = _bounds(own)
     whole_chunk = len(own[0]) == _PIECE
-    if not _starts_descriptor(own[0]):
+    orphan = not _starts_descriptor(own[0])
+    if orphan:
         if not whole_chunk:
             return None
         # A run without its first chunk: which descriptor's start is it?
@@ -201,6 +213,11 @@ def _rejoined(own: tuple[bytes, ...], pool: _Pool) -> bytes | None:
         if filled is None:
             break
         data, bounds = _with_piece(data, bounds, *filled)
+    if orphan:
+        # Given a start it did not have, a run must read as whole descriptors.
+        shape = walk(data, keep_states=False)
+        if shape.broke_at < len(data) or not shape.closed:
+            return None
     return data
 
 
