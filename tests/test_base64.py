@@ -94,3 +94,20 @@ def test_base64_forms(text, names):
 def test_base64_runs_are_bounded(text):
     found = find_with_notes(text, max_inflate=1 << 20)
     assert all(f.size < 1 << 20 for f in found.found)
+
+
+@pytest.mark.parametrize(
+    ("text", "stripped"),
+    [
+        # protobuf-es renamed by a minifier: its descriptors lack imports.
+        (b'var A=g("' + b64(TIMESTAMP, pad=False) + b'",[B]);', ("dependency",)),
+        (b"x=f('" + b64(TIMESTAMP, pad=False) + b"')", ("dependency",)),
+        # C#'s padded chunks, base64 in configuration: as they were made.
+        (b'string.Concat("' + b'", "'.join(chunks(TIMESTAMP)) + b'")', ()),
+        (b"descriptor: " + b64(TIMESTAMP) + b"\n", ()),
+    ],
+)
+def test_base64_of_protobuf_es_is_marked_stripped(text, stripped):
+    (found,) = ravick.find(text)
+    assert found.data == TIMESTAMP
+    assert found.stripped == stripped

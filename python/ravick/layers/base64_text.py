@@ -15,6 +15,7 @@ are decoded joined, padding added.
 from __future__ import annotations
 
 import re
+from dataclasses import replace
 
 from ravick.layers import Budget, Region
 from ravick.layers._source import from_base64
@@ -35,7 +36,25 @@ def region_at(data: bytes, offset: int, budget: Budget) -> Region | None:
             break
         chunks.pop()
         decoded = _decode(chunks)
-    return _region(offset, end, decoded, budget)
+    region = _region(offset, end, decoded, budget)
+    if region is not None and _is_es_call(data, offset, end, chunks):
+        region = replace(region, stripped=("dependency",))
+    return region
+
+
+def _is_es_call(data: bytes, start: int, end: int, chunks: list[bytes]) -> bool:
+    """True for protobuf-es's ``fileDesc("...", [deps])`` under any name a
+    minifier gave it: one unpadded literal, the only argument or the first
+    of two. Its descriptors lack their dependency list."""
+    if len(chunks) != 1 or chunks[0].endswith(b"="):
+        return False
+    before, after = data[max(0, start - 2) : start], data[end : end + 3]
+    quote = before[-1:]
+    return (
+        before in (b'("', b"('", b"(`")
+        and after[:1] == quote
+        and (after[1:2] == b")" or after[1:3] == b",[")
+    )
 
 
 def utf16_region_at(data: bytes, offset: int, budget: Budget) -> Region | None:
