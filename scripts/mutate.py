@@ -9,7 +9,8 @@ one that passes every test survives and is printed with its line, so that
 a test can be written for it or it can be judged equivalent.
 
 Usage: python scripts/mutate.py [--tests FILE...] [--limit N] [--seed S]
-       [--timeout SECONDS] MODULE...      (MODULE: finding, layers/zip_archives, ...)
+       [--timeout SECONDS] [--jobs N] MODULE...
+       (MODULE: finding, layers/zip_archives, ...)
 """
 
 from __future__ import annotations
@@ -17,14 +18,17 @@ from __future__ import annotations
 import argparse
 import ast
 import importlib.util
+import itertools
 import os
 import pathlib
+import queue
 import random
 import shutil
 import subprocess
 import sys
 import tempfile
 from collections.abc import Iterator
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -199,6 +203,7 @@ def main() -> int:
     parser.add_argument("--limit", type=int, default=0, help="mutants at most, sampled")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--timeout", type=float, default=600)
+    parser.add_argument("--jobs", type=int, default=1, help="mutants run at once")
     args = parser.parse_args()
     todo = [m for module in args.modules for m in mutants(module)]
     if args.limit and len(todo) > args.limit:
@@ -207,28 +212,39 @@ def main() -> int:
             key=lambda m: (m.module, m.index),
         )
     with tempfile.TemporaryDirectory() as tmp:
-        scratch = pathlib.Path(tmp)
-        copy = package_copy(scratch)
-        check_imported_from(scratch)
-        if not run_tests(scratch, args.tests, args.timeout):
+        # One copy of the package for each job: a mutant is planted in its
+        # copy while the others run theirs.
+        copies: queue.Queue[pathlib.Path] = queue.Queue()
+        for k in range(max(args.jobs, 1)):
+            scratch = pathlib.Path(tmp) / str(k)
+            package_copy(scratch)
+            copies.put(scratch)
+        check_imported_from(pathlib.Path(tmp) / "0")
+        if not run_tests(pathlib.Path(tmp) / "0", args.tests, args.timeout):
             sys.exit("mutate: the tests fail without any mutant")
-        survivors = []
-        for k, mutant in enumerate(todo, 1):
-            path = copy / f"{mutant.module}.py"
+        done = itertools.count(1)
+
+        def run(mutant: Mutant) -> bool:
+            scratch = copies.get()
+            path = scratch / "ravick" / f"{mutant.module}.py"
             original = path.read_text()
             path.write_text(mutated_source(mutant))
             try:
                 killed = not run_tests(scratch, args.tests, args.timeout)
             finally:
                 path.write_text(original)
+                copies.put(scratch)
             state = "killed" if killed else "SURVIVED"
             print(
-                f"[{k}/{len(todo)}] {state}: {mutant.module}.py:{mutant.line}: "
-                f"{mutant.what}",
+                f"[{next(done)}/{len(todo)}] {state}: {mutant.module}.py:"
+                f"{mutant.line}: {mutant.what}",
                 flush=True,
             )
-            if not killed:
-                survivors.append(mutant)
+            return killed
+
+        with ThreadPoolExecutor(max(args.jobs, 1)) as pool:
+            results = list(pool.map(run, todo))
+    survivors = [m for m, killed in zip(todo, results, strict=True) if not killed]
     killed_count = len(todo) - len(survivors)
     print(
         f"\n{killed_count} of {len(todo)} mutants killed "

@@ -1,8 +1,11 @@
 """ravick extract run as a subprocess: exit statuses, the JSON document, the
 summary, errors as messages, never a traceback."""
 
+import gzip
 import json
 import os
+import pathlib
+import re
 import subprocess
 import sys
 
@@ -11,6 +14,7 @@ from google.protobuf import descriptor_pb2, timestamp_pb2
 
 from test_package_find import embed
 
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 FileProto = descriptor_pb2.FileDescriptorProto
 TIMESTAMP = timestamp_pb2.DESCRIPTOR.serialized_pb
 OTHER_TIMESTAMP = FileProto(
@@ -132,3 +136,53 @@ def test_the_json_document(workdir):
     assert not (workdir / "s.pb").is_symlink()
     assert (workdir / "victim").read_bytes() == b"keep"
     assert doc["rejected"] == doc["write_errors"] == doc["not_overwritten"] == []
+
+
+def documented_keys() -> set[str]:
+    """Every key the README's extract document names (not the values it
+    shows, which follow a colon or a bar)."""
+    text = (ROOT / "README.md").read_text()
+    start = text.index("```\n{", text.index("## `ravick extract`"))
+    block = text[start + 4 : text.index("```", start + 4)]
+    return set(re.findall(r'(?<![:|] )"(\w+)"', block))
+
+
+def keys_in(doc) -> set[str]:
+    if isinstance(doc, dict):
+        return set(doc).union(*(keys_in(v) for v in doc.values()))
+    if isinstance(doc, list):
+        return set().union(*(keys_in(v) for v in doc))
+    return set()
+
+
+def test_every_documented_key_is_written(workdir):
+    (workdir / "in" / "c.bin").write_bytes(gzip.compress(b"\0" * (65 << 20)))
+    os.mkfifo(workdir / "in" / "fifo")
+    (workdir / "out" / "google" / "protobuf" / "timestamp.proto").mkdir(parents=True)
+    (workdir / "out" / "app").mkdir()
+    (workdir / "out" / "app" / "uses.proto").write_text("// someone's own\n")
+    proc = ravick(
+        "in",
+        "no-such-input",
+        "-o",
+        "out",
+        "--all",
+        "--json",
+        "--descriptor-set",
+        "s.pb",
+    )
+    doc = json.loads(proc.stdout)
+    assert proc.returncode == 1
+    assert keys_in(doc) == documented_keys()
+    assert doc["not_overwritten"] == ["app/uses.proto"]
+    assert [e["path"] for e in doc["write_errors"]] == [
+        "google/protobuf/timestamp.proto"
+    ]
+    assert [e["path"] for e in doc["input_errors"]] == ["no-such-input"]
+    assert [e["path"] for e in doc["skipped_inputs"]] == ["in/fifo"]
+    assert [e["path"] for e in doc["input_notes"]] == ["in/c.bin"]
+    assert all(
+        isinstance(e["reason"], str) and e["reason"]
+        for key in ("write_errors", "input_errors", "skipped_inputs", "input_notes")
+        for e in doc[key]
+    )

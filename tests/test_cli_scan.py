@@ -290,3 +290,69 @@ def test_names_that_are_not_utf8_are_shown_as_bytes(tmp_path):
         f.write(embed(TIMESTAMP))
     proc = ravick("scan", str(tmp_path))
     assert f"{tmp_path}/na\\xefme\t" in proc.stdout
+
+
+def documented_scan_document() -> dict:
+    """The example document of the README's JSON section, comments dropped."""
+    text = (ROOT / "README.md").read_text()
+    start = text.index("```\n{", text.index("`ravick scan --json` writes one document"))
+    block = text[start + 4 : text.index("```", start + 4)]
+    return json.loads("\n".join(line.split("  #")[0] for line in block.splitlines()))
+
+
+# What a key that the example shows as null holds when it is not.
+WHEN_SET = {"size": int, "error": str, "edition": str, "compression": str,
+            "inner_start": int, "inner_end": int, "doubt": str}  # fmt: skip
+
+
+def values(doc, path=""):
+    """Every (key path, value) in ``doc``; list items share their list's path."""
+    if isinstance(doc, dict):
+        for key, value in doc.items():
+            yield f"{path}.{key}", value
+            yield from values(value, f"{path}.{key}")
+    elif isinstance(doc, list):
+        for item in doc:
+            yield from values(item, f"{path}[]")
+
+
+def test_json_follows_the_documented_schema(tmp_path):
+    editions = descriptor_pb2.FileDescriptorProto(
+        name="ed/x.proto", package="ed", syntax="editions", edition=1000
+    )
+    editions.message_type.add(name="M")
+    implausible = descriptor_pb2.FileDescriptorProto(name="a/b.proto", package="a..b")
+    implausible.message_type.add(name="M")
+    bundle = b'var A=g("' + base64.b64encode(TIMESTAMP).rstrip(b"=") + b'",[]);'
+    bomb = gzip.compress(TIMESTAMP + b"\0" * (65 << 20))
+    for name, data in {
+        "plain.bin": embed(TIMESTAMP, DESCRIPTOR, editions.SerializeToString()),
+        "go.bin": embed(gzip.compress(DESCRIPTOR), implausible.SerializeToString()),
+        "bundle.js": bundle,
+        "bomb.gz": bomb,
+    }.items():
+        (tmp_path / name).write_bytes(data)
+    os.mkfifo(tmp_path / "fifo")
+    doc = scan_json(str(tmp_path), str(tmp_path / "missing"))
+    doc.pop("status")
+    documented = documented_scan_document()
+    documented["summary"].pop("seconds")
+    # The same keys everywhere: none undocumented, none missing.
+    assert {p for p, _ in values(doc)} == {p for p, _ in values(documented)}
+    kinds = {p: type(v) for p, v in values(documented) if v is not None}
+    seen_set = set()
+    for path, value in values(doc):
+        key = path.rsplit(".", 1)[1]
+        if value is None:
+            assert path not in kinds or key in WHEN_SET, path
+            continue
+        expected = kinds.get(path) or WHEN_SET[key]
+        assert type(value) is expected, (path, value)
+        seen_set.add(key)
+    # Every key that may be null was seen holding a value too.
+    assert set(WHEN_SET) <= seen_set
+    assert any(
+        d["stripped"] == ["dependency"] for f in doc["files"] for d in f["descriptors"]
+    )
+    assert any(d["truncated"] for f in doc["files"] for d in f["descriptors"])
+    assert all(isinstance(s["reason"], str) and s["reason"] for s in doc["skipped"])

@@ -460,3 +460,33 @@ def test_a_go_program_with_gzip_descriptors_compiles_back(tmp_path):
     assert any(c.name == "descriptor.proto" for c in report.conflicts)
     blocked = {u.path for u in report.cannot_compile}
     assert len([w for w in report.written if w.path not in blocked]) >= 8
+
+
+def sized(size: int) -> bytes:
+    """A FileDescriptorProto of exactly ``size`` serialized bytes: its name
+    record (9 bytes) and a package of the length that fills the rest."""
+    head = len(FileProto(name="a.proto").SerializeToString())
+    if size == head:
+        return FileProto(name="a.proto").SerializeToString()
+    for width in range(1, 5):
+        pad = size - head - 1 - width
+        data = FileProto(name="a.proto", package="p" * pad).SerializeToString()
+        if pad >= 0 and len(data) == size:
+            return data
+    raise AssertionError(size)
+
+
+@pytest.mark.parametrize(
+    # Each record's length varint at its boundaries: 1, 2, 3 and 4 bytes.
+    "sizes",
+    [[9], [127], [128, 127], [129], [16383, 16384], [2097151, 2097152, 128]],
+)
+def test_descriptor_set_lengths_at_varint_boundaries(tmp_path, sizes):
+    files = [sized(n) for n in sizes]
+    data = extracting.descriptor_set_bytes(files)
+    assert descriptor_pb2.FileDescriptorSet.FromString(data) == (
+        descriptor_pb2.FileDescriptorSet(file=[FileProto.FromString(f) for f in files])
+    )
+    path = tmp_path / "set.pb"
+    path.write_bytes(data)
+    assert set_records(path) == files

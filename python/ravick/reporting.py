@@ -104,6 +104,8 @@ def found_json(found: Found) -> dict[str, Any]:
             "inner_start": found.inner_start,
             "inner_end": found.inner_end,
             "truncated": found.truncated,
+            "layers": list(found.layers),
+            "stripped": list(found.stripped),
             "plausible": found.plausible,
             "doubt": found.doubt,
             "messages": found.messages,
