@@ -490,3 +490,31 @@ def test_descriptor_set_lengths_at_varint_boundaries(tmp_path, sizes):
     path = tmp_path / "set.pb"
     path.write_bytes(data)
     assert set_records(path) == files
+
+
+@pytest.mark.parametrize("planted", ["file", "link"])
+@pytest.mark.parametrize("writer", ["tree", "set"])
+def test_a_taken_temporary_name_is_never_written_through(
+    tmp_path, monkeypatch, planted, writer
+):
+    # Another process holds the first temporary name drawn: its entry stays
+    # as it is, and the write goes to the next name.
+    names = iter(["taken", "fresh"])
+    monkeypatch.setattr(safe_output.secrets, "token_hex", lambda n: next(names))
+    taken = tmp_path / f"{safe_output.TEMP_PREFIX}taken.tmp"
+    (tmp_path / "victim").write_bytes(b"theirs")
+    if planted == "file":
+        taken.write_bytes(b"theirs")
+    else:
+        taken.symlink_to("victim")
+    if writer == "tree":
+        with OutputTree(str(tmp_path)) as tree:
+            assert tree.write("f.proto", b"ours") == "written"
+    else:
+        safe_output.write_file_atomically(str(tmp_path / "f.proto"), b"ours")
+    assert (tmp_path / "f.proto").read_bytes() == b"ours"
+    assert (tmp_path / "victim").read_bytes() == b"theirs"
+    assert taken.is_symlink() if planted == "link" else taken.exists()
+    if planted == "file":
+        assert taken.read_bytes() == b"theirs"
+    assert sorted(os.listdir(tmp_path)) == sorted(["f.proto", "victim", taken.name])

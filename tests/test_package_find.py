@@ -2,8 +2,11 @@
 descriptors, caps on inflation, plausibility, inputs that must not be read."""
 
 import gzip
+import io
 import os
 import random
+import sys
+import threading
 import zlib
 
 import pytest
@@ -13,7 +16,7 @@ from google.protobuf import descriptor_pb2, timestamp_pb2
 import ravick
 from descriptors import googleapis_descriptors, wkt_descriptors
 from ravick.finding import find_with_notes
-from ravick.inputs import NOT_FOLLOWED
+from ravick.inputs import NOT_FOLLOWED, gather, scan_target
 from ravick.plausibility import doubt_about
 
 DESCRIPTOR = descriptor_pb2.DESCRIPTOR.serialized_pb
@@ -193,6 +196,14 @@ def _with(change):
             "method input type",
         ),
         (lambda fd: fd.enum_type.add(name="E").value.add(name="1X"), "enum value name"),
+        (lambda fd: setattr(fd, "syntax", "Editions"), "syntax 'Editions'"),
+        (lambda fd: _extension(fd, ".p M"), "extendee '.p M'"),
+        (lambda fd: fd.message_type[0].oneof_decl.add(name="o-o"), "oneof name"),
+        (lambda fd: fd.service.add(name="S T"), "service name"),
+        (
+            lambda fd: setattr(fd.service[0].method[0], "output_type", ".p."),
+            "method output type",
+        ),
     ],
 )
 def test_implausible_runs(change, doubt):
@@ -205,8 +216,30 @@ def test_implausible_runs(change, doubt):
     assert found or fd.name in ("/abs/x.proto", "a/../x.proto")
 
 
-def test_plausible_reference():
-    assert doubt_about(_with(lambda fd: None)) is None
+def _extension(fd, extendee):
+    fd.extension.add(name="x", number=100, extendee=extendee, type_name=".p.M")
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda fd: None,
+        # Every syntax a compiler writes, each with what it writes beside.
+        lambda fd: setattr(fd, "syntax", "proto2"),
+        lambda fd: setattr(fd, "syntax", "proto3"),
+        lambda fd: (setattr(fd, "syntax", "editions"), setattr(fd, "edition", 1000)),
+        lambda fd: (setattr(fd, "syntax", "editions"), setattr(fd, "edition", 1001)),
+        lambda fd: _extension(fd, ".p.M"),
+        lambda fd: _extension(fd, "p.M"),
+        lambda fd: fd.option_dependency.append("a/options.proto"),
+    ],
+    ids=["none", "proto2", "proto3", "2023", "2024", "extendee", "relative", "option"],
+)
+def test_plausible_runs(change):
+    fd = _with(change)
+    assert doubt_about(fd) is None
+    found = ravick.find(embed(fd.SerializeToString()))
+    assert [(f.plausible, f.data) for f in found] == [(True, fd.SerializeToString())]
 
 
 @pytest.fixture
@@ -267,3 +300,52 @@ def test_max_size_skips_large_files(tree):
         os.path.basename(r.path) for r in reports if r.skipped and "larger" in r.skipped
     }
     assert skipped == {"a.bin", "b.bin"}
+
+
+@pytest.mark.parametrize("named", [True, False], ids=["named", "walked"])
+@pytest.mark.parametrize(("limit", "scanned"), [(-1, False), (0, True), (1, True)])
+def test_max_size_at_its_boundary(tmp_path, named, limit, scanned):
+    data = embed(TIMESTAMP)
+    (tmp_path / "f.bin").write_bytes(data)
+    path = str(tmp_path / "f.bin") if named else str(tmp_path)
+    (report,) = ravick.find_in_paths([path], workers=1, max_size=len(data) + limit)
+    assert (report.skipped is None) == scanned
+    assert len(report.found) == scanned
+    if not scanned:
+        assert report.skipped == f"larger than {len(data) + limit} bytes"
+
+
+def test_a_file_grown_past_max_size_after_the_walk_is_an_error(tmp_path):
+    (tmp_path / "f.bin").write_bytes(embed(TIMESTAMP))
+    (target,) = gather([str(tmp_path)], max_size=1000)
+    (tmp_path / "f.bin").write_bytes(embed(TIMESTAMP) * 10)
+    report = scan_target(target, max_size=1000)
+    assert report.error == "larger than 1000 bytes" and not report.found
+
+
+@pytest.mark.parametrize(("extra", "ok"), [(0, True), (1, False)])
+def test_standard_input_at_its_limit(monkeypatch, extra, ok):
+    data = embed(TIMESTAMP)
+    stdin = io.TextIOWrapper(io.BytesIO(data + b"x" * extra))
+    monkeypatch.setattr(sys, "stdin", stdin)
+    (report,) = ravick.find_in_paths(["-"], max_size=len(data))
+    assert (report.error is None) == ok
+    assert len(report.found) == ok
+
+
+def test_a_fifo_swapped_in_after_the_walk_does_not_hang(tmp_path):
+    path = tmp_path / "f.bin"
+    path.write_bytes(embed(TIMESTAMP))
+    (target,) = gather([str(tmp_path)])
+    path.unlink()
+    os.mkfifo(path)
+    reports = []
+    worker = threading.Thread(target=lambda: reports.append(scan_target(target)))
+    worker.start()
+    worker.join(10)
+    if worker.is_alive():  # blocked opening the FIFO: let it go, then fail
+        with open(path, "wb"):
+            pass
+        worker.join()
+        pytest.fail("opening a FIFO in a file's place blocked")
+    assert reports[0].error == "not a regular file (FIFO)"
