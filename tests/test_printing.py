@@ -133,6 +133,7 @@ message Defaults {
   optional sint32 neg = 12 [default = -5];
   optional double d_neg0 = 13 [default = -0.0];
   optional string empty = 14 [default = ""];
+  optional bytes digits = 15 [default = "\0011\0377\x1f9"];
 }
 """,
     },
@@ -166,6 +167,10 @@ message Maps {
   map<bool, E> b = 2;
   map<uint32, Maps.Before> c = 3 [json_name = "cee"];
   map<sfixed64, bytes> snake_case_name = 4;
+}
+message NotAMap {
+  message ThingsEntry { string key = 1; int32 value = 2; }
+  repeated ThingsEntry things = 1;
 }
 """,
     },
@@ -319,11 +324,12 @@ message Names {
   .n.inner.message dotted = 4;
   message inner { message message { int32 x = 1; } inner.message m = 1; }
   inner.message deep = 5;
-  reserved 7, 9 to 11;
+  reserved 7, 9 to 11, 13 to 14;
   reserved "gone", "away";
 }
 enum Signs { ZERO = 0; NEG = -1; MAXV = 2147483647; reserved 5 to 100; reserved -10 to -5; }
 enum Top { T0 = 0; reserved 1000 to max; reserved "T1"; }
+enum Pairs { P0 = 0; reserved 3 to 4, 9, -2 to -1; }
 """,
     },
     "imports": {
