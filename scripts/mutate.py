@@ -193,6 +193,8 @@ def run_tests(scratch: pathlib.Path, tests: list[str], timeout: float) -> bool:
         )
     except subprocess.TimeoutExpired:
         return False  # a mutant that hangs the tests is caught by them
+    if proc.returncode != 0 and os.environ.get("MUTATE_SHOW_FAILURES"):
+        sys.stderr.buffer.write(proc.stdout[-4000:])
     return proc.returncode == 0
 
 
@@ -220,8 +222,10 @@ def main() -> int:
             package_copy(scratch)
             copies.put(scratch)
         check_imported_from(pathlib.Path(tmp) / "0")
+        os.environ["MUTATE_SHOW_FAILURES"] = "1"
         if not run_tests(pathlib.Path(tmp) / "0", args.tests, args.timeout):
             sys.exit("mutate: the tests fail without any mutant")
+        del os.environ["MUTATE_SHOW_FAILURES"]
         done = itertools.count(1)
 
         def run(mutant: Mutant) -> bool:

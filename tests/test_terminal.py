@@ -235,3 +235,33 @@ def test_ctrl_c_inside_the_display_leaves_the_terminal_whole(
     assert interrupts == 1
     assert restored and handler is signal.default_int_handler
     assert b"a line above" in seen and b"after the display" in seen
+
+
+def test_the_shield_holds_ctrl_c_only_inside_its_sections():
+    from ravick.display import InterruptShield
+
+    shield = InterruptShield()
+    shield.install()
+    try:
+        with pytest.raises(KeyboardInterrupt):  # outside: at once
+            signal.raise_signal(signal.SIGINT)
+            pytest.fail("not raised at once")
+        steps = []
+        with pytest.raises(KeyboardInterrupt):
+            with shield.held():
+                with shield.held():
+                    signal.raise_signal(signal.SIGINT)
+                    steps.append("inner")
+                steps.append("outer")  # held until the outermost ends
+        assert steps == ["inner", "outer"]
+        with shield.held():  # nothing pending: nothing raised
+            pass
+    finally:
+        shield.remove()
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    # From another thread, nothing is installed.
+    other = InterruptShield()
+    worker = threading.Thread(target=other.install)
+    worker.start()
+    worker.join()
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
