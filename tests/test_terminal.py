@@ -247,12 +247,11 @@ def test_the_shield_holds_ctrl_c_only_inside_its_sections():
             signal.raise_signal(signal.SIGINT)
             pytest.fail("not raised at once")
         steps = []
-        with pytest.raises(KeyboardInterrupt):
+        with pytest.raises(KeyboardInterrupt), shield.held():
             with shield.held():
-                with shield.held():
-                    signal.raise_signal(signal.SIGINT)
-                    steps.append("inner")
-                steps.append("outer")  # held until the outermost ends
+                signal.raise_signal(signal.SIGINT)
+                steps.append("inner")
+            steps.append("outer")  # held until the outermost ends
         assert steps == ["inner", "outer"]
         with shield.held():  # nothing pending: nothing raised
             pass
