@@ -5,6 +5,7 @@ whatever names and the directory hold."""
 
 from __future__ import annotations
 
+import errno
 import gzip
 import hashlib
 import os
@@ -180,6 +181,9 @@ NAMES = [
     *[(n, "empty path segment") for n in ("a//x.proto", "a/x.proto/")],
     # Backslashes and colons, control characters, bytes that were not UTF-8.
     *[(f"a{c}b.proto", repr(c)) for c in "\\:\x00\n\x1b\x7f\x9b\udcff"],
+    # The edges of each forbidden range, and what stands just outside.
+    *[(f"a{c}b.proto", repr(c)) for c in "\x1f\x9f\ud800\udc80\udfff"],
+    *[(f"a{c}b.proto", None) for c in " ~\xa0\ud7ff\ue000"],
     ("a\\..\\x.proto", "'\\\\'"),
     ("x.proto\x00.txt", "'\\x00'"),
     *[(n, "does not end in .proto") for n in ("x.txt", "x.proto.bak")],
@@ -518,3 +522,38 @@ def test_a_taken_temporary_name_is_never_written_through(
     if planted == "file":
         assert taken.read_bytes() == b"theirs"
     assert sorted(os.listdir(tmp_path)) == sorted(["f.proto", "victim", taken.name])
+
+
+def test_an_existing_file_is_compared_without_following_or_blocking(tmp_path):
+    (tmp_path / "real.proto").write_bytes(b"same")
+    (tmp_path / "link.proto").symlink_to("real.proto")
+    os.mkfifo(tmp_path / "fifo.proto")
+    fd = os.open(tmp_path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        assert safe_output._holds(fd, "real.proto", b"same")
+        assert not safe_output._holds(fd, "link.proto", b"same")
+        assert not safe_output._holds(fd, "fifo.proto", b"same")
+    finally:
+        os.close(fd)
+
+
+@pytest.mark.parametrize("errno_", [errno.EPERM, errno.EOPNOTSUPP, errno.EXDEV])
+def test_without_hard_links_a_rename_places_new_files_only(
+    tmp_path, monkeypatch, errno_
+):
+    def no_links(*args, **kwargs):
+        raise OSError(errno_, os.strerror(errno_))
+
+    monkeypatch.setattr(safe_output.os, "link", no_links)
+    (tmp_path / "theirs.proto").write_bytes(b"theirs")
+    # As if it appeared between the look and the write.
+    monkeypatch.setattr(safe_output, "_lstat", lambda d, leaf: None)
+    with OutputTree(str(tmp_path)) as tree:
+        assert tree.write("new.proto", b"ours") == "written"
+    monkeypatch.undo()
+    monkeypatch.setattr(safe_output.os, "link", no_links)
+    with OutputTree(str(tmp_path)) as tree:
+        assert tree.write("theirs.proto", b"ours") == "exists"
+    assert (tmp_path / "new.proto").read_bytes() == b"ours"
+    assert (tmp_path / "theirs.proto").read_bytes() == b"theirs"
+    assert sorted(os.listdir(tmp_path)) == ["new.proto", "theirs.proto"]

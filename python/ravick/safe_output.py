@@ -175,7 +175,6 @@ def _place(dir_fd: int, leaf: str, data: bytes, *, force: bool) -> WriteStatus:
         if existing is None and not force:
             if not _link_new(dir_fd, temp, leaf):
                 return "unchanged" if _holds(dir_fd, leaf, data) else "exists"
-            os.unlink(temp, dir_fd=dir_fd)
             return "written"
         os.rename(temp, leaf, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
     except BaseException:
@@ -185,7 +184,8 @@ def _place(dir_fd: int, leaf: str, data: bytes, *, force: bool) -> WriteStatus:
 
 
 def _link_new(dir_fd: int, temp: str, leaf: str) -> bool:
-    """Links ``temp`` as ``leaf`` unless ``leaf`` exists; False when it does.
+    """Puts ``temp`` in place as ``leaf`` unless ``leaf`` exists; False when
+    it does. ``temp`` is gone either way.
 
     A hard link never replaces its target, unlike a rename, so a file that
     appeared since it was looked for is kept. On a file system without hard
@@ -204,6 +204,7 @@ def _link_new(dir_fd: int, temp: str, leaf: str) -> bool:
             return False
         os.rename(temp, leaf, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
         return True
+    os.unlink(temp, dir_fd=dir_fd)
     return True
 
 
