@@ -3,6 +3,7 @@ errors, directories, special files, worker counts, real binaries."""
 
 import base64
 import contextlib
+import dataclasses
 import gzip
 import json
 import os
@@ -16,6 +17,7 @@ import zlib
 import pytest
 from google.protobuf import descriptor_pb2, timestamp_pb2
 
+from ravick.inputs import NOT_FOLLOWED, FileReport
 from test_package_find import embed
 
 DESCRIPTOR = descriptor_pb2.DESCRIPTOR.serialized_pb
@@ -356,3 +358,66 @@ def test_json_follows_the_documented_schema(tmp_path):
     )
     assert any(d["truncated"] for f in doc["files"] for d in f["descriptors"])
     assert all(isinstance(s["reason"], str) and s["reason"] for s in doc["skipped"])
+
+
+def _found(**changes):
+    from ravick.finding import find
+
+    (found,) = find(TIMESTAMP)
+    return dataclasses.replace(found, **changes)
+
+
+@pytest.mark.parametrize(
+    ("path", "found", "line"),
+    [
+        (
+            "f",
+            _found(),
+            "f\t0x0\t255\tgoogle/protobuf/timestamp.proto\tgoogle.protobuf\tproto3\t",
+        ),
+        ("f", _found(syntax="editions", edition="2023"), "\tedition 2023\t"),
+        # Members whose names hold a colon, shown whole.
+        (
+            "app.jar",
+            _found(layers=("zip:lib/a:b.jar", "zip:x/Y:1.class"), inner_start=0),
+            "app.jar!lib/a:b.jar!x/Y:1.class\t0x0 (zip+zip+0x0)\t",
+        ),
+        # Bytes that were not UTF-8 at both ends of their range, controls.
+        ("a\udc80b\udcff", _found(), "a\\x80b\\xff\t"),
+        ("a\nb\tc\x1b", _found(), "a\\nb\\tc\\x1b\t"),
+    ],
+)
+def test_listing_lines(path, found, line):
+    from ravick.reporting import listing_line
+
+    assert line in listing_line(path, found)
+
+
+@pytest.mark.parametrize(
+    ("report", "line"),
+    [
+        ({"error": "gone"}, "ravick: p: gone"),
+        ({"skipped": "not a regular file (FIFO)"}, "ravick: p: skipped: not a "),
+        ({"skipped": NOT_FOLLOWED}, None),  # symbolic links: by design, quietly
+        ({}, None),
+    ],
+)
+def test_problem_lines(report, line):
+    from ravick.reporting import problem_line
+
+    got = problem_line(FileReport("p", None, **report))
+    assert got == line if line is None else got.startswith(line)
+
+
+def test_an_internal_error_is_a_message_and_status_3(monkeypatch, capsys):
+    from ravick import cli
+
+    def broken(args):
+        raise RuntimeError("a bug of ours")
+
+    monkeypatch.setattr(cli, "run_scan", broken)
+    assert cli.main(["scan", "x"]) == 3
+    assert (
+        "ravick: internal error: RuntimeError('a bug of ours')"
+        in capsys.readouterr().err
+    )

@@ -7,7 +7,9 @@ import os
 import random
 import sys
 import threading
+import time
 import zlib
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 import ravick_lib
@@ -354,3 +356,66 @@ def test_a_fifo_swapped_in_after_the_walk_does_not_hang(tmp_path):
         worker.join()
         pytest.fail("opening a FIFO in a file's place blocked")
     assert reports[0].error == "not a regular file (FIFO)"
+
+
+@pytest.mark.parametrize(
+    ("pieces", "size", "expected"),
+    [
+        ([b"abc"], 3, b"abc"),
+        ([b"ab", b"c", b"de"], 5, b"abcde"),  # arrives in pieces
+        ([b"ab", b"cdef"], 4, b"abcd"),  # grew: the size it had
+        ([b"ab"], 4, b"ab"),  # shrank: what is there
+        ([], 3, b""),
+    ],
+)
+def test_reads_take_what_is_there_up_to_the_size(pieces, size, expected):
+    from ravick.inputs import _read_exactly
+
+    reader, writer = os.pipe()
+
+    def write():
+        for piece in pieces:
+            os.write(writer, piece)
+            time.sleep(0.05)
+        os.close(writer)
+
+    feeder = threading.Thread(target=write)
+    feeder.start()
+    with io.FileIO(reader, "r") as f:
+        assert _read_exactly(f, size) == expected
+    feeder.join()
+
+
+class CountingExecutor(ThreadPoolExecutor):
+    """Runs scans in threads; counts what it is given and how much at once."""
+
+    parallelism = 2
+
+    def __init__(self):
+        super().__init__(2)
+        self.paths, self.pending, self.most = [], 0, 0
+        self.lock = threading.Lock()
+
+    def submit(self, fn, target, *args):
+        with self.lock:
+            self.paths.append(target.path)
+            self.pending += 1
+            self.most = max(self.most, self.pending)
+        future = super().submit(fn, target, *args)
+        future.add_done_callback(lambda _: self.done())
+        return future
+
+    def done(self):
+        with self.lock:
+            self.pending -= 1
+
+
+def test_an_executor_gets_only_readable_files_a_window_at_a_time(tree):
+    for k in range(30):
+        (tree / f"many{k:02}.bin").write_bytes(embed(TIMESTAMP))
+    with CountingExecutor() as executor:
+        reports = list(ravick.find_in_paths([str(tree)], executor=executor))
+    assert reports == list(ravick.find_in_paths([str(tree)], workers=1))
+    readable = [r.path for r in reports if r.error is None and r.skipped is None]
+    assert executor.paths == readable
+    assert executor.most <= 4 * CountingExecutor.parallelism

@@ -15,6 +15,7 @@ import threading
 import pytest
 from google.protobuf import descriptor_pb2, timestamp_pb2
 
+import ravick
 from test_package_find import embed
 
 DESCRIPTOR = descriptor_pb2.DESCRIPTOR.serialized_pb
@@ -264,3 +265,45 @@ def test_the_shield_holds_ctrl_c_only_inside_its_sections():
     worker.start()
     worker.join()
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+@pytest.mark.parametrize(("files", "shown"), [(2, False), (3, True)])
+def test_the_display_counts_files_and_finds(files, shown):
+    from ravick.display import TerminalProgress
+    from ravick.inputs import FileReport
+
+    leader, follower = pty.openpty()
+    seen = bytearray()
+    reader = threading.Thread(target=_drain, args=(leader, seen), daemon=True)
+    reader.start()
+    terminal = open(follower, "w", encoding="utf-8", closefd=False)  # noqa: SIM115
+    progress = TerminalProgress(terminal, min_files=3, min_bytes=1 << 30)
+    try:
+        progress.started(files, 100)
+        (found,) = ravick.find(TIMESTAMP)
+        progress.advanced(FileReport("a", 10, (found, found)))
+        progress.advanced(FileReport("b", None, skipped="not a regular file (FIFO)"))
+        progress.finished()
+    finally:
+        os.close(follower)
+        reader.join(timeout=30)
+        os.close(leader)
+    assert (b"1/3 files, 2 descriptors" in seen) == shown
+
+
+def test_the_shield_calls_the_handler_it_replaced():
+    from ravick.display import InterruptShield
+
+    calls = []
+    previous = signal.signal(signal.SIGINT, lambda n, f: calls.append(n))
+    shield = InterruptShield()
+    try:
+        shield.install()
+        signal.raise_signal(signal.SIGINT)
+        with shield.held():
+            signal.raise_signal(signal.SIGINT)
+            assert calls == [signal.SIGINT]
+        assert calls == [signal.SIGINT, signal.SIGINT]
+    finally:
+        shield.remove()
+        signal.signal(signal.SIGINT, previous)
