@@ -267,8 +267,11 @@ def test_the_shield_holds_ctrl_c_only_inside_its_sections():
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
-@pytest.mark.parametrize(("files", "shown"), [(2, False), (3, True)])
-def test_the_display_counts_files_and_finds(files, shown):
+@pytest.mark.parametrize(
+    ("files", "total", "shown"),
+    [(2, 99, False), (3, 99, True), (2, 100, True)],  # at either threshold
+)
+def test_the_display_counts_files_and_finds(files, total, shown):
     from ravick.display import TerminalProgress
     from ravick.inputs import FileReport
 
@@ -277,9 +280,9 @@ def test_the_display_counts_files_and_finds(files, shown):
     reader = threading.Thread(target=_drain, args=(leader, seen), daemon=True)
     reader.start()
     terminal = open(follower, "w", encoding="utf-8", closefd=False)  # noqa: SIM115
-    progress = TerminalProgress(terminal, min_files=3, min_bytes=1 << 30)
+    progress = TerminalProgress(terminal, min_files=3, min_bytes=100)
     try:
-        progress.started(files, 100)
+        progress.started(files, total)
         (found,) = ravick.find(TIMESTAMP)
         progress.advanced(FileReport("a", 10, (found, found)))
         progress.advanced(FileReport("b", None, skipped="not a regular file (FIFO)"))
@@ -288,7 +291,7 @@ def test_the_display_counts_files_and_finds(files, shown):
         os.close(follower)
         reader.join(timeout=30)
         os.close(leader)
-    assert (b"1/3 files, 2 descriptors" in seen) == shown
+    assert (f"1/{files} files, 2 descriptors".encode() in seen) == shown
 
 
 def test_the_shield_calls_the_handler_it_replaced():
