@@ -174,6 +174,7 @@ def test_every_documented_key_is_written(workdir):
     doc = json.loads(proc.stdout)
     assert proc.returncode == 1
     assert keys_in(doc) == documented_keys()
+    assert 0 <= doc["seconds"] < 600
     assert doc["not_overwritten"] == ["app/uses.proto"]
     assert [e["path"] for e in doc["write_errors"]] == [
         "google/protobuf/timestamp.proto"
@@ -181,6 +182,11 @@ def test_every_documented_key_is_written(workdir):
     assert [e["path"] for e in doc["input_errors"]] == ["no-such-input"]
     assert [e["path"] for e in doc["skipped_inputs"]] == ["in/fifo"]
     assert [e["path"] for e in doc["input_notes"]] == ["in/c.bin"]
+    # A symbolic link is skipped quietly; everything else is said.
+    (workdir / "in" / "link").symlink_to("a.bin")
+    said = ravick("in", "-o", "out2").stderr
+    assert "ravick: in/fifo: skipped: not a regular file (FIFO)" in said
+    assert "in/link" not in said
     assert all(
         isinstance(e["reason"], str) and e["reason"]
         for key in ("write_errors", "input_errors", "skipped_inputs", "input_notes")

@@ -510,6 +510,23 @@ message M {
 
   // Leading comment of b.
   string b = 2;
+  // Of a nested message.
+  message N {}
+  // Of a nested enum.
+  enum E {
+    // Of a value.
+    E0 = 0;
+  }
+  // Of a oneof.
+  oneof o {
+    // Of a field in it.
+    int32 c = 3;
+  }
+}
+// Of a service.
+service S {
+  // Of a method.
+  rpc Get(M) returns (M);
 }
 """
     with tempfile.TemporaryDirectory() as tmp:
