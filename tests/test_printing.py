@@ -658,3 +658,34 @@ def test_deeply_nested_option_values_print_without_raising() -> None:
     twice.options.ParseFromString(_length_delimited(5000, deep) * 2)
     text = proto_source(FileProto.FromString(file.SerializeToString()))
     assert text.count("// ravick: options left out") == 2
+
+
+@pytest.mark.parametrize(
+    ("text", "expected"),
+    [
+        (r"a\n\r\t\a\b\f\v\\\'\"\?", b"a\n\r\t\a\b\f\v\\'\"?"),
+        (r"\0\01\001\0011\400", b"\x00\x01\x01\x011\x00"),  # at most 3 digits
+        (r"\x1\x1f\x1fa\Xff", b"\x01\x1f\x1fa\xff"),  # at most 2 hex digits
+        (r"\q\x\xg", rb"\q\x\xg"),  # malformed: kept as written
+        ("trailing\\", b"trailing\\"),
+    ],
+)
+def test_c_escapes_read_back(text: str, expected: bytes) -> None:
+    from ravick._options import c_unescape
+
+    assert c_unescape(text) == expected
+
+
+@pytest.mark.parametrize(
+    ("data", "value"),
+    [
+        (b"\x01", 1),
+        (b"\xff\x01", 255),
+        (b"\xff" * 9 + b"\x01", (1 << 64) - 1),  # -1 as an int64
+        (b"\xff" * 9 + b"\x7f", (1 << 64) - 1),  # bits past 64 dropped
+    ],
+)
+def test_varints_read_as_64_bits(data: bytes, value: int) -> None:
+    from ravick._options import _varint
+
+    assert _varint(data, 0) == (value, len(data))
