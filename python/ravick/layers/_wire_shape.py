@@ -151,37 +151,12 @@ def _field(
     """Where to read on after the field at ``pos`` (past it, or into it when
     it is a message, with the message's shape and end); None when it does
     not fit the shape, ``_TRUNCATED`` when the data ends inside it."""
-    read = _field_or_none(data, pos, shape, end)
-    if read is None and end == len(data) and _runs_past_end(data, pos, shape):
-        return _TRUNCATED
-    return read
-
-
-def _runs_past_end(data: bytes, pos: int, shape: Shape) -> bool:
-    # A field that fits its shape but whose varints or value the data ends
-    # inside.
+    # Only a field of the outermost message still open at the data's end
+    # can be one that the data ends inside.
+    cut = _TRUNCATED if end == len(data) else None
     tag = _varint(data, pos)
     if tag is None:
-        return len(data) - pos < 10
-    number, wire, at = tag[0] >> 3, tag[0] & 7, tag[1]
-    allowed = shape.wire.get(number)
-    if number == 0 or (allowed is None and not shape.open) or wire in (3, 4, 6, 7):
-        return False
-    if allowed is not None and wire not in allowed:
-        return False
-    if wire == _LENGTH:
-        length = _varint(data, at)
-        return length is None or length[1] + length[0] > len(data)
-    size = {_VARINT: 10, _FIXED64: 8, _FIXED32: 4}.get(wire, 0)
-    return _varint(data, at) is None if wire == _VARINT else at + size > len(data)
-
-
-def _field_or_none(
-    data: bytes, pos: int, shape: Shape, end: int
-) -> tuple[int, tuple[Shape, int] | None] | None:
-    tag = _varint(data, pos)
-    if tag is None:
-        return None
+        return cut if len(data) - pos < 10 else None
     number, wire = tag[0] >> 3, tag[0] & 7
     allowed = shape.wire.get(number)
     if number == 0 or (allowed is None and not shape.open):
@@ -191,7 +166,9 @@ def _field_or_none(
     pos = tag[1]
     if wire == _VARINT:
         value = _varint(data, pos)
-        after = None if value is None else value[1]
+        if value is None:
+            return cut
+        after = value[1]
     elif wire == _FIXED64:
         after = pos + 8
     elif wire == _FIXED32:
@@ -199,7 +176,7 @@ def _field_or_none(
     elif wire == _LENGTH:
         length = _varint(data, pos)
         if length is None:
-            return None
+            return cut
         after = length[1] + length[0]
         if after <= end and number in shape.strings and allowed is not None:
             try:
@@ -211,6 +188,6 @@ def _field_or_none(
             return length[1], (nested, after)
     else:
         return None
-    if after is None or after > end:
-        return None
+    if after > end:
+        return cut
     return after, None
