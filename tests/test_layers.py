@@ -452,3 +452,46 @@ def test_pyinstaller_one_file_executable(tmp_path):
         descriptor = importlib.import_module(name).DESCRIPTOR
         hit = by_name[descriptor.name]
         assert hit.data == descriptor.serialized_pb and hit.layers == ("zlib",)
+
+
+def _python_sources(count: int) -> bytes:
+    body = "".join(f"\\x{b:02x}" for b in TIMESTAMP)
+    line = f"D = pool.AddSerializedFile(b'{body}')\n"
+    return ("import x\n" + line * count).encode()
+
+
+def _members(count: int) -> dict[str, bytes]:
+    return {f"m{k}": TIMESTAMP + bytes([k]) for k in range(count)}
+
+
+# (module, limit patched to 3, input holding n copies of a descriptor, the
+# note past the limit); at the limit every copy is found and nothing noted.
+LIMITS = [
+    ("zip_archives", "MAX_MEMBERS", lambda n: zipped(_members(n)), "3 looked at"),
+    ("tar_archives", "MAX_MEMBERS", lambda n: tarred(_members(n)), "first 3 members"),
+    (
+        "registry",
+        "MAX_HITS",
+        lambda n: b"".join(b"-" + gzip.compress(TIMESTAMP, mtime=0) for _ in range(n)),
+        "gzip signatures past the first 3",
+    ),
+    ("_source", "MAX_ANCHORS", _python_sources, "more than 3 'AddSerializedFile('"),
+]
+
+
+@pytest.mark.parametrize("over", [-1, 0, 1])
+@pytest.mark.parametrize(("module", "name", "build", "note"), LIMITS)
+def test_limits_at_their_boundary(monkeypatch, module, name, build, note, over):
+    monkeypatch.setattr(importlib.import_module(f"ravick.layers.{module}"), name, 3)
+    found = find_with_notes(build(3 + over))
+    # A tar member's bytes are plain: the scan finds those past the limit.
+    assert len([f for f in found.found if f.layers]) == min(3, 3 + over)
+    assert any(note in n for n in found.notes) == (over > 0), found.notes
+
+
+@pytest.mark.parametrize(("cap", "cut"), [(0, False), (1, False), (-1, True)])
+def test_a_stream_exactly_as_long_as_the_cap_is_whole(cap, cut):
+    data = TIMESTAMP + bytes(5000)
+    found = find_with_notes(gzip.compress(data), max_inflate=len(data) + cap)
+    assert found.found[0].truncated == cut
+    assert any("cut after" in n for n in found.notes) == cut

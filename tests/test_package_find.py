@@ -3,13 +3,15 @@ descriptors, caps on inflation, plausibility, inputs that must not be read."""
 
 import gzip
 import io
+import multiprocessing
 import os
 import random
+import signal
 import sys
 import threading
 import time
 import zlib
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import pytest
 import ravick_lib
@@ -18,7 +20,13 @@ from google.protobuf import descriptor_pb2, timestamp_pb2
 import ravick
 from descriptors import googleapis_descriptors, wkt_descriptors
 from ravick.finding import find_with_notes
-from ravick.inputs import NOT_FOLLOWED, gather, scan_target
+from ravick.inputs import (
+    NOT_FOLLOWED,
+    _close_pool,
+    gather,
+    interrupts_held,
+    scan_target,
+)
 from ravick.plausibility import doubt_about
 
 DESCRIPTOR = descriptor_pb2.DESCRIPTOR.serialized_pb
@@ -419,3 +427,56 @@ def test_an_executor_gets_only_readable_files_a_window_at_a_time(tree):
     readable = [r.path for r in reports if r.error is None and r.skipped is None]
     assert executor.paths == readable
     assert executor.most <= 4 * CountingExecutor.parallelism
+
+
+def test_standard_input_is_read_up_to_four_gib_by_default(monkeypatch):
+    asked = []
+
+    class Buffer:
+        def read(self, n):
+            asked.append(n)
+            return embed(TIMESTAMP)
+
+    monkeypatch.setattr(sys, "stdin", type("Stdin", (), {"buffer": Buffer()})())
+    (report,) = ravick.find_in_paths(["-"])
+    assert report.found and asked == [(4 << 30) + 1]
+
+
+def test_interrupts_are_held_in_the_main_thread_only():
+    def blocked():
+        return signal.SIGINT in signal.pthread_sigmask(signal.SIG_BLOCK, [])
+
+    assert not blocked()
+    with interrupts_held():
+        assert blocked()
+        seen = []
+        thread = threading.Thread(target=lambda: seen.append(blocked()))
+        thread.start()
+        thread.join()
+        assert seen == [True]  # inherited, so that new processes start blocked
+    assert not blocked()
+    seen.clear()
+
+    def in_thread():
+        with interrupts_held():
+            seen.append(blocked())
+
+    thread = threading.Thread(target=in_thread)
+    thread.start()
+    thread.join()
+    assert seen == [False]
+
+
+@pytest.mark.parametrize("leaving", [None, KeyboardInterrupt])
+def test_a_pool_is_ended_at_once_only_when_left_early(leaving):
+    pool = ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("fork"))
+    pool.submit(os.getpid).result()
+    future = pool.submit(time.sleep, 0.5 if leaving is None else 60)
+    time.sleep(0.2)
+    start = time.monotonic()
+    _close_pool(pool, leaving)
+    if leaving is None:
+        assert future.result() is None
+    else:
+        assert time.monotonic() - start < 30
+        assert future.done()

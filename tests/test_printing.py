@@ -362,6 +362,14 @@ extend co2.Holder { optional int32 ext = 10; }
 // Inside an aggregate of co2.Holder, [a.ext] would find the message co2.a.
 message User { option (.co2.holder_opt).(.a.ext) = 5; }
 """,
+        # An extension in no package, named in an aggregate of a message in
+        # one: nothing in the scopes around co2.Holder hides the name.
+        "hidden/bare.proto": """
+syntax = "proto2";
+import "hidden/holder.proto";
+extend co2.Holder { optional int32 bare = 11; }
+message Bare { option (co2.holder_opt) = { v: 1 [bare]: 3 }; }
+""",
     },
     # A path assignment keeps a zero that an aggregate of a message without
     # presence for it would drop, so such an option stays a path.

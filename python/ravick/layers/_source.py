@@ -39,8 +39,11 @@ def literal_regions(
     """A region for every literal that ``read`` decodes after an anchor."""
     for anchor in anchors:
         at = text.find(anchor)
-        for _ in range(MAX_ANCHORS):
+        for count in range(MAX_ANCHORS + 1):
             if at == -1:
+                break
+            if count == MAX_ANCHORS:
+                budget.note(f"{layer}: more than {MAX_ANCHORS} {anchor!r} not read")
                 break
             end = at + len(anchor)
             got = read(text, end) if budget.cap() > 0 else None
@@ -50,8 +53,6 @@ def literal_regions(
                 budget.spend(len(data))
                 yield Region(at, end, data, layer, covers=True, stripped=stripped)
             at = text.find(anchor, max(end, at + 1))
-        else:
-            budget.note(f"{layer}: more than {MAX_ANCHORS} {anchor!r} not read")
 
 
 def after(text: str, at: int, token: str, within: int = 200) -> int:
