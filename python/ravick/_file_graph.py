@@ -168,32 +168,60 @@ class DefinitionTable:
             self.numbers.setdefault(number, file_name)
 
 
+@dataclass(frozen=True, slots=True)
+class OptionUse:
+    """How a file sets one custom option: the wire types of its values, and
+    whether one options message holds it more than once."""
+
+    wire_types: frozenset[int]
+    repeated: bool
+
+
 def custom_options(file: FileProto) -> frozenset[tuple[str, int]]:
-    """(options message, field number) of every custom option ``file`` sets.
+    """(options message, field number) of every custom option ``file`` sets."""
+    return frozenset(custom_option_uses(file))
+
+
+def custom_option_uses(file: FileProto) -> dict[tuple[str, int], OptionUse]:
+    """How ``file`` sets each custom option, by (options message, number).
 
     A custom option is an extension of an options message. The protobuf
     runtime keeps it as an unknown field, or as an extension when a module
     defining it happens to be imported, so the numbers are read from the
     serialized options instead.
     """
-    used: set[tuple[str, int]] = set()
+    wires: dict[tuple[str, int], set[int]] = defaultdict(set)
+    repeated: set[tuple[str, int]] = set()
     for options in _options_messages(file):
         known = options.DESCRIPTOR.fields_by_number
         kind = options.DESCRIPTOR.full_name
-        numbers = top_level_numbers(options.SerializeToString())
-        used.update((kind, n) for n in numbers if n not in known)
-    return frozenset(used)
+        counts: dict[int, int] = defaultdict(int)
+        for number, wire in top_level_fields(options.SerializeToString()):
+            if number not in known:
+                wires[kind, number].add(wire)
+                counts[number] += 1
+        repeated.update((kind, n) for n, count in counts.items() if count > 1)
+    return {
+        key: OptionUse(frozenset(found), key in repeated)
+        for key, found in wires.items()
+    }
 
 
 def top_level_numbers(data: bytes) -> set[int]:
     """The field numbers of a well-formed serialized message's own fields."""
-    numbers: set[int] = set()
+    return {number for number, _ in top_level_fields(data)}
+
+
+def top_level_fields(data: bytes) -> list[tuple[int, int]]:
+    """(number, wire type) of a well-formed serialized message's own fields,
+    in wire order; a group counts once, by its start."""
+    fields: list[tuple[int, int]] = []
     pos, depth = 0, 0
     while pos < len(data):
         tag, pos = _varint(data, pos)
         number, wire = tag >> 3, tag & 7
         if depth == 0 and wire != 4:
-            numbers.add(number)
+            fields.append((number, wire))
         if wire == 0:
             _, pos = _varint(data, pos)
         elif wire == 1:
@@ -209,7 +237,7 @@ def top_level_numbers(data: bytes) -> set[int]:
             pos += 4
         else:
             break
-    return numbers
+    return fields
 
 
 def _varint(data: bytes, pos: int) -> tuple[int, int]:

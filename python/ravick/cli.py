@@ -116,6 +116,11 @@ def _add_extract_command(
     extract.add_argument(
         "--force", action="store_true", help="replace existing files under OUT"
     )
+    extract.add_argument(
+        "--no-stubs",
+        action="store_true",
+        help="write no stand-ins for missing imports and restore no imports",
+    )
     extract.add_argument("--json", action="store_true", help="one JSON document")
 
 
@@ -228,6 +233,7 @@ def run_extract(args: argparse.Namespace) -> int:
                 descriptor_set=args.descriptor_set,
                 include_implausible=args.all,
                 force=args.force,
+                stubs=not args.no_stubs,
                 workers=args.jobs,
                 progress=_progress(args),
                 max_size=args.max_size,

@@ -1,0 +1,105 @@
+"""What a file of the tree uses that its imports do not define: the types
+its fields, extensions and methods name, and the custom options it sets."""
+
+from __future__ import annotations
+
+from collections.abc import Iterator, Mapping
+from dataclasses import dataclass, field
+from typing import Literal
+
+from google.protobuf import descriptor_pb2
+
+from ravick._file_graph import OptionUse, custom_option_uses
+from ravick.extraction.records import Entry, FileProto
+
+FieldProto = descriptor_pb2.FieldDescriptorProto
+MessageProto = descriptor_pb2.DescriptorProto
+Kind = Literal["message", "enum", "extendee"]
+
+_ENUM = FieldProto.TYPE_ENUM
+
+
+@dataclass(slots=True)
+class Needs:
+    """What one file uses and nothing it sees defines."""
+
+    types: dict[str, Kind] = field(default_factory=dict)
+    """Full names (without the leading dot) and what the file uses them as."""
+    enum_values: dict[str, list[str]] = field(default_factory=dict)
+    """Values that the file's defaults name, by enum."""
+    open_enums: set[str] = field(default_factory=set)
+    """Enums that a proto3 file uses, which must be open."""
+    options: dict[tuple[str, int], OptionUse] = field(default_factory=dict)
+
+    def __bool__(self) -> bool:
+        return bool(self.types or self.options)
+
+
+def visible(entry: Entry, named: Mapping[str, Entry]) -> tuple[set[str], set[object]]:
+    """The names and extension numbers ``entry`` sees: its own, its imports'
+    and what those import publicly, as protoc resolves them."""
+    names = set(entry.defined.names)
+    numbers: set[object] = set(entry.defined.extension_numbers)
+    seen: set[str] = set()
+    stack = list(entry.descriptor.dependency)
+    while stack:
+        name = stack.pop()
+        if name in seen or name not in named:
+            continue
+        seen.add(name)
+        names |= named[name].defined.names
+        numbers |= named[name].defined.extension_numbers
+        fd = named[name].descriptor
+        stack += [
+            fd.dependency[i]
+            for i in fd.public_dependency
+            if 0 <= i < len(fd.dependency)
+        ]
+    return names, numbers
+
+
+def unresolved(entry: Entry, named: Mapping[str, Entry]) -> Needs:
+    """What ``entry`` uses that neither it nor the files it sees define."""
+    names, numbers = visible(entry, named)
+    needs = Needs()
+    proto3 = entry.descriptor.syntax == "proto3"
+    for name, kind, default in _references(entry.descriptor):
+        if name in names:
+            continue
+        if needs.types.get(name) != "extendee":
+            needs.types[name] = kind
+        if kind == "enum":
+            if default and default not in needs.enum_values.setdefault(name, []):
+                needs.enum_values[name].append(default)
+            if proto3:
+                needs.open_enums.add(name)
+    needs.options = {
+        key: use
+        for key, use in custom_option_uses(entry.descriptor).items()
+        if key not in numbers
+    }
+    return needs
+
+
+def _references(fd: FileProto) -> Iterator[tuple[str, Kind, str]]:
+    """(full name, how it is used, enum default) of each type ``fd`` names
+    with a leading dot; other names were never resolved and tell nothing."""
+    fields: list[FieldProto] = list(fd.extension)
+    stack: list[MessageProto] = list(fd.message_type)
+    while stack:
+        message = stack.pop()
+        fields += [*message.field, *message.extension]
+        stack += message.nested_type
+    for f in fields:
+        if f.type_name.startswith("."):
+            if f.type == _ENUM:
+                yield f.type_name[1:], "enum", f.default_value
+            else:
+                yield f.type_name[1:], "message", ""
+        if f.extendee.startswith("."):
+            yield f.extendee[1:], "extendee", ""
+    for service in fd.service:
+        for method in service.method:
+            for name in (method.input_type, method.output_type):
+                if name.startswith("."):
+                    yield name[1:], "message", ""
