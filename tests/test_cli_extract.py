@@ -35,7 +35,8 @@ TEMPLATE = b"\x0a\x20" + TEMPLATE_NAME.encode() + b"\x62\x06proto3"
 COLON = FileProto(name="c:d.proto", package="h", syntax="proto3").SerializeToString()
 KEYS = set(
     "version out inputs descriptors written duplicates conflicts skipped_implausible"
-    " rejected missing_imports cannot_compile from_protobuf not_overwritten"
+    " rejected missing_imports stand_ins restored_imports cannot_compile"
+    " from_protobuf not_overwritten"
     " write_errors input_errors skipped_inputs input_notes descriptor_set seconds"
     " exit_status".split()
 )
@@ -89,16 +90,21 @@ def test_the_summary_and_force(workdir):
     modes = [os.stat(f"out/{p}").st_mode & 0o777 for p in ("", "app", "app/uses.proto")]
     assert modes == [0o755, 0o755, 0o644]
     lines = first.stdout.splitlines()
-    assert lines[0].startswith("6 files in out (3 found, 3 from the protobuf package")
+    assert lines[0].startswith(
+        "7 files in out (3 found, 3 from the protobuf package, 1 stand-ins"
+    )
     assert "conflicts, written under _conflicts (1):" in lines
-    assert f"  app/uses.proto: {MISSING}" in lines
+    assert f"  {MISSING}: stub of 0 names, for app/uses.proto" in lines
     assert "2 implausible descriptors left out (--all writes them)" in lines
+    bare = ravick("in", "-o", "bare", "--no-stubs").stdout.splitlines()
+    assert bare[0].startswith("6 files in bare (3 found, 3 from the protobuf package")
+    assert f"  app/uses.proto: {MISSING}" in bare
     (workdir / "out" / "app" / "uses.proto").write_text("changed")
     kept = ravick("in", "-o", "out")
-    assert kept.returncode == 1 and "5 unchanged" in kept.stdout.splitlines()[0]
+    assert kept.returncode == 1 and "6 unchanged" in kept.stdout.splitlines()[0]
     assert "ravick: app/uses.proto: exists, not overwritten" in kept.stderr
     forced = ravick("in", "-o", "out", "--force")
-    assert forced.returncode == 0 and "6 replaced" in forced.stdout, forced.stderr
+    assert forced.returncode == 0 and "7 replaced" in forced.stdout, forced.stderr
     assert (workdir / "out" / "app" / "uses.proto").read_text().startswith("syntax")
     every = ravick("in", "-o", "out", "--all")
     assert every.returncode == 0 and (workdir / "out" / TEMPLATE_NAME).is_file()
@@ -128,11 +134,23 @@ def test_the_json_document(workdir):
     assert conflict["path"] in written and conflict["kept_by"] == conflict["name"]
     (dup,) = doc["duplicates"]
     assert (dup["kept"]["path"], dup["merged"][0]["path"]) == ("in/a.bin", "in/b.bin")
-    (missing,) = doc["missing_imports"]
-    assert (missing["path"], missing["imports"]) == ("app/uses.proto", [MISSING])
+    assert doc["missing_imports"] == []
+    (stub,) = doc["stand_ins"]
+    assert (stub["path"], stub["kind"], stub["needed_by"]) == (
+        MISSING,
+        "stub",
+        ["app/uses.proto"],
+    )
+    assert written[MISSING]["source"] == "stub"
+    assert written["app/uses.proto"]["compiles"] == "with stubs"
     skipped = [d["name"] for d in doc["skipped_implausible"]]
     assert skipped == [TEMPLATE_NAME, "c:d.proto"]
-    assert doc["descriptor_set"] == {"path": "s.pb", "files": 5, "error": None}
+    assert doc["descriptor_set"] == {
+        "path": "s.pb",
+        "files": 6,
+        "error": None,
+        "left_out": [],
+    }
     assert not (workdir / "s.pb").is_symlink()
     assert (workdir / "victim").read_bytes() == b"keep"
     assert doc["rejected"] == doc["write_errors"] == doc["not_overwritten"] == []
@@ -157,6 +175,13 @@ def keys_in(doc) -> set[str]:
 
 def test_every_documented_key_is_written(workdir):
     (workdir / "in" / "c.bin").write_bytes(gzip.compress(b"\0" * (65 << 20)))
+    # An import no stand-in may take the path of, and one lost import.
+    up = FileProto(name="up.proto", package="up", dependency=["../up.proto"])
+    lost = FileProto(name="lost.proto", package="lost")
+    field = lost.message_type.add(name="L").field.add(name="u", number=1)
+    field.type, field.type_name = field.TYPE_MESSAGE, ".app.Uses"
+    records = [up.SerializeToString(), lost.SerializeToString()]
+    (workdir / "in" / "d.bin").write_bytes(embed(*records))
     os.mkfifo(workdir / "in" / "fifo")
     (workdir / "out" / "google" / "protobuf" / "timestamp.proto").mkdir(parents=True)
     (workdir / "out" / "app").mkdir()
@@ -176,6 +201,9 @@ def test_every_documented_key_is_written(workdir):
     assert keys_in(doc) == documented_keys()
     assert 0 <= doc["seconds"] < 600
     assert doc["not_overwritten"] == ["app/uses.proto"]
+    assert [m["imports"] for m in doc["missing_imports"]] == [["../up.proto"]]
+    (restored,) = doc["restored_imports"]
+    assert (restored["path"], restored["imports"]) == ("lost.proto", ["app/uses.proto"])
     assert [e["path"] for e in doc["write_errors"]] == [
         "google/protobuf/timestamp.proto"
     ]

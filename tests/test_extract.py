@@ -21,6 +21,7 @@ from google.protobuf.unknown_fields import UnknownFieldSet
 from protoc_harness import compile_protos, normalised, protoc_python
 from ravick import extracting, safe_output
 from ravick.extracting import extract
+from ravick.extraction import output
 from ravick.inputs import find_in_paths
 from ravick.safe_output import OutputError, OutputTree
 from test_package_find import embed
@@ -292,15 +293,15 @@ def test_an_interrupted_write_leaves_only_whole_files(
 def test_a_file_the_printer_fails_on_is_reported_and_the_rest_written(
     tmp_path, monkeypatch
 ):
-    real = extracting.proto_source
+    real = output.proto_source
 
     def fails_on_b(fd, context=()):
         if isinstance(fd, list) or fd.name == "b.proto":
             raise RecursionError("too deep")
         return real(fd, context)
 
-    monkeypatch.setattr(extracting, "proto_source", fails_on_b)
-    monkeypatch.setattr(extracting, "proto_sources", fails_on_b)
+    monkeypatch.setattr(output, "proto_source", fails_on_b)
+    monkeypatch.setattr(output, "proto_sources", fails_on_b)
     files = [proto(f"{n}.proto", package=n) for n in "abc"]
     report = extract(inputs(tmp_path, {"in.bin": files}), str(tmp_path / "out"))
     (error,) = report.write_errors
@@ -311,43 +312,56 @@ def test_a_file_the_printer_fails_on_is_reported_and_the_rest_written(
 # --- imports, the protobuf package, compiling ----------------------------------
 
 
-def run_and_check(tmp_path, paths):
+def run_and_check(tmp_path, paths, stubs=True):
     """Extracts ``paths``; protoc compiles the tree (and each conflicting
-    version) back to the descriptors found; the set holds their exact bytes,
-    imports first, and loads into protoc and, file by file, a fresh pool."""
+    version) back to the descriptors found (with the imports restored in
+    them) and the stand-ins back to theirs; the set holds their exact bytes,
+    imports first, and loads into protoc and, file by file, a fresh pool
+    (whole, with stand-ins)."""
     out, set_path = tmp_path / "out", tmp_path / "set.pb"
-    report = extract(paths, str(out), descriptor_set=str(set_path), workers=1)
+    report = extract(
+        paths, str(out), descriptor_set=str(set_path), workers=1, stubs=stubs
+    )
     assert report.write_errors == report.input_errors == ()
     found = {f.sha256: f.data for r in find_in_paths(paths) for f in r.found}
     package = extracting.package_files()
     blocked = {u.path for u in report.cannot_compile}
     tree = [w for w in report.written if not w.path.startswith("_conflicts/")]
-    expected = {
-        w.name: found[w.sha256] if w.source == "found" else package[w.name]
-        for w in tree
-    }
+    records = set_records(set_path)
+    recorded = {FileProto.FromString(r).name: r for r in records}
+    expected = {w.name: expected_bytes(w, found, package, recorded) for w in tree}
     good = sorted(w.name for w in tree if w.path not in blocked)
     versions = [([out], good, expected)] if good else []
+    restored = {r.path: r.imports for r in report.restored_imports}
     for c in report.conflicts:
         if c.path not in blocked:
             root = out / c.path.removesuffix(c.name)
-            versions.append(([root, out], [c.name], {c.name: found[c.sha256]}))
+            again = found[c.sha256] + imports(restored.get(c.path, ()))
+            versions.append(([root, out], [c.name], {c.name: again}))
     for includes, names, originals in versions:
         compiled = compile_protos(names, includes)
         assert not compiled.error, compiled.error
         for name in names:
             original = FileProto.FromString(originals[name])
             assert normalised(compiled.files[name]) == normalised(original), name
-    records = set_records(set_path)
-    assert {FileProto.FromString(r).name: r for r in records} == expected
+    left_out = report.descriptor_set.left_out
+    assert recorded == {k: v for k, v in expected.items() if k not in left_out}
+    if stubs:
+        whole = descriptor_pool.DescriptorPool()
+        for record in records:
+            whole.AddSerializedFile(record)
     cycles = {u.name for u in report.cannot_compile if u.reason == "in an import cycle"}
+    # Options no file defines keep a file from compiling back, not from building.
+    options_only = {
+        u.name for u in report.cannot_compile if u.reason.startswith("sets custom")
+    }
     placed, pool = set(), descriptor_pool.DescriptorPool()
     for record in records:
         fd = FileProto.FromString(record)
         if fd.name not in cycles:
             assert not (set(fd.dependency) & expected.keys()) - placed, fd.name
         placed.add(fd.name)
-        if fd.name in good:
+        if fd.name in good or fd.name in options_only:
             pool.AddSerializedFile(record)
     if good:
         again = tmp_path / "again.pb"
@@ -361,7 +375,8 @@ def run_and_check(tmp_path, paths):
 
 
 @needs_protoc
-def test_imports_resolve_and_what_cannot_compile_is_named(tmp_path):
+@pytest.mark.parametrize("stubs", [False, True])
+def test_imports_resolve_and_what_cannot_compile_is_named(tmp_path, stubs):
     stamp = WKT + "timestamp.proto"  # found, as is z/own.proto, gzip-compressed
     deps = (WKT + "type.proto", stamp, "z/own.proto")
     uses_types = proto(
@@ -386,7 +401,7 @@ def test_imports_resolve_and_what_cannot_compile_is_named(tmp_path):
         proto("opts.proto", package="o2", deps=NEEDS.dependency, ext=[("flag", 50001)]),
         uses,
     ]
-    report = run_and_check(tmp_path, inputs(tmp_path, {"in.bin": files}))
+    report = run_and_check(tmp_path, inputs(tmp_path, {"in.bin": files}), stubs)
     supplied = ("any.proto", "descriptor.proto", "source_context.proto", "type.proto")
     assert report.from_protobuf == tuple(WKT + n for n in supplied)
     written = {w.name: w for w in report.written}
@@ -394,20 +409,49 @@ def test_imports_resolve_and_what_cannot_compile_is_named(tmp_path):
     assert written["z/own.proto"].found_at.inner_offset == 0
     assert written["z/own.proto"].found_at.layers == ("gzip",)
     assert written["u/t.proto"].found_at.inner_offset is None
-    (missing,) = report.missing_imports
-    assert missing.imports == ("nothere.proto", "vendor/e.proto")
-    assert missing.similar == (("vendor/e.proto", "e.proto"),)
-    assert {u.name: u.reason for u in report.cannot_compile} == {
-        "a.proto": "imports missing files: nothere.proto, vendor/e.proto",
-        "b.proto": "imports a.proto, which cannot compile",
+    reasons = {
         "c.proto": "in an import cycle",
         "d.proto": "imports c.proto, which cannot compile",
         "ghost.proto": f"sets custom options that no file it imports defines: {OPTIONS} 50002",
     }
     out = tmp_path / "out"
-    for name in "abcd":  # ghost.proto compiles, without its option
-        assert compile_protos([f"{name}.proto"], [out]).error, name
+    if stubs:
+        # vendor/e.proto is e.proto by its name; nothing says what nothere.proto is.
+        assert [(s.path, s.kind, s.target) for s in report.stand_ins] == [
+            ("vendor/e.proto", "alias", "e.proto"),
+            ("nothere.proto", "stub", None),
+        ]
+        assert report.missing_imports == ()
+        assert (written["a.proto"].compiles, written["b.proto"].compiles) == (
+            "with stubs",
+            "with stubs",
+        )
+        assert (out / "nothere.proto").read_text().startswith("// A stand-in")
+    else:
+        (missing,) = report.missing_imports
+        assert missing.imports == ("nothere.proto", "vendor/e.proto")
+        assert missing.similar == (("vendor/e.proto", "e.proto"),)
+        reasons["a.proto"] = "imports missing files: nothere.proto, vendor/e.proto"
+        reasons["b.proto"] = "imports a.proto, which cannot compile"
+    assert {u.name: u.reason for u in report.cannot_compile} == reasons
+    assert {w.name for w in report.written if w.compiles == "no"} == set(reasons)
+    for name in reasons.keys() - {"ghost.proto"}:  # it compiles, without its option
+        assert compile_protos([name], [out]).error, name
     assert "option (.o2.flag) = true;" in (out / "uses.proto").read_text()
+
+
+def imports(names) -> bytes:
+    return FileProto(dependency=names).SerializeToString()
+
+
+def expected_bytes(written, found, package, recorded) -> bytes:
+    """What the set holds for a file: the bytes found and the imports
+    restored, the protobuf package's bytes, or a stand-in's own."""
+    if written.source == "found":
+        return found[written.sha256] + imports(written.restored_imports)
+    if written.source == "protobuf":
+        return package[written.name]
+    return recorded[written.name]
 
 
 # --- real binaries --------------------------------------------------------------
@@ -449,14 +493,24 @@ CTR_REASONS = (
     "sets custom options that no file it imports defines: ",
     "imports google/protobuf/source_context.proto, which cannot compile",
 )
+GOGO_IMPORTS = ("gogoproto/gogo.proto", "github.com/gogo/protobuf/gogoproto/gogo.proto")
 
 
 @needs_protoc
-def test_a_go_program_with_gzip_descriptors_compiles_back(tmp_path):
+@pytest.mark.parametrize("stubs", [False, True])
+def test_a_go_program_with_gzip_descriptors_compiles_back(tmp_path, stubs):
     (ctr,) = [p for p in fetched("fetch_go_programs.sh") if p.endswith("/bin/ctr")]
-    report = run_and_check(tmp_path, [ctr])
+    report = run_and_check(tmp_path, [ctr], stubs)
     found_at = [w.found_at for w in report.written if w.found_at]
     assert all(where.inner_offset is not None for where in found_at)
+    if stubs:
+        # Only files setting gogo's options with no import behind them remain.
+        assert report.missing_imports == ()
+        reasons = {u.reason.split(":")[0] for u in report.cannot_compile}
+        assert reasons == {"sets custom options that no file it imports defines"}
+        aliases = {s.path: s.target for s in report.stand_ins if s.kind == "alias"}
+        assert aliases == dict.fromkeys(GOGO_IMPORTS, "gogo.proto")
+        return
     assert all(u.reason.startswith(CTR_REASONS) for u in report.cannot_compile)
     similar = {pair for m in report.missing_imports for pair in m.similar}
     assert ("gogoproto/gogo.proto", "gogo.proto") in similar

@@ -44,9 +44,11 @@ def uncompilable(
     missing: Mapping[str, MissingImports],
     cycles: Container[str],
 ) -> tuple[tuple[Uncompilable, ...], frozenset[str]]:
-    """The files that protoc cannot compile, and why: the tree's in import
-    order, then the versions under ``_conflicts/``; and the names of the
-    tree's files that do not even build as descriptors.
+    """The files that protoc cannot compile back to the descriptor found,
+    and why: the tree's in import order, then the versions under
+    ``_conflicts/``; and the names of the tree's files that do not even
+    build as descriptors. A file whose custom options nothing defines
+    compiles without them, so the files importing it compile as they are.
 
     Each file of the tree that imports only files that build is built into
     one descriptor pool, as protoc would build it. The conflicting versions
@@ -67,7 +69,7 @@ def uncompilable(
         if reason is not None:
             unbuilt.add(entry.name)
         else:
-            reason = _why_uncompilable(entry, reasons, named)
+            reason = _unresolved_options(entry, named)
         if reason is not None:
             reasons[entry.name] = reason
     found = [
@@ -77,7 +79,7 @@ def uncompilable(
     ]
     for entry in conflicting:
         reason = _why_unbuilt(entry, missing, (), unbuilt)
-        reason = reason or _why_uncompilable(entry, reasons, named)
+        reason = reason or _unresolved_options(entry, named)
         if reason is not None:
             found.append(Uncompilable(entry.name, entry.path, reason))
     return tuple(found), frozenset(unbuilt)
@@ -97,15 +99,6 @@ def _why_unbuilt(
     if bad is not None:
         return f"imports {bad}, which cannot compile"
     return None
-
-
-def _why_uncompilable(
-    entry: Entry, reasons: Mapping[str, str], named: Mapping[str, Entry]
-) -> str | None:
-    bad = next((d for d in entry.descriptor.dependency if d in reasons), None)
-    if bad is not None:
-        return f"imports {bad}, which cannot compile"
-    return _unresolved_options(entry, named)
 
 
 def _unresolved_options(entry: Entry, named: Mapping[str, Entry]) -> str | None:
