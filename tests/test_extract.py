@@ -312,7 +312,7 @@ def test_a_file_the_printer_fails_on_is_reported_and_the_rest_written(
 # --- imports, the protobuf package, compiling ----------------------------------
 
 
-def run_and_check(tmp_path, paths, stubs=True):
+def run_and_check(tmp_path, paths, stubs=True, **options):
     """Extracts ``paths``; protoc compiles the tree (and each conflicting
     version) back to the descriptors found (with the imports restored in
     them) and the stand-ins back to theirs; the set holds their exact bytes,
@@ -320,7 +320,12 @@ def run_and_check(tmp_path, paths, stubs=True):
     (whole, with stand-ins)."""
     out, set_path = tmp_path / "out", tmp_path / "set.pb"
     report = extract(
-        paths, str(out), descriptor_set=str(set_path), workers=1, stubs=stubs
+        paths,
+        str(out),
+        descriptor_set=str(set_path),
+        workers=1,
+        stubs=stubs,
+        **options,
     )
     assert report.write_errors == report.input_errors == ()
     found = {f.sha256: f.data for r in find_in_paths(paths) for f in r.found}

@@ -7,7 +7,7 @@ from __future__ import annotations
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, replace
 
-from ravick._file_graph import DefinitionTable
+from ravick._file_graph import DefinitionTable, definitions
 from ravick.extraction.needs import Needs, unresolved
 from ravick.extraction.plan import (
     claim_directories,
@@ -61,6 +61,7 @@ def complete(
         claim_directories(name, directories)
     importers = [e for e in [*tree.values(), *conflicting] if e.source == "found"]
     stand_ins = _aliases(tree, importers, owners, directories)
+    _supply_used_types(tree, importers, owners, directories, package)
     restored, changed = _restore_imports(tree, importers, owners)
     tree.update({e.name: e for e in changed.values() if e.path == e.name})
     conflicting = [changed.get(e.path, e) for e in conflicting]
@@ -169,6 +170,40 @@ def _restore_imports(
         changed[entry.path] = _with_imports(entry, adds)
         restored.append(RestoredImports(entry.name, entry.path, tuple(adds)))
     return restored, changed
+
+
+def _supply_used_types(
+    tree: dict[str, Entry],
+    importers: Sequence[Entry],
+    owners: DefinitionTable,
+    directories: dict[str, str],
+    package: Mapping[str, bytes],
+) -> None:
+    """The protobuf package's files defining types that found files use and
+    no file of the tree defines (a well-known type whose import was lost),
+    with their own imports."""
+    defined: dict[str, str] = {}
+    for name, data in package.items():
+        for type_name in definitions(FileProto.FromString(data)).names:
+            defined.setdefault(type_name, name)
+    wanted = [
+        defined[n]
+        for e in importers
+        for n in unresolved(e, tree).types
+        if n not in owners.names and n in defined
+    ]
+    while wanted:
+        name = wanted.pop()
+        if name in tree or not _placeable(name, tree, directories):
+            continue
+        fd = FileProto.FromString(package[name])
+        entry = entry_of(name, package[name], fd, "protobuf", None)
+        if owners.clash(entry.defined) is not None:
+            continue
+        tree[name] = entry
+        owners.claim(name, entry.defined)
+        claim_directories(name, directories)
+        wanted += fd.dependency
 
 
 def _closure(name: str, tree: Mapping[str, Entry]) -> set[str]:
