@@ -14,7 +14,7 @@ from google.protobuf import descriptor_pb2
 
 from descriptors import googleapis_descriptors
 from protoc_harness import compile_protos, protoc_python
-from test_extract import inputs, run_and_check
+from test_extract import fetched, inputs, run_and_check
 
 FileProto = descriptor_pb2.FileDescriptorProto
 
@@ -253,3 +253,20 @@ def test_names_that_are_no_identifiers_stay_out_of_stubs(tmp_path):
     assert all(line.startswith("//") for line in header.splitlines())
     assert "a.b\\nc" in header  # named in the comment, escaped
     assert "x y" not in code and "b\nc" not in code
+
+
+def test_the_demo_inputs_compile_whole(tmp_path):
+    # Debian's libraries and containerd's five Go programs, as the demo runs.
+    paths = fetched("fetch_binaries.sh") + fetched("fetch_go_programs.sh")
+    report = run_and_check(tmp_path, paths)
+    assert report.missing_imports == () and report.descriptor_set.left_out == ()
+    assert {u.reason.split(":")[0] for u in report.cannot_compile} == {
+        "sets custom options that no file it imports defines"
+    }
+    # Even those compile, without the options no file defines.
+    out = tmp_path / "out"
+    for u in report.cannot_compile:
+        root = out / u.path.removesuffix(u.name)
+        assert not compile_protos([u.name], [root, out]).error, u.path
+    kinds = {(s.kind, s.target) for s in report.stand_ins}
+    assert ("alias", "gogo.proto") in kinds
