@@ -9,7 +9,7 @@ from collections.abc import Container, Iterable, Mapping, Sequence
 
 from google.protobuf import descriptor_pool
 
-from ravick.extraction.needs import visible
+from ravick.extraction.needs import imported, visible
 from ravick.extraction.records import Compiles, Entry, MissingImports, Uncompilable
 
 
@@ -129,16 +129,8 @@ def compile_status(
         return "no"
     if entry.restored:
         return "with restored imports"
-    sources = set()
-    seen: set[str] = set()
-    stack = list(entry.descriptor.dependency)
-    while stack:
-        name = stack.pop()
-        if name in seen or name not in named:
-            continue
-        seen.add(name)
-        sources.add(named[name].source)
-        stack += named[name].descriptor.dependency
+    reached = imported(entry.descriptor.dependency, named)
+    sources = {named[name].source for name in reached}
     if "stub" in sources:
         return "with stubs"
     if "alias" in sources:

@@ -3,7 +3,7 @@ its fields, extensions and methods name, and the custom options it sets."""
 
 from __future__ import annotations
 
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import Literal
 
@@ -35,26 +35,41 @@ class Needs:
         return bool(self.types or self.options)
 
 
-def visible(entry: Entry, named: Mapping[str, Entry]) -> tuple[set[str], set[object]]:
-    """The names and extension numbers ``entry`` sees: its own, its imports'
-    and what those import publicly, as protoc resolves them."""
-    names = set(entry.defined.names)
-    numbers: set[object] = set(entry.defined.extension_numbers)
+def imported(
+    names: Iterable[str], named: Mapping[str, Entry], *, public_only: bool = False
+) -> set[str]:
+    """The files of ``named`` that ``names`` reach through their imports,
+    ``names`` included; with ``public_only``, past ``names`` themselves only
+    through public imports, as protoc resolves names."""
     seen: set[str] = set()
-    stack = list(entry.descriptor.dependency)
+    stack = list(names)
     while stack:
         name = stack.pop()
         if name in seen or name not in named:
             continue
         seen.add(name)
-        names |= named[name].defined.names
-        numbers |= named[name].defined.extension_numbers
         fd = named[name].descriptor
+        if not public_only:
+            stack += fd.dependency
+            continue
         stack += [
             fd.dependency[i]
             for i in fd.public_dependency
             if 0 <= i < len(fd.dependency)
         ]
+    return seen
+
+
+def visible(
+    entry: Entry, named: Mapping[str, Entry]
+) -> tuple[set[str], set[tuple[str, int]]]:
+    """The names and extension numbers ``entry`` sees: its own, its imports'
+    and what those import publicly, as protoc resolves them."""
+    names = set(entry.defined.names)
+    numbers = set(entry.defined.extension_numbers)
+    for name in imported(entry.descriptor.dependency, named, public_only=True):
+        names |= named[name].defined.names
+        numbers |= named[name].defined.extension_numbers
     return names, numbers
 
 

@@ -8,7 +8,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, replace
 
 from ravick._file_graph import DefinitionTable, definitions
-from ravick.extraction.needs import Needs, unresolved
+from ravick.extraction.needs import Needs, imported, unresolved
 from ravick.extraction.plan import (
     claim_directories,
     entry_of,
@@ -163,7 +163,7 @@ def _restore_imports(
             for name in dict.fromkeys(w for w in wanted if w is not None)
             if name != entry.name
             and tree[name].source in ("found", "protobuf")
-            and entry.name not in _closure(name, tree)
+            and entry.name not in imported([name], tree)
         ]
         if not adds:
             continue
@@ -204,18 +204,6 @@ def _supply_used_types(
         owners.claim(name, entry.defined)
         claim_directories(name, directories)
         wanted += fd.dependency
-
-
-def _closure(name: str, tree: Mapping[str, Entry]) -> set[str]:
-    seen: set[str] = set()
-    stack = [name]
-    while stack:
-        current = stack.pop()
-        if current in seen or current not in tree:
-            continue
-        seen.add(current)
-        stack += tree[current].descriptor.dependency
-    return seen
 
 
 def _with_imports(entry: Entry, imports: Sequence[str]) -> Entry:
