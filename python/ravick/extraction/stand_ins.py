@@ -104,8 +104,13 @@ def _aliases(
         if not _placeable(path, tree, directories):
             continue
         wanted = [needs[e.path] for e in users[path]]
+        importing = {e.name for e in users[path]}
         candidates = [
-            e for e in tree.values() if e.source == "found" and _similar(e.name, path)
+            e
+            for e in tree.values()
+            if e.source == "found"
+            and _similar(e.name, path)
+            and not importing & imported([e.name], tree)  # no cycle through it
         ]
         scored = [
             (_evidence(c, wanted, owners), k, c) for k, c in enumerate(candidates)
