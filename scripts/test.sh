@@ -7,7 +7,7 @@ source "$(dirname "$0")/common.sh"
 cd "$ROOT"
 
 apt_install g++ zlib1g-dev libgtest-dev clang libclang-rt-dev clang-format \
-  protobuf-compiler mono-mcs openjdk-17-jdk-headless
+  protobuf-compiler mono-mcs openjdk-17-jdk-headless gdb
 setup_venv "${PY_BUILD_DEPS[@]}" "${PY_TEST_DEPS[@]}"
 export PATH="$VENV/bin:$PATH"
 PY="$VENV/bin/python"

@@ -18,6 +18,7 @@ import pytest
 from google.protobuf import descriptor_pb2, timestamp_pb2
 
 from ravick.inputs import NOT_FOLLOWED, FileReport
+from test_addresses import c_program
 from test_package_find import embed
 
 DESCRIPTOR = descriptor_pb2.DESCRIPTOR.serialized_pb
@@ -304,7 +305,8 @@ def documented_scan_document() -> dict:
 
 # What a key that the example shows as null holds when it is not.
 WHEN_SET = {"size": int, "error": str, "edition": str, "compression": str,
-            "inner_start": int, "inner_end": int, "doubt": str}  # fmt: skip
+            "inner_start": int, "inner_end": int, "doubt": str, "address": int,
+            "section": str}  # fmt: skip
 
 
 def values(doc, path=""):
@@ -335,6 +337,8 @@ def test_json_follows_the_documented_schema(tmp_path):
     }.items():
         (tmp_path / name).write_bytes(data)
     os.mkfifo(tmp_path / "fifo")
+    (tmp_path / "elf").mkdir()
+    c_program(tmp_path / "elf")  # descriptors with addresses
     doc = scan_json(str(tmp_path), str(tmp_path / "missing"))
     doc.pop("status")
     documented = documented_scan_document()

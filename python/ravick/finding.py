@@ -63,6 +63,12 @@ class Found:
     stripped: tuple[str, ...] = ()
     """Fields the form it was found in had removed (``("dependency",)``:
     PHP and protobuf-es drop imports from the copy they embed)."""
+    address: int | None = None
+    """The virtual address of ``start`` in an ELF (a core dump's: the dumped
+    process's), PE or Mach-O file, when its headers map that offset."""
+    section: str | None = None
+    """The section (``.rodata``) or else the segment (``PT_LOAD[2]``) that
+    holds ``start``, with ``address``."""
     data: bytes = field(default=b"", repr=False, compare=False)
 
     def descriptor(self) -> descriptor_pb2.FileDescriptorProto:

@@ -23,6 +23,7 @@ from dataclasses import dataclass
 from functools import partial
 from typing import TYPE_CHECKING, Protocol
 
+from ravick.addresses import with_addresses
 from ravick.finding import Found, find_with_notes
 
 if TYPE_CHECKING:
@@ -211,7 +212,9 @@ def scan_target(target: Target, max_size: int | None = None) -> FileReport:
         raise
     except BaseException as e:  # an internal abort of the scanner, never input
         return FileReport(target.path, len(data), error=f"internal error: {e!r}")
-    return FileReport(target.path, len(data), findings.found, notes=findings.notes)
+    path = None if target.path == STDIN else target.path
+    found = with_addresses(findings.found, data, path)
+    return FileReport(target.path, len(data), found, notes=findings.notes)
 
 
 def find_in_paths(

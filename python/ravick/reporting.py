@@ -106,6 +106,8 @@ def found_json(found: Found) -> dict[str, Any]:
             "truncated": found.truncated,
             "layers": list(found.layers),
             "stripped": list(found.stripped),
+            "address": found.address,
+            "section": found.section,
             "plausible": found.plausible,
             "doubt": found.doubt,
             "messages": found.messages,
@@ -251,14 +253,17 @@ def shown_path(path: str, found: Found) -> str:
 
 
 def where(found: Found) -> str:
-    """The offset, and for decoded bytes the layers and the inner offset:
-    ``0x15db380 (gzip+0x0)``."""
+    """The offset, for decoded bytes the layers and the inner offset, and
+    the virtual address where the file maps it: ``0x15db380 (gzip+0x0)
+    @0x15dc380``."""
     text = f"{found.start:#x}"
     kinds = [step.split(":", 1)[0] for step in found.layers]
     if found.inner_start is not None:
         text += f" ({'+'.join(kinds)}+{found.inner_start:#x})"
     elif kinds:
         text += f" ({'+'.join(kinds)})"
+    if found.address is not None:
+        text += f" @{found.address:#x}"
     return text
 
 
