@@ -111,18 +111,27 @@ def _elf(data: bytes) -> AddressMap:
     from elftools.elf.elffile import ELFFile
 
     elf = ELFFile(io.BytesIO(data))
+    # Headers only: section and segment objects would parse every hash and
+    # symbol table, and the dynamic section.
+    headers = (elf._get_section_header(n) for n in range(elf.num_sections()))
+    segment_headers = (elf._get_segment_header(n) for n in range(elf.num_segments()))
     sections = [
-        Mapped(s["sh_offset"], s["sh_offset"] + s["sh_size"], s["sh_addr"], s.name)
-        for s in _first(elf.iter_sections())
-        if s["sh_flags"] & SH_FLAGS.SHF_ALLOC
-        and s["sh_type"] != "SHT_NOBITS"
-        and s["sh_size"] > 0
+        Mapped(
+            h["sh_offset"],
+            h["sh_offset"] + h["sh_size"],
+            h["sh_addr"],
+            elf._get_section_name(h),
+        )
+        for h in _first(headers)
+        if h["sh_flags"] & SH_FLAGS.SHF_ALLOC
+        and h["sh_type"] != "SHT_NOBITS"
+        and h["sh_size"] > 0
     ]
     segments = [
         Mapped(
             p["p_offset"], p["p_offset"] + p["p_filesz"], p["p_vaddr"], f"PT_LOAD[{k}]"
         )
-        for k, p in enumerate(_first(elf.iter_segments()))
+        for k, p in enumerate(_first(segment_headers))
         if p["p_type"] == "PT_LOAD" and p["p_filesz"] > 0
     ]
     return AddressMap(sections, segments)
