@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,15 @@ constexpr const char* SCAN_DOC =
     "scan(buffer)\n--\n\n"
     "Scan a binary buffer for FileDescriptorProto candidates.\n\n"
     "Returns a list of (start, end) byte offsets for each candidate found.";
+
+constexpr const char* SCAN_RANGE_DOC =
+    "scan_range(buffer, start=0, end=None)\n--\n\n"
+    "Scan the candidates at offsets start..end of any contiguous buffer.\n\n"
+    "Like scan, for the candidates in [start, end) only, each scored against\n"
+    "the bytes to the end of the buffer, as a scan of the whole buffer takes\n"
+    "them when no range it accepted reaches past start. The buffer may be a\n"
+    "bytes, bytearray, memoryview or mmap object; the interpreter lock is\n"
+    "released while the scan runs.";
 
 // Created on first need, once per process, and never released.
 std::atomic<PyObject*> panic_type{nullptr};
@@ -162,6 +172,90 @@ PyObject* scan_impl(PyObject* /*unused*/, PyObject* const* args, size_t nargsf,
   return list;
 }
 
+// What an abort inside the scan left, to raise once the lock is held again.
+struct Failure {
+  std::string message;
+  const char* file = __FILE__;
+  unsigned line = __LINE__;
+};
+
+std::optional<Failure> run_scan_range(ravick::Bytes bytes, uint64_t start,
+                                      uint64_t end,
+                                      std::vector<ravick::ByteRange>& ranges) {
+  try {
+    ranges = ravick::scan_range(bytes, start, end);
+  } catch (const vornatrel::helpers::InternalAbort& abort) {
+    return Failure{abort.what(), abort.where().file, abort.where().line};
+  } catch (const std::exception& error) {
+    return Failure{error.what(), __FILE__, __LINE__};
+  } catch (...) {
+    return Failure{"unknown internal error", __FILE__, __LINE__};
+  }
+  return std::nullopt;
+}
+
+// The end argument: None for the buffer's end, else an offset within it.
+bool bind_end(PyObject* arg, Py_ssize_t size, Py_ssize_t& end) {
+  if (arg == nullptr || arg == Py_None) {
+    end = size;
+    return true;
+  }
+  end = PyNumber_AsSsize_t(arg, PyExc_OverflowError);
+  return !(end == -1 && PyErr_Occurred());
+}
+
+PyObject* scan_range_impl(PyObject* /*unused*/, PyObject* args,
+                          PyObject* kwargs) {
+  static const char* keywords[] = {"buffer", "start", "end", nullptr};
+  PyObject* buffer = nullptr;
+  Py_ssize_t start = 0;
+  PyObject* end_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|nO:scan_range",
+                                   const_cast<char**>(keywords), &buffer,
+                                   &start, &end_arg)) {
+    return nullptr;
+  }
+  Py_buffer view;
+  if (PyObject_GetBuffer(buffer, &view, PyBUF_SIMPLE) < 0) return nullptr;
+  Py_ssize_t end = 0;
+  if (!bind_end(end_arg, view.len, end)) {
+    PyBuffer_Release(&view);
+    return nullptr;
+  }
+  if (start < 0 || start > end || end > view.len) {
+    PyErr_Format(PyExc_ValueError,
+                 "scan_range(): need 0 <= start <= end <= %zd, got %zd, %zd",
+                 view.len, start, end);
+    PyBuffer_Release(&view);
+    return nullptr;
+  }
+  ravick::Bytes bytes{static_cast<const uint8_t*>(view.buf),
+                      static_cast<size_t>(view.len)};
+  std::vector<ravick::ByteRange> ranges;
+  std::optional<Failure> failure;
+  Py_BEGIN_ALLOW_THREADS failure = run_scan_range(
+      bytes, static_cast<uint64_t>(start), static_cast<uint64_t>(end), ranges);
+  Py_END_ALLOW_THREADS PyBuffer_Release(&view);
+  if (failure) {
+    raise_panic(failure->message, failure->file, failure->line);
+    return nullptr;
+  }
+  PyObject* list = build_result(ranges);
+  if (list == nullptr) {
+    PyErr_WriteUnraisable(nullptr);
+    raise_panic("failed to build the result list", __FILE__, __LINE__);
+  }
+  return list;
+}
+
+PyMethodDef scan_range_def = {
+    "scan_range",
+    reinterpret_cast<PyCFunction>(
+        reinterpret_cast<void (*)()>(scan_range_impl)),
+    METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    SCAN_RANGE_DOC,
+};
+
 PyMethodDef scan_def = {
     "scan",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_impl)),
@@ -188,25 +282,31 @@ int add_to_all(PyObject* module, PyObject* name) {
   return rc;
 }
 
-int module_exec(PyObject* module) {
-  if (!PyModule_Check(module)) {
-    PyErr_SetString(PyExc_TypeError, "expected a module object");
-    return -1;
-  }
+// Adds a function to the module (and to __all__ when `exported`).
+int add_function(PyObject* module, PyMethodDef* def, bool exported) {
   PyObject* module_name = PyModule_GetNameObject(module);
   if (module_name == nullptr) return -1;
-  PyObject* func = PyCMethod_New(&scan_def, nullptr, module_name, nullptr);
+  PyObject* func = PyCMethod_New(def, nullptr, module_name, nullptr);
   Py_DECREF(module_name);
   if (func == nullptr) return -1;
   PyObject* name = PyObject_GetAttrString(func, "__name__");
   int rc = -1;
-  if (name != nullptr && add_to_all(module, name) == 0 &&
+  if (name != nullptr && (!exported || add_to_all(module, name) == 0) &&
       PyObject_SetAttr(module, name, func) == 0) {
     rc = 0;
   }
   Py_XDECREF(name);
   Py_DECREF(func);
   return rc;
+}
+
+int module_exec(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    PyErr_SetString(PyExc_TypeError, "expected a module object");
+    return -1;
+  }
+  if (add_function(module, &scan_def, true) < 0) return -1;
+  return add_function(module, &scan_range_def, false);
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -20,8 +20,10 @@ def test_module_attributes():
     assert ravick_lib.__doc__ == "The Python module definition."
     assert ravick_lib.__all__ == ["scan"]
     assert isinstance(ravick_lib.__all__, list)
+    # scan_range stands beside scan, over the same core, outside __all__.
     public = {n for n in dir(ravick_lib) if not n.startswith("__")}
-    assert public == {"scan"}
+    assert public == {"scan", "scan_range"}
+    assert ravick_lib.scan_range.__text_signature__ == "(buffer, start=0, end=None)"
 
 
 def test_scan_signature_and_doc():

@@ -13,6 +13,7 @@ from ravick.layers import MAX_DECODED_TOTAL, MAX_DEPTH, MAX_REGION, Budget, Regi
 from ravick.layers.framing import DESCRIPTOR_SET, framed
 from ravick.layers.registry import may_hold_regions, regions
 from ravick.plausibility import doubt_about
+from ravick.split_scan import scan_in_parts
 
 if TYPE_CHECKING:
     from google.protobuf import descriptor_pb2
@@ -105,10 +106,12 @@ def find_with_notes(
     *,
     max_inflate: int = MAX_INFLATE,
     max_inflate_total: int = MAX_INFLATE_TOTAL,
+    threads: int = 1,
 ) -> Findings:
-    """Like :func:`find`, with notes on what could not be looked at fully."""
+    """Like :func:`find`, with notes on what could not be looked at fully.
+    ``threads`` threads share the native scan of a large ``data``."""
     budget = Budget(decoded_left=max_inflate_total, region_cap=max_inflate)
-    found = _Search(data, budget).buffer(data, depth=0, chain=())
+    found = _Search(data, budget, threads).buffer(data, depth=0, chain=())
     return Findings(tuple(r.found() for r in found), tuple(budget.notes))
 
 
@@ -185,9 +188,10 @@ def _is_plain(group: list[_Relative]) -> bool:
 class _Search:
     """One input's walk through its layers: budget, caches, notes."""
 
-    def __init__(self, top: bytes, budget: Budget) -> None:
+    def __init__(self, top: bytes, budget: Budget, threads: int = 1) -> None:
         self.top = top
         self.budget = budget
+        self.threads = threads
         self.facts: dict[bytes, dict[str, Any]] = {}
         self.opened: dict[bytes, list[_Relative]] = {}
 
@@ -196,7 +200,11 @@ class _Search:
     ) -> list[_Relative]:
         """Every descriptor in ``data`` and the regions inside it."""
         items: list[tuple[int, list[_Relative]]] = []
-        for start, end, in_set in framed(data, ravick_lib.scan(data)):
+        if depth == 0 and self.threads > 1:
+            ranges = scan_in_parts(data, self.threads)
+        else:
+            ranges = ravick_lib.scan(data)
+        for start, end, in_set in framed(data, ranges):
             marks = (DESCRIPTOR_SET,) if in_set else ()
             facts = self._facts(data[start:end])
             items.append((start, [_Relative(start, end, None, marks, False, facts)]))

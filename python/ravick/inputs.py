@@ -191,8 +191,11 @@ def read_stdin(max_size: int | None = None) -> bytes:
     return data
 
 
-def scan_target(target: Target, max_size: int | None = None) -> FileReport:
-    """Reads and scans one input; never raises for anything the input holds."""
+def scan_target(
+    target: Target, max_size: int | None = None, threads: int = 1
+) -> FileReport:
+    """Reads and scans one input, the native scan of a large one on
+    ``threads`` threads; never raises for anything the input holds."""
     if target.error is not None or target.skipped is not None:
         return FileReport(
             target.path, target.size, error=target.error, skipped=target.skipped
@@ -207,7 +210,7 @@ def scan_target(target: Target, max_size: int | None = None) -> FileReport:
     except MemoryError:
         return FileReport(target.path, target.size, error="out of memory")
     try:
-        findings = find_with_notes(data)
+        findings = find_with_notes(data, threads=threads)
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as e:  # an internal abort of the scanner, never input
@@ -245,7 +248,9 @@ def find_in_paths(
             stack.callback(progress.finished)
         reports: Iterator[FileReport]
         if pool is None:
-            reports = (scan_target(t, max_size) for t in targets)
+            # One file (or -j 1): its own scan takes the threads.
+            threads = workers or os.cpu_count() or 1
+            reports = (scan_target(t, max_size, threads) for t in targets)
         else:
             reports = in_order(pool, targets, max_size, window=window)
         for report in reports:

@@ -38,12 +38,22 @@ std::optional<uint64_t> accept_candidate(
   return i + c;
 }
 
+namespace {
+
+std::optional<ScoreResult> score_candidate(Bytes candidate) {
+  const auto& graph = wkt_graph::graph();
+  return vornatrel::score::score_one(candidate, CANDIDATE_TYPE, graph.root(),
+                                     SCAN_OPTIONS);
+}
+
+}  // namespace
+
 std::vector<ByteRange> scan(Bytes buf) {
-  return scan_with(buf, [](Bytes candidate) {
-    const auto& graph = wkt_graph::graph();
-    return vornatrel::score::score_one(candidate, CANDIDATE_TYPE, graph.root(),
-                                       SCAN_OPTIONS);
-  });
+  return scan_with(buf, score_candidate);
+}
+
+std::vector<ByteRange> scan_range(Bytes buf, uint64_t begin, uint64_t end) {
+  return scan_with(buf, score_candidate, begin, end);
 }
 
 }  // namespace ravick

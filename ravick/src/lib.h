@@ -44,15 +44,22 @@ std::optional<uint64_t> accept_candidate(
 // Offsets without a ".proto" suffix nearby cost a SIMD compare; each suffix
 // is verified backwards to every tag offset whose name ends exactly there,
 // and candidates are then taken in increasing order with the skip rule.
+//
+// Only candidates at offsets in [begin, end) are taken, as a scan of the
+// whole buffer would take them if its last accepted range ended at or
+// before `begin`; each is scored against the bytes to the end of the buffer,
+// so a range may end past `end`. With the defaults it is the whole scan.
 template <typename Scorer>
-std::vector<ByteRange> scan_with(Bytes buf, Scorer&& score) {
+std::vector<ByteRange> scan_with(Bytes buf, Scorer&& score, uint64_t begin = 0,
+                                 uint64_t end = UINT64_MAX) {
   std::vector<ByteRange> out;
   // Verified candidates not yet processed, ascending. A name ends at most
   // 1 + 10 + 200 bytes after its tag, so every candidate at an offset below
   // (suffix end - 211) is final once that suffix has been found.
   std::vector<uint64_t> pending;
   constexpr uint64_t reach = 1 + VARINT_MAX + NAME_LEN_MAX;
-  uint64_t resume = 0;  // candidates below this lie inside an accepted range
+  uint64_t resume = begin;  // candidates below this lie inside an accepted
+                            // range, or before the part to scan
 
   auto process = [&](uint64_t i) {
     if (i < resume) return;
@@ -69,12 +76,14 @@ std::vector<ByteRange> scan_with(Bytes buf, Scorer&& score) {
     pending.erase(pending.begin(), pending.begin() + k);
   };
 
-  uint64_t q = find_suffix(buf, 0);
+  uint64_t q = find_suffix(buf, std::min<uint64_t>(begin, buf.size()));
   while (q < buf.size()) {
     uint64_t t = q + sizeof NAME_SUFFIX;
     drain_below(t > reach ? t - reach : 0);
     uint64_t first = t > reach ? t - reach : 0;
+    if (first >= end) break;  // every later suffix belongs to later tags
     uint64_t last = t - NAME_LEN_MIN - 2;  // at least one length byte
+    if (end != UINT64_MAX && last >= end) last = end - 1;
     if (t >= NAME_LEN_MIN + 2 && resume <= last) {
       for (uint64_t i = std::max(first, resume); i <= last; ++i) {
         if (buf[i] != CANDIDATE_TAG) continue;
@@ -101,5 +110,9 @@ std::vector<ByteRange> scan_with(Bytes buf, Scorer&& score) {
 
 // The scan with the real scorer over the compiled-in graph.
 std::vector<ByteRange> scan(Bytes buf);
+
+// The candidates at offsets in [begin, end) only, scored against the bytes to
+// the end of the buffer (see `scan_with`).
+std::vector<ByteRange> scan_range(Bytes buf, uint64_t begin, uint64_t end);
 
 }  // namespace ravick

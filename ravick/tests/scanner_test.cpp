@@ -416,6 +416,45 @@ TEST(ScanWith, AgreesWithTheByteByByteLoop) {
   EXPECT_GT(with_ranges, 1000u);  // the generator really exercises acceptance
 }
 
+// The byte-by-byte loop over the candidates at [begin, end) only.
+template <typename Scorer>
+std::vector<ByteRange> reference_range(Bytes buf, Scorer&& score,
+                                       uint64_t begin, uint64_t end) {
+  std::vector<ByteRange> out;
+  for (uint64_t i = begin; i < end && i < buf.size();) {
+    if (buf[i] == CANDIDATE_TAG && prefilter_at(buf, i)) {
+      if (auto stop = accept_candidate(buf, i, score(buf.subspan(i)))) {
+        out.push_back({i, *stop});
+        i = *stop;
+        continue;
+      }
+    }
+    ++i;
+  }
+  return out;
+}
+
+TEST(ScanWith, TakesTheCandidatesOfItsRangeOnly) {
+  std::mt19937_64 rng(20261209);
+  size_t cut_ranges = 0;
+  for (int round = 0; round < 20000; ++round) {
+    Buf buf = random_input(rng);
+    uint64_t begin = buf.empty() ? 0 : rng() % (buf.size() + 1);
+    uint64_t end =
+        begin +
+        (buf.size() - begin == 0 ? 0 : rng() % (buf.size() - begin + 1));
+    auto fast = scan_with(buf, fake_scorer, begin, end);
+    auto slow = reference_range(buf, fake_scorer, begin, end);
+    ASSERT_EQ(fast.size(), slow.size()) << "round " << round;
+    for (size_t k = 0; k < fast.size(); ++k) {
+      ASSERT_EQ(fast[k].start, slow[k].start) << "round " << round;
+      ASSERT_EQ(fast[k].end, slow[k].end) << "round " << round;
+      cut_ranges += fast[k].end > end;
+    }
+  }
+  EXPECT_GT(cut_ranges, 100u);  // ranges that run past the end are kept whole
+}
+
 }  // namespace
 }  // namespace ravick
 
