@@ -13,6 +13,7 @@ from there both agree, since every verdict depends on the bytes alone.
 
 from __future__ import annotations
 
+import bisect
 from collections.abc import Buffer
 from concurrent.futures import ThreadPoolExecutor
 
@@ -55,16 +56,15 @@ def _realigned(data: Buffer, resume: int, end: int, first: Ranges) -> Ranges:
     """The ranges of the part up to ``end`` as a whole scan takes them, its
     last accepted range ending at ``resume``; ``first`` is the part's own
     scan from its start."""
-    starts = {start: k for k, (start, _) in enumerate(first)}
     out: Ranges = []
     at = resume
     while at < end:
         stop = min(end, at + WINDOW)
-        got = ravick_lib.scan_range(data, at, stop)
-        for k, (start, finish) in enumerate(got):
-            if start in starts:
-                return out + first[starts[start] :]
-            out.append(got[k])
+        for start, finish in ravick_lib.scan_range(data, at, stop):
+            k = bisect.bisect_left(first, (start,))
+            if k < len(first) and first[k][0] == start:
+                return out + first[k:]
+            out.append((start, finish))
             at = finish
         at = max(at, stop)
     return out

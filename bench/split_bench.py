@@ -1,0 +1,115 @@
+"""Benchmark of one large file on several cores, in one run.
+
+1. In process: ``scan_in_parts(data, 2)`` (the native scan split across two
+   threads) against ``ravick_lib.scan(data)`` alone, on an image dense with
+   descriptors (every distinct descriptor of the Debian libraries, back to
+   back with a little noise, where the scan is bound by the processor), on
+   the synthetic image and on random bytes (sparse: bound by memory
+   bandwidth). The results are checked to be identical.
+2. The command: ``ravick scan --json -j 2`` against ``-j 1`` on the dense
+   image written to a file (both new interpreters, wall time).
+
+Usage: python bench/split_bench.py [SAMPLES] [DENSE_MB]  (after
+scripts/bench.sh or bench/make_data.py wrote build/bench-data; fetches the
+binaries itself)
+"""
+
+import os
+import pathlib
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import ravick_lib
+
+import ravick
+from ravick.split_scan import scan_in_parts
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+DATA = ROOT / "build" / "bench-data"
+
+
+def timed(samples, fn):
+    times = []
+    result = None
+    for _ in range(samples):
+        start = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - start)
+    return min(times), statistics.median(times), result
+
+
+def dense_image(megabytes):
+    libs = subprocess.run(
+        ["bash", str(ROOT / "scripts" / "fetch_binaries.sh")],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.split()
+    seen = {}
+    for path in libs:
+        for found in ravick.find(pathlib.Path(path).read_bytes()):
+            if not found.layers:
+                seen.setdefault(found.sha256, found.data)
+    rng = random.Random(7)
+    pool = list(seen.values())
+    parts, size = [], 0
+    while size < megabytes << 20:
+        piece = rng.choice(pool) + rng.randbytes(rng.randrange(0, 64))
+        parts.append(piece)
+        size += len(piece)
+    return b"".join(parts), len(pool)
+
+
+def row(label, data, samples):
+    one, one_med, expected = timed(samples, lambda: ravick_lib.scan(data))
+    two, two_med, got = timed(samples, lambda: scan_in_parts(data, 2))
+    assert got == expected, label
+    mb = len(data) / 1e6
+    print(
+        f"| {label} | {mb:.0f} MB | {len(expected)} | {one:.3f} s ({one_med:.3f}) "
+        f"| {two:.3f} s ({two_med:.3f}) | {one / two:.2f}x |"
+    )
+
+
+def command(path, jobs, samples):
+    run = [sys.executable, "-m", "ravick", "scan", "--json", "-j", str(jobs), path]
+    best, median, _ = timed(
+        samples, lambda: subprocess.run(run, capture_output=True, check=True)
+    )
+    return best, median
+
+
+def main():
+    samples = int(sys.argv[1]) if len(sys.argv) > 1 else 3
+    dense_mb = int(sys.argv[2]) if len(sys.argv) > 2 else 512
+    dense, distinct = dense_image(dense_mb)
+    print(f"Machine: {os.cpu_count()} cores; best of {samples} (median).")
+    print()
+    print("| input | size | ranges | scan, 1 thread | in 2 parts | ratio |")
+    print("|---|---|---|---|---|---|")
+    row(f"dense image ({distinct} distinct descriptors)", dense, samples)
+    for name in ("synthetic.bin", "random.bin"):
+        if (DATA / name).exists():
+            row(name, (DATA / name).read_bytes(), samples)
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "dense.bin")
+        with open(path, "wb") as f:
+            f.write(dense)
+        del dense
+        one = command(path, 1, samples)
+        two = command(path, 2, samples)
+    print()
+    print("| command on the dense image | -j 1 | -j 2 | ratio |")
+    print("|---|---|---|---|")
+    print(
+        f"| `ravick scan --json` | {one[0]:.2f} s ({one[1]:.2f}) "
+        f"| {two[0]:.2f} s ({two[1]:.2f}) | {one[0] / two[0]:.2f}x |"
+    )
+
+
+if __name__ == "__main__":
+    main()
