@@ -185,6 +185,10 @@ message M {
   repeated int32 c = 5 [packed = false];
   oneof second { bytes s = 6; }
   optional string d = 7;
+  // Synthetic oneof names that protoc must derive around taken ones.
+  int32 _e = 8; optional int32 e = 9;
+  oneof X_f { int32 f1 = 10; } int32 _f = 11; optional int32 f = 12;
+  optional int32 _g = 13;
 }
 """,
     },
@@ -697,3 +701,17 @@ def test_varints_read_as_64_bits(data: bytes, value: int) -> None:
     from ravick._options import _varint
 
     assert _varint(data, 0) == (value, len(data))
+
+
+def test_a_synthetic_oneof_protoc_would_name_otherwise_is_noted(
+    compiled_cases: dict[str, dict[str, FileProto]],
+) -> None:
+    original = compiled_cases["proto3_optional"]["opt3.proto"]
+    names = [o.name for o in original.message_type[0].oneof_decl]
+    assert names[-4:] == ["_d", "X_e", "XX_f", "X_g"]  # as protoc derived them
+    assert "protoc names it" not in proto_source(original)
+    renamed = FileProto()
+    renamed.CopyFrom(original)
+    renamed.message_type[0].oneof_decl[-1].name = "my_g"
+    text = proto_source(renamed)
+    assert "// ravick: the oneof of optional field '_g' is named 'my_g'; " in text

@@ -535,6 +535,11 @@ class _FilePrinter:
         for k, oneof in enumerate(message.oneof_decl):
             if k not in used:
                 self.out.note(f"oneof {oneof.name!r} without fields left out")
+        for name, oneof_name, derived in _renamed_synthetic_oneofs(message):
+            self.out.note(
+                f"the oneof of optional field {name!r} is named {oneof_name!r}; "
+                f"protoc names it {derived!r}"
+            )
 
     def print_unit(self, unit: _Unit, scope: _Scope, implicit: _Implicit) -> None:
         if unit.oneof is None:
@@ -916,6 +921,33 @@ def _field_units(fields: Sequence[FieldProto]) -> list[_Unit]:
         elif members[proto.oneof_index][0] == i:
             units.append(_Unit(tuple(members[proto.oneof_index]), proto.oneof_index))
     return units
+
+
+def _renamed_synthetic_oneofs(
+    message: MessageProto,
+) -> list[tuple[str, str, str]]:
+    """(field, oneof name, name protoc derives) of each proto3 ``optional``
+    field whose synthetic oneof a source cannot name as it is named.
+
+    protoc names it after the field, with a leading ``_`` unless the field
+    has one, and ``X`` prepended while the name is taken by a field, a oneof
+    or an earlier synthetic oneof.
+    """
+    synthetic = _synthetic_oneofs(message.field)
+    names = {f.name for f in message.field}
+    names |= {o.name for k, o in enumerate(message.oneof_decl) if k not in synthetic}
+    renamed = []
+    for proto in message.field:
+        if not proto.proto3_optional or proto.oneof_index not in synthetic:
+            continue
+        derived = proto.name if proto.name.startswith("_") else "_" + proto.name
+        while derived in names:
+            derived = "X" + derived
+        names.add(derived)
+        actual = message.oneof_decl[proto.oneof_index].name
+        if actual != derived:
+            renamed.append((proto.name, actual, derived))
+    return renamed
 
 
 def _synthetic_oneofs(fields: Sequence[FieldProto]) -> set[int]:
