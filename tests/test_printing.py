@@ -715,3 +715,28 @@ def test_a_synthetic_oneof_protoc_would_name_otherwise_is_noted(
     renamed.message_type[0].oneof_decl[-1].name = "my_g"
     text = proto_source(renamed)
     assert "// ravick: the oneof of optional field '_g' is named 'my_g'; " in text
+
+
+def test_a_group_whose_type_a_source_cannot_declare_is_noted(
+    compiled_cases: dict[str, dict[str, FileProto]],
+) -> None:
+    (original,) = [
+        f for f in compiled_cases["groups"].values() if f.syntax in ("", "proto2")
+    ][:1]
+    groups = [
+        (m, f)
+        for m in original.message_type
+        for f in m.field
+        if f.type == f.TYPE_GROUP
+    ]
+    assert groups
+    message, group = groups[0]
+    odd = FileProto()
+    odd.CopyFrom(original)
+    for m in odd.message_type:
+        for f in m.field:
+            if (m.name, f.name) == (message.name, group.name):
+                f.name = "renamed"  # no longer the lower-cased type name
+    text = proto_source(odd)
+    assert f"field 'renamed' is a group of {group.type_name!r}" in text
+    assert "is a group of" not in proto_source(original)

@@ -616,6 +616,11 @@ class _FilePrinter:
         else:
             type_text = _type_text(proto)
             label = self.label(proto, in_oneof)
+            if proto.type == FieldProto.TYPE_GROUP and self.syntax == "proto2":
+                self.out.note(
+                    f"field {proto.name!r} is a group of {proto.type_name!r}, which "
+                    "is not named after it: a source declares a message field"
+                )
         if type_text is None:
             self.out.note(f"field {proto.name!r} left out: type {proto.type_name!r}")
             return
