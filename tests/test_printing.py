@@ -413,6 +413,29 @@ message M {
 }
 """,
     },
+    # Numbers an open enum has no name for, inside aggregates; a closed
+    # enum's stay out (protoc refuses them).
+    "open_enum_numbers": {
+        "oe/open.proto": """
+syntax = "proto3";
+package oe;
+import "google/protobuf/descriptor.proto";
+enum E { A = 0; B = 1; }
+message V { E e = 1; repeated E es = 2; }
+extend google.protobuf.MessageOptions { V v = 51100; }
+message M { option (v) = { e: 5 es: [1, 7, -2] }; }
+""",
+        "oe/ed.proto": """
+edition = "2023";
+package oed;
+import "google/protobuf/descriptor.proto";
+enum Open { ZERO = 0; }
+enum Shut { option features.enum_type = CLOSED; ONE = 1; }
+message W { Open o = 1; Shut s = 2; }
+extend google.protobuf.MessageOptions { W w = 51101; }
+message M { option (w) = { o: 9 s: ONE }; }
+""",
+    },
     "no_package": {
         "nopkg.proto": """
 syntax = "proto2";

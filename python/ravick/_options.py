@@ -57,6 +57,7 @@ _UNASSIGNABLE = {
 }
 _UNINTERPRETED = 999
 _IMPLICIT = descriptor_pb2.FeatureSet.IMPLICIT
+_OPEN = descriptor_pb2.FeatureSet.OPEN
 
 
 def is_identifier(name: object) -> bool:
@@ -522,6 +523,30 @@ class Symbols:
                 return feature_set.field_presence == _IMPLICIT
         return False
 
+    def enum_is_open(self, name: str) -> bool:
+        """Whether the enum called ``name`` is open, so that protoc takes a
+        number without a name for it in a text-format aggregate."""
+        entry = _pick_entry(_BUILTIN.enums.get(name), self.visible)
+        tables = _BUILTIN
+        if entry is None:
+            tables = self._files()
+            entry = _pick_entry(tables.enums.get(name), self.visible)
+        file = None if entry is None else tables.files.get(entry[0])
+        if entry is None or file is None:
+            return False
+        if file.syntax != "editions":
+            return file.syntax == "proto3"
+        features = [entry[1].options.features]
+        scope = name.rpartition(".")[0]
+        while (enclosing := self.message(scope)) is not None:
+            features.append(enclosing.options.features)
+            scope = scope.rpartition(".")[0]
+        features.append(file.options.features)
+        for feature_set in features:
+            if feature_set.HasField("enum_type"):
+                return feature_set.enum_type == _OPEN
+        return True  # the editions default
+
     def enum(self, name: str) -> EnumProto | None:
         """The enum called ``name``, or None."""
         found = _pick(_BUILTIN.enums.get(name), self.visible)
@@ -846,6 +871,15 @@ def value_text(
             return aggregate(type_name, entry.value, symbols, notes, depth + 1)
         return (quoted(entry.value, text=proto.type == FieldProto.TYPE_STRING),)
     scalar = _scalar_text(proto, entry.value, symbols)
+    # In an aggregate protoc takes a number that an open enum has no name
+    # for (an option's own value must be a name).
+    if (
+        scalar is None
+        and proto.type == FieldProto.TYPE_ENUM
+        and depth > 0
+        and symbols.enum_is_open(type_key(proto.type_name))
+    ):
+        scalar = str(_signed(entry.value, 32))
     return None if scalar is None else (scalar,)
 
 
