@@ -436,6 +436,25 @@ extend google.protobuf.MessageOptions { W w = 51101; }
 message M { option (w) = { o: 9 s: ONE }; }
 """,
     },
+    # Repeated scalars an aggregate packed, beside ones set one by one: a
+    # path would store the packed ones one by one.
+    "packed_parts": {
+        "pp/packed.proto": """
+syntax = "proto2";
+package pp;
+import "google/protobuf/descriptor.proto";
+message V {
+  repeated int32 xs = 1 [packed = true];
+  optional V sub = 3;
+  extensions 100 to 200;
+}
+extend V { repeated int32 rx = 100 [packed = true]; }
+extend google.protobuf.MessageOptions { optional V pv = 51300; }
+message M { option (pv).(rx) = 1; option (pv).(rx) = 2; }
+message O { option (pv) = { sub { xs: 5 } }; option (pv).sub.xs = 6; }
+message Q { option (pv) = { [pp.rx]: 7 }; option (pv).(rx) = 8; }
+""",
+    },
     "no_package": {
         "nopkg.proto": """
 syntax = "proto2";

@@ -740,7 +740,12 @@ class _Renderer:
         chain of fields, so one entry prints back as one such path.
         """
         fields = parse_wire(data)
-        if fields is not None and len(fields) == 1 and depth < _MAX_DEPTH:
+        if (
+            fields is not None
+            and len(fields) == 1
+            and depth < _MAX_DEPTH
+            and not self.packed(message, fields[0])
+        ):
             self.assign(name + ".", message, fields[0], True, True, depth + 1)
             return
         notes: list[str] = []
@@ -750,6 +755,19 @@ class _Renderer:
             self.left_out.append(f"{name} (no aggregate of {message})")
             return
         self.assignments.append(Assignment(name, value))
+
+    def packed(self, message: str, entry: WireField) -> bool:
+        """Whether ``entry`` of ``message`` holds repeated scalars packed:
+        paths would store them one by one, an aggregate packs them again."""
+        proto = self.symbols.field(message, entry.number)
+        if proto is None:
+            ext = self.symbols.extension(message, entry.number)
+            proto = None if ext is None else ext.field
+        return (
+            proto is not None
+            and _packed(proto, entry)
+            and isinstance(entry.value, bytes)
+        )
 
     def add(self, name: str, proto: FieldProto, entry: WireField) -> None:
         if _packed(proto, entry) and isinstance(entry.value, bytes):
