@@ -8,12 +8,14 @@ import importlib
 import io
 import lzma
 import marshal
+import mmap
 import os
 import pathlib
 import py_compile
 import struct
 import subprocess
 import tarfile
+import tempfile
 import zipfile
 import zlib
 
@@ -109,6 +111,15 @@ def test_every_layer_is_opened(container, layers_of_first):
     assert first.inner_start == BOTH.index(TIMESTAMP)
     assert len(head) <= first.start < first.end <= len(head) + len(container)
     assert not first.truncated
+    assert find_with_notes(mapped(head + container + tail)) == found
+
+
+def mapped(data: bytes) -> mmap.mmap:
+    """``data`` as a read-only mapping of a file: the finder takes any buffer."""
+    with tempfile.TemporaryFile() as f:
+        f.write(data)
+        f.flush()
+        return mmap.mmap(f.fileno(), 0, prot=mmap.PROT_READ)
 
 
 def test_results_merge_in_offset_order():

@@ -14,6 +14,7 @@ from google.protobuf import descriptor_pb2
 
 import ravick
 from ravick.finding import find_with_notes
+from test_layers import mapped
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 FileProto = descriptor_pb2.FileDescriptorProto
@@ -332,8 +333,10 @@ def spelled(form: str, data: bytes, byte: int, escape: str) -> str:
 @pytest.mark.parametrize(("form", "escape", "byte"), ESCAPE_ROWS)
 def test_each_escape(form, escape, byte):
     data = named_with(byte)
-    found = find_with_notes(literal_form(form, spelled(form, data, byte, escape)))
+    text = literal_form(form, spelled(form, data, byte, escape))
+    found = find_with_notes(text)
     assert [f.data for f in found.found] == [data], (form, escape)
+    assert find_with_notes(mapped(text)) == found  # a mapped file reads alike
 
 
 @pytest.mark.parametrize(

@@ -200,7 +200,7 @@ class _Search:
     ) -> list[_Relative]:
         """Every descriptor in ``data`` and the regions inside it."""
         items: list[tuple[int, list[_Relative]]] = []
-        if depth == 0 and self.threads > 1:
+        if depth == 0:  # the input itself: any buffer, maybe on threads
             ranges = scan_in_parts(data, self.threads)
         else:
             ranges = ravick_lib.scan(data)

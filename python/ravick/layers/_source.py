@@ -25,7 +25,7 @@ _BYTE_LIST = re.compile(r"(?:\s|//[^\n]*|0[xX][0-9a-fA-F]{1,2}|,)*", re.ASCII)
 def looks_like_text(data: bytes) -> bool:
     """True when ``data`` may be source text: binaries hold NUL bytes early,
     and PHP code, whose literals may hold raw bytes, says what it is."""
-    return data.startswith(b"<?php") or b"\0" not in data[:TEXT_SAMPLE]
+    return data[:5] == b"<?php" or b"\0" not in data[:TEXT_SAMPLE]
 
 
 def literal_regions(

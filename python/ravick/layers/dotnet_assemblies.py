@@ -28,7 +28,7 @@ _STRING_TOKEN = 0x70
 
 def is_assembly(data: bytes) -> bool:
     """True for a PE file that may hold CLI metadata."""
-    return data.startswith(b"MZ") and b"BSJB" in data
+    return data[:2] == b"MZ" and data.find(b"BSJB") != -1
 
 
 def regions(data: bytes, budget: Budget) -> Iterator[Region]:

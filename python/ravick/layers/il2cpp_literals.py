@@ -59,7 +59,7 @@ class _Run:
 
 def is_metadata(data: bytes) -> bool:
     """True for an IL2CPP metadata file."""
-    return data.startswith(MAGIC) and len(data) >= _HEADER.size
+    return data[: len(MAGIC)] == MAGIC and len(data) >= _HEADER.size
 
 
 def literal_data(data: bytes) -> tuple[int, int] | None:

@@ -48,7 +48,7 @@ class _Cut(Exception):
 def is_class_file(data: bytes) -> bool:
     """True for a class file's header (not a fat Mach-O, which shares the
     magic but has a small architecture count where the version stands)."""
-    if len(data) < 10 or not data.startswith(MAGIC):
+    if len(data) < 10 or data[: len(MAGIC)] != MAGIC:
         return False
     return _read(_U2, data, 6) >= 45
 

@@ -101,8 +101,8 @@ def regions(data: bytes, budget: Budget) -> Iterator[Region]:
     on its own.
     """
     members = _Covered()
-    if looks_like_text(data) and any(a in data for a in _SOURCE_ANCHORS):
-        text = data.decode("latin-1")
+    if looks_like_text(data) and any(data.find(a) != -1 for a in _SOURCE_ANCHORS):
+        text = str(memoryview(data), "latin-1")
         for module in SOURCES:
             for literal in module.regions(text, budget):
                 members.add(literal.start, literal.end)
