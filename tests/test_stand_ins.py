@@ -14,6 +14,7 @@ from google.protobuf import descriptor_pb2
 
 from descriptors import googleapis_descriptors
 from protoc_harness import compile_protos, protoc_python
+from ravick.extracting import extract
 from test_extract import fetched, inputs, run_and_check
 
 FileProto = descriptor_pb2.FileDescriptorProto
@@ -25,7 +26,7 @@ syntax = "proto2";
 package dep.v1;
 import "google/protobuf/descriptor.proto";
 message Thing { message Inner {} }
-message Base { extensions 100 to 200; }
+message Base { extensions 1 to 200; }
 enum Color { RED = 0; BLUE = 1; }
 enum Mood { CALM = 0; }
 extend google.protobuf.FileOptions {
@@ -72,7 +73,7 @@ USES = {
         "message U { optional dep.v1.Color c = 1 [default = RED];"
         " optional dep.v1.Mood m = 2; }"
     ),
-    "extendee": "extend dep.v1.Base { optional int32 more = 150; }",
+    "extendee": "extend dep.v1.Base { optional int32 more = 1; }",
     "varint option": "option (dep.v1.level) = -5;",
     "fixed32 option": "option (dep.v1.f32) = 7;",
     "fixed64 option": "option (dep.v1.ratio) = 0.25;",
@@ -270,3 +271,95 @@ def test_the_demo_inputs_compile_whole(tmp_path):
         assert not compile_protos([u.name], [root, out]).error, u.path
     kinds = {(s.kind, s.target) for s in report.stand_ins}
     assert ("alias", "gogo.proto") in kinds
+    assert len(report.conflicts) > 2
+    for c in report.conflicts:  # 12 digits of the hash tell them apart
+        assert c.path == f"_conflicts/{c.sha256[:12]}/{c.name}"
+
+
+def test_of_two_similar_files_the_one_defining_the_options_is_aliased(tmp_path):
+    files = compiled(
+        {"dep/v1/dep.proto": DEP, "user.proto": importer("option (dep.v1.level) = 3;")}
+    )
+    bare = FileProto(name="v1/dep.proto", package="elsewhere")
+    own = FileProto()
+    own.CopyFrom(files["dep/v1/dep.proto"])
+    own.name = "x/dep/v1/dep.proto"
+    found = [bare, own, files["user.proto"]]
+    report = run_and_check(tmp_path, inputs(tmp_path, {"in.bin": found}))
+    assert [(s.kind, s.target) for s in report.stand_ins] == [("alias", own.name)]
+
+
+def test_an_alias_ignores_needs_of_other_packages(tmp_path):
+    files = compiled(
+        {
+            "dep/v1/dep.proto": DEP,
+            "other/o.proto": "syntax = 'proto2'; package other; message X {}",
+            "user.proto": importer(
+                "message U { optional dep.v1.Thing t = 1; optional other.X x = 2; }",
+                deps=("dep/v1/dep.proto", "other/o.proto"),
+            ),
+        }
+    )
+    own = FileProto()
+    own.CopyFrom(files["dep/v1/dep.proto"])
+    own.name = "github.com/o/r/dep/v1/dep.proto"
+    report = run_and_check(
+        tmp_path, inputs(tmp_path, {"in.bin": [own, files["user.proto"]]})
+    )
+    assert [(s.path, s.kind) for s in report.stand_ins] == [
+        ("dep/v1/dep.proto", "alias"),
+        ("other/o.proto", "stub"),
+    ]
+
+
+def test_each_type_goes_to_the_import_its_package_matches(tmp_path):
+    files = compiled(
+        {
+            "p/one/x.proto": "syntax = 'proto2'; package p.one; message T {}",
+            "p/two/y.proto": "syntax = 'proto2'; package p.two; message U {}",
+            "user.proto": importer(
+                "message M { optional p.two.U u = 1; optional p.one.T t = 2; }",
+                deps=("p/one/x.proto", "p/two/y.proto"),
+            ),
+        }
+    )
+    report = run_and_check(
+        tmp_path, inputs(tmp_path, {"in.bin": [files["user.proto"]]})
+    )
+    assert {s.path: s.defines for s in report.stand_ins} == {
+        "p/one/x.proto": ("p.one.T",),
+        "p/two/y.proto": ("p.two.U",),
+    }
+
+
+def test_a_type_whose_import_would_close_a_cycle_is_not_stubbed(tmp_path):
+    # a.proto uses b.T without importing b.proto, which imports a.proto: the
+    # import cannot be restored, and a stub must not define b.T again.
+    a = FileProto(name="a.proto", package="a", dependency=["gone.proto"])
+    field = a.message_type.add(name="A").field.add(name="t", number=1, json_name="t")
+    field.label, field.type, field.type_name = 1, field.TYPE_MESSAGE, ".b.T"
+    b = FileProto(name="b.proto", package="b", dependency=["a.proto"])
+    b.message_type.add(name="T")
+    report = run_and_check(tmp_path, inputs(tmp_path, {"in.bin": [a, b]}))
+    assert report.restored_imports == ()
+    assert [s.defines for s in report.stand_ins] == [()]
+
+
+def test_an_out_of_range_public_import_is_no_error(tmp_path):
+    dep = FileProto(name="dep.proto", package="d", dependency=["x.proto"])
+    dep.public_dependency.append(1)  # one past its imports
+    user = FileProto(name="user.proto", package="u", dependency=["dep.proto"])
+    report = run_and_check(tmp_path, inputs(tmp_path, {"in.bin": [dep, user]}))
+    assert {s.path for s in report.stand_ins} == {"x.proto"}
+
+
+def test_descriptor_proto_is_not_supplied_where_a_found_file_owns_its_path(tmp_path):
+    odd = FileProto(name="google/protobuf/descriptor.proto/odd.proto", package="odd")
+    odd.message_type.add(name="O")
+    files = compiled(
+        {"dep/v1/dep.proto": DEP, "user.proto": importer("option (dep.v1.level) = 3;")}
+    )
+    found = [odd, files["user.proto"]]
+    report = extract(inputs(tmp_path, {"in.bin": found}), str(tmp_path / "out"))
+    assert report.write_errors == ()
+    assert "google/protobuf/descriptor.proto" not in {w.path for w in report.written}

@@ -99,12 +99,6 @@ def build_stub(path: str, package: str, needs: Needs, taken: set[str]) -> FilePr
     open_enum = any(n in needs.open_enums for n in needs.types)
     if open_enum and "extendee" not in needs.types.values():
         fd.syntax = "proto3"
-        for ext in fd.extension:
-            ext.label = (
-                FieldProto.LABEL_REPEATED
-                if ext.label == FieldProto.LABEL_REPEATED
-                else FieldProto.LABEL_OPTIONAL
-            )
     return fd
 
 
