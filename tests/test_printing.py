@@ -725,7 +725,7 @@ def test_deeply_nested_option_values_print_without_raising() -> None:
     ],
 )
 def test_c_escapes_read_back(text: str, expected: bytes) -> None:
-    from ravick._options import c_unescape
+    from ravick._text import c_unescape
 
     assert c_unescape(text) == expected
 
@@ -740,7 +740,7 @@ def test_c_escapes_read_back(text: str, expected: bytes) -> None:
     ],
 )
 def test_varints_read_as_64_bits(data: bytes, value: int) -> None:
-    from ravick._options import _varint
+    from ravick._wire import _varint
 
     assert _varint(data, 0) == (value, len(data))
 

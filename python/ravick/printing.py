@@ -21,20 +21,15 @@ from functools import cached_property
 
 from google.protobuf import descriptor_pb2
 
-from ravick._options import (
-    Assignment,
-    FieldProto,
-    FileProto,
-    MessageProto,
-    SymbolIndex,
-    Symbols,
+from ravick._options import Assignment, render_options
+from ravick._symbols import FieldProto, FileProto, MessageProto, SymbolIndex, Symbols
+from ravick._text import (
     as_bytes,
     as_text,
     c_unescape,
     is_dotted_name,
     is_identifier,
     quoted,
-    render_options,
 )
 
 __all__ = ["proto_source", "proto_sources"]

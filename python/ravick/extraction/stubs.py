@@ -10,7 +10,7 @@ from dataclasses import dataclass, field
 from google.protobuf import descriptor_pb2
 
 from ravick._file_graph import OptionUse
-from ravick._options import is_identifier
+from ravick._text import is_identifier
 from ravick.extraction.needs import Kind, Needs
 from ravick.extraction.records import FileProto, shown
 
