@@ -65,7 +65,7 @@ def summary_lines(report: ExtractReport) -> list[str]:
     )
     missing = {m.path for m in report.missing_imports}
     lines += _section(
-        "cannot compile for other reasons",
+        "do not compile back to the descriptor found",
         [
             f"{shown(u.path)}: {shown(u.reason)}"
             for u in report.cannot_compile
