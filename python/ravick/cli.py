@@ -7,19 +7,11 @@ import os
 import re
 import sys
 from collections.abc import Iterator, Sequence
-from concurrent.futures import Executor
 from contextlib import AbstractContextManager, nullcontext
-from typing import NoReturn
+from typing import TYPE_CHECKING, NoReturn
 
 from ravick import __version__
 from ravick.display import TerminalProgress
-from ravick.distributed import (
-    INSTALL_HINT,
-    ClusterError,
-    ClusterUnavailable,
-    dask_executor,
-)
-from ravick.distributed import available as dask_available
 from ravick.finding import Found
 from ravick.inputs import STDIN, FileReport, Progress, find_in_paths
 from ravick.reporting import (
@@ -35,6 +27,9 @@ from ravick.reporting import (
     problem_line,
     write_json,
 )
+
+if TYPE_CHECKING:
+    from concurrent.futures import Executor
 
 _SIZE = re.compile(r"(\d+)([KMGT]?)i?B?", re.IGNORECASE)
 _UNITS = {"": 0, "K": 10, "M": 20, "G": 30, "T": 40}
@@ -155,6 +150,10 @@ def _add_input_options(parser: argparse.ArgumentParser) -> None:
 
 
 def _dask_address(text: str) -> str:
+    # Dask's modules are imported only for --dask: they are slow to load.
+    from ravick.distributed import INSTALL_HINT
+    from ravick.distributed import available as dask_available
+
     if not dask_available():
         raise argparse.ArgumentTypeError(f"needs the dask extra: {INSTALL_HINT}")
     return text
@@ -163,6 +162,8 @@ def _dask_address(text: str) -> str:
 def _executor(args: argparse.Namespace) -> AbstractContextManager[Executor | None]:
     if args.dask is None:
         return nullcontext()
+    from ravick.distributed import ClusterUnavailable, dask_executor
+
     if STDIN in args.paths:
         raise ClusterUnavailable("standard input cannot be scanned with --dask")
     return dask_executor(args.dask, workers=args.jobs)
@@ -264,15 +265,26 @@ def main(argv: Sequence[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 141
-    except ClusterUnavailable as e:
-        print(f"ravick: {e}", file=sys.stderr)
-        return EXIT_USAGE
-    except ClusterError as e:
-        print(f"ravick: {e}", file=sys.stderr)
-        return EXIT_INTERNAL
-    except Exception as e:  # anything left is a bug of ours, not the input's
+    except Exception as e:
+        status = _cluster_status(e)
+        if status is not None:
+            print(f"ravick: {e}", file=sys.stderr)
+            return status
+        # Anything left is a bug of ours, not the input's.
         print(f"ravick: internal error: {e!r}", file=sys.stderr)
         return EXIT_INTERNAL
+
+
+def _cluster_status(error: Exception) -> int | None:
+    """The exit status for a cluster's error; None for any other error."""
+    distributed = sys.modules.get("ravick.distributed")
+    if distributed is None:  # no cluster was asked for
+        return None
+    if isinstance(error, distributed.ClusterUnavailable):
+        return EXIT_USAGE
+    if isinstance(error, distributed.ClusterError):
+        return EXIT_INTERNAL
+    return None
 
 
 def entry_point() -> NoReturn:

@@ -29,7 +29,6 @@ Needs the ``dask`` extra: ``pip install 'ravick[dask]'``.
 
 from __future__ import annotations
 
-import asyncio
 import importlib.util
 import os
 import signal
@@ -139,6 +138,8 @@ def _probe(distributed: ModuleType, address: str, timeout: float) -> None:
         await comm.close()
 
     try:
+        import asyncio  # with the cluster only: slow to import
+
         asyncio.run(connect())
     except (OSError, ValueError, TypeError) as e:
         raise ClusterUnavailable(_unreachable(address, e)) from None
@@ -226,6 +227,8 @@ class ClusterExecutor(Executor):
         # for an error.
         with self._lock:
             self._pending.discard(task)
+        import asyncio
+
         try:
             result = task.result()
         except (CancelledError, asyncio.CancelledError):

@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import bisect
 from collections.abc import Buffer
-from concurrent.futures import ThreadPoolExecutor
 
 import ravick_lib
 
@@ -33,6 +32,8 @@ def scan_in_parts(data: Buffer, threads: int, min_part: int = MIN_PART) -> Range
     parts = max(1, min(threads, size // max(min_part, 1)))
     if parts == 1:
         return ravick_lib.scan_range(data)
+    from concurrent.futures import ThreadPoolExecutor  # slow to import
+
     bounds = [size * k // parts for k in range(parts + 1)]
     with ThreadPoolExecutor(parts) as pool:
         scanned = list(

@@ -13,9 +13,10 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from functools import cache
+from typing import TYPE_CHECKING
 
-from google.protobuf import descriptor_pb2
-from google.protobuf.descriptor import Descriptor, FieldDescriptor
+if TYPE_CHECKING:  # imported on first use: the runtime's descriptors load slowly
+    from google.protobuf.descriptor import Descriptor, FieldDescriptor
 
 _VARINT, _FIXED64, _LENGTH, _FIXED32 = 0, 1, 2, 5
 _MAX_DEPTH = 64
@@ -50,11 +51,15 @@ class Walk:
 @cache
 def file_shape() -> Shape:
     """FileDescriptorProto's shape, as the protobuf runtime knows it."""
+    from google.protobuf import descriptor_pb2
+
     shapes: dict[str, Shape] = {}
     return _shape(descriptor_pb2.FileDescriptorProto.DESCRIPTOR, shapes)
 
 
 def _shape(message: Descriptor, shapes: dict[str, Shape]) -> Shape:
+    from google.protobuf.descriptor import FieldDescriptor
+
     known = shapes.get(message.full_name)
     if known is not None:
         return known
@@ -72,6 +77,8 @@ def _shape(message: Descriptor, shapes: dict[str, Shape]) -> Shape:
 
 
 def _wire_types(f: FieldDescriptor) -> tuple[int, ...]:
+    from google.protobuf.descriptor import FieldDescriptor
+
     t = f.type
     if t in (FieldDescriptor.TYPE_MESSAGE, FieldDescriptor.TYPE_STRING):
         return (_LENGTH,)
