@@ -6,7 +6,7 @@ from __future__ import annotations
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from functools import cached_property
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Literal
 
 from google.protobuf import descriptor_pb2
 
@@ -223,16 +223,10 @@ class Symbols:
             return False
         if file.syntax == "proto3":
             return True
-        features = [proto.options.features]
-        scope = message
-        while (enclosing := self.message(scope)) is not None:
-            features.append(enclosing.options.features)
-            scope = scope.rpartition(".")[0]
-        features.append(file.options.features)
-        for feature_set in features:
-            if feature_set.HasField("field_presence"):
-                return feature_set.field_presence == _IMPLICIT
-        return False
+        presence = self._feature(
+            "field_presence", proto.options.features, message, file
+        )
+        return presence == _IMPLICIT
 
     def enum_is_open(self, name: str) -> bool:
         """Whether the enum called ``name`` is open, so that protoc takes a
@@ -247,16 +241,30 @@ class Symbols:
             return False
         if file.syntax != "editions":
             return file.syntax == "proto3"
-        features = [entry[1].options.features]
         scope = name.rpartition(".")[0]
+        kind = self._feature("enum_type", entry[1].options.features, scope, file)
+        return kind is None or kind == _OPEN  # open is the editions default
+
+    def _feature(
+        self,
+        name: Literal["field_presence", "enum_type"],
+        own: descriptor_pb2.FeatureSet,
+        scope: str,
+        file: FileProto,
+    ) -> int | None:
+        """Feature ``name`` as resolved for a declaration with features
+        ``own`` inside message ``scope``: its own, each enclosing message's,
+        then the file's; None where none sets it."""
+        features = [own]
         while (enclosing := self.message(scope)) is not None:
             features.append(enclosing.options.features)
             scope = scope.rpartition(".")[0]
         features.append(file.options.features)
         for feature_set in features:
-            if feature_set.HasField("enum_type"):
-                return feature_set.enum_type == _OPEN
-        return True  # the editions default
+            if feature_set.HasField(name):
+                value: int = getattr(feature_set, name)
+                return value
+        return None
 
     def enum(self, name: str) -> EnumProto | None:
         """The enum called ``name``, or None."""

@@ -22,6 +22,25 @@ from functools import cached_property
 from google.protobuf import descriptor_pb2
 
 from ravick._options import Assignment, render_options
+from ravick._source_forms import (
+    Implicit,
+    Scope,
+    Unit,
+    WithOptions,
+    Writer,
+    comments_by_path,
+    derived_json_name,
+    features_only,
+    field_type_text,
+    field_units,
+    is_float_literal,
+    is_int_literal,
+    is_plain_map_entry,
+    join_name,
+    map_entry_name,
+    options_bytes,
+    renamed_synthetic_oneofs,
+)
 from ravick._symbols import FieldProto, FileProto, MessageProto, SymbolIndex, Symbols
 from ravick._text import (
     as_bytes,
@@ -38,35 +57,12 @@ EnumProto = descriptor_pb2.EnumDescriptorProto
 ServiceProto = descriptor_pb2.ServiceDescriptorProto
 Location = descriptor_pb2.SourceCodeInfo.Location
 
-_SCALARS = {
-    FieldProto.TYPE_DOUBLE: "double",
-    FieldProto.TYPE_FLOAT: "float",
-    FieldProto.TYPE_INT64: "int64",
-    FieldProto.TYPE_UINT64: "uint64",
-    FieldProto.TYPE_INT32: "int32",
-    FieldProto.TYPE_FIXED64: "fixed64",
-    FieldProto.TYPE_FIXED32: "fixed32",
-    FieldProto.TYPE_BOOL: "bool",
-    FieldProto.TYPE_STRING: "string",
-    FieldProto.TYPE_BYTES: "bytes",
-    FieldProto.TYPE_UINT32: "uint32",
-    FieldProto.TYPE_SFIXED32: "sfixed32",
-    FieldProto.TYPE_SFIXED64: "sfixed64",
-    FieldProto.TYPE_SINT32: "sint32",
-    FieldProto.TYPE_SINT64: "sint64",
-}
-_MAP_KEYS = frozenset(_SCALARS) - {
-    FieldProto.TYPE_DOUBLE,
-    FieldProto.TYPE_FLOAT,
-    FieldProto.TYPE_BYTES,
-}
 _EDITIONS = {
     descriptor_pb2.EDITION_2023: "2023",
     descriptor_pb2.EDITION_2024: "2024",
 }
 _MAX_FIELD_END = 536870912  # one past the largest field number
 _MAX_INT32 = 2147483647
-_MAP_ENTRY_OPTIONS = b"\x38\x01"  # MessageOptions{map_entry: true}
 
 # Field numbers of the descriptor messages, for source_code_info paths.
 _FILE_MESSAGE, _FILE_ENUM, _FILE_SERVICE, _FILE_EXTENSION = 4, 5, 6, 7
@@ -101,136 +97,9 @@ def proto_sources(descriptors: Iterable[FileProto]) -> list[str]:
 
 
 def _source(descriptor: FileProto, symbols: Symbols) -> str:
-    printer = _FilePrinter(descriptor, symbols, _comments_by_path(descriptor))
+    printer = _FilePrinter(descriptor, symbols, comments_by_path(descriptor))
     printer.print_file()
     return "\n".join(printer.out.lines) + "\n"
-
-
-@dataclass
-class _Writer:
-    lines: list[str] = field(default_factory=list)
-    depth: int = 0
-
-    def add(self, text: str) -> None:
-        self.lines.append("  " * self.depth + text if text else "")
-
-    def gap(self) -> None:
-        """A blank line, unless one is there or a block has just opened."""
-        if self.lines and self.lines[-1] and not self.lines[-1].endswith("{"):
-            self.lines.append("")
-
-    def note(self, text: str) -> None:
-        """A comment naming what was left out, on one line whatever ``text`` is."""
-        self.add("// ravick: " + _comment_safe(text))
-
-    def comment(self, text: str | bytes) -> None:
-        for line in as_text(text).removesuffix("\n").split("\n"):
-            self.add("//" + _comment_line(line))
-
-
-def _comment_safe(text: str) -> str:
-    return text.encode("unicode_escape").decode("ascii")
-
-
-def _comment_line(line: str) -> str:
-    # Bytes that were not UTF-8 come as lone surrogates: spell them out.
-    line = line.encode("utf-8", "backslashreplace").decode("utf-8")
-    return "".join(c if c >= " " or c == "\t" else " " for c in line)
-
-
-def _comments_by_path(descriptor: FileProto) -> dict[tuple[int, ...], Location]:
-    found: dict[tuple[int, ...], Location] = {}
-    for location in descriptor.source_code_info.location:
-        found.setdefault(tuple(location.path), location)
-    return found
-
-
-def _json_name(name: str) -> str:
-    """The JSON name protoc derives from a field name."""
-    if "_" not in name:
-        return name
-    return _camel_case(name, upper_first=False)
-
-
-def _map_entry_name(field_name: str) -> str:
-    return _camel_case(field_name, upper_first=True) + "Entry"
-
-
-def _camel_case(name: str, *, upper_first: bool) -> str:
-    # protoc's rule: drop each underscore and capitalise the ASCII letter
-    # after it.
-    out: list[str] = []
-    upper_next = upper_first
-    for c in name:
-        if c == "_":
-            upper_next = True
-        elif upper_next:
-            out.append(c.upper() if "a" <= c <= "z" else c)
-            upper_next = False
-        else:
-            out.append(c)
-    return "".join(out)
-
-
-def _join(scope: str | bytes, name: str | bytes) -> str:
-    return f"{as_text(scope)}.{as_text(name)}" if scope else as_text(name)
-
-
-_WithOptions = (
-    FileProto
-    | MessageProto
-    | FieldProto
-    | descriptor_pb2.OneofDescriptorProto
-    | EnumProto
-    | descriptor_pb2.EnumValueDescriptorProto
-    | ServiceProto
-    | descriptor_pb2.MethodDescriptorProto
-    | MessageProto.ExtensionRange
-)
-
-
-def _options_bytes(owner: _WithOptions) -> bytes | None:
-    if not owner.HasField("options"):
-        return None
-    return owner.options.SerializePartialToString()
-
-
-@dataclass(frozen=True)
-class _Unit:
-    """Fields printed together: one field, or the members of one oneof."""
-
-    fields: tuple[int, ...]
-    oneof: int | None
-
-
-@dataclass(frozen=True)
-class _Implicit:
-    """Nested types that fields and extensions declare rather than the scope.
-
-    Map entries come from ``map<K, V>`` fields and group types from proto2
-    ``group`` fields; protoc puts them among the nested types at the point of
-    their field, so the field prints them.
-    """
-
-    map_entries: dict[int, int]  # field index -> nested index
-    field_groups: dict[int, int]  # field index -> nested index
-    extension_groups: dict[int, int]  # extension index -> nested index
-
-
-@dataclass(frozen=True)
-class _Scope:
-    """A file or message body: what it declares and where its paths start."""
-
-    full_name: str
-    path: tuple[int, ...]
-    messages: Sequence[MessageProto]
-    message_tag: int
-    enums: Sequence[EnumProto]
-    enum_tag: int
-    extensions: Sequence[FieldProto]
-    extension_tag: int
-    fields: Sequence[FieldProto] = ()
-    oneofs: Sequence[descriptor_pb2.OneofDescriptorProto] = ()
 
 
 @dataclass
@@ -238,7 +107,7 @@ class _FilePrinter:
     file: FileProto
     symbols: Symbols
     comments: dict[tuple[int, ...], Location]
-    out: _Writer = field(default_factory=_Writer)
+    out: Writer = field(default_factory=Writer)
 
     @cached_property
     def syntax(self) -> str:
@@ -278,7 +147,7 @@ class _FilePrinter:
         self.print_imports()
         self.print_option_statements("google.protobuf.FileOptions", self.file, (8,))
         self.out.gap()
-        scope = _Scope(
+        scope = Scope(
             full_name=self.file.package if is_dotted_name(self.file.package) else "",
             path=(),
             messages=self.file.message_type,
@@ -332,9 +201,9 @@ class _FilePrinter:
     # --- options --------------------------------------------------------------
 
     def print_option_statements(
-        self, options_type: str, owner: _WithOptions, path: tuple[int, ...]
+        self, options_type: str, owner: WithOptions, path: tuple[int, ...]
     ) -> None:
-        data = _options_bytes(owner)
+        data = options_bytes(owner)
         if data is None:
             return
         self.leading(path)
@@ -377,12 +246,12 @@ class _FilePrinter:
 
     # --- scopes ----------------------------------------------------------------
 
-    def implicit(self, scope: _Scope) -> _Implicit:
+    def implicit(self, scope: Scope) -> Implicit:
         if not scope.messages:
-            return _Implicit({}, {}, {})
+            return Implicit({}, {}, {})
         by_name: dict[str, int] = {}
         for j, nested in enumerate(scope.messages):
-            by_name.setdefault("." + _join(scope.full_name, nested.name), j)
+            by_name.setdefault("." + join_name(scope.full_name, nested.name), j)
         claimed: set[int] = set()
 
         def claim(j: int | None) -> int | None:
@@ -406,10 +275,10 @@ class _FilePrinter:
             group = claim(self.group_index(proto, scope, by_name))
             if group is not None:
                 extension_groups[i] = group
-        return _Implicit(maps, groups, extension_groups)
+        return Implicit(maps, groups, extension_groups)
 
     def map_entry_index(
-        self, proto: FieldProto, scope: _Scope, by_name: dict[str, int]
+        self, proto: FieldProto, scope: Scope, by_name: dict[str, int]
     ) -> int | None:
         if (
             proto.label != FieldProto.LABEL_REPEATED
@@ -422,14 +291,14 @@ class _FilePrinter:
         if j is None or not is_identifier(proto.name):
             return None
         entry = scope.messages[j]
-        if entry.name != _map_entry_name(proto.name) or not _is_plain_map_entry(
-            entry, _features_only(proto)
+        if entry.name != map_entry_name(proto.name) or not is_plain_map_entry(
+            entry, features_only(proto)
         ):
             return None
         return j
 
     def group_index(
-        self, proto: FieldProto, scope: _Scope, by_name: dict[str, int]
+        self, proto: FieldProto, scope: Scope, by_name: dict[str, int]
     ) -> int | None:
         if proto.type != FieldProto.TYPE_GROUP or self.syntax != "proto2":
             return None
@@ -443,10 +312,10 @@ class _FilePrinter:
             return None
         return j
 
-    def print_scope(self, scope: _Scope) -> None:
+    def print_scope(self, scope: Scope) -> None:
         """Prints the declarations of ``scope`` in the orders protoc keeps."""
         implicit = self.implicit(scope)
-        units = _field_units(scope.fields)
+        units = field_units(scope.fields)
         unit_of = {i: k for k, unit in enumerate(units) for i in unit.fields}
         owners = {j: ("field", i) for i, j in implicit.map_entries.items()}
         owners |= {j: ("field", i) for i, j in implicit.field_groups.items()}
@@ -474,7 +343,7 @@ class _FilePrinter:
 
     # --- messages ----------------------------------------------------------------
 
-    def print_message(self, message: MessageProto, scope: _Scope, j: int) -> None:
+    def print_message(self, message: MessageProto, scope: Scope, j: int) -> None:
         path = (*scope.path, scope.message_tag, j)
         if not is_identifier(message.name):
             self.out.note(f"message {message.name!r} left out: not an identifier")
@@ -482,7 +351,7 @@ class _FilePrinter:
         self.out.gap()
         self.leading(path)
         self.out.add(f"{self.visibility(message)}message {message.name} {{")
-        self.print_message_body(message, _join(scope.full_name, message.name), path)
+        self.print_message_body(message, join_name(scope.full_name, message.name), path)
         self.out.add("}")
         self.out.add("")
 
@@ -501,7 +370,7 @@ class _FilePrinter:
         self.print_option_statements(
             "google.protobuf.MessageOptions", message, (*path, 7)
         )
-        scope = _Scope(
+        scope = Scope(
             full_name=full_name,
             path=path,
             messages=message.nested_type,
@@ -530,13 +399,13 @@ class _FilePrinter:
         for k, oneof in enumerate(message.oneof_decl):
             if k not in used:
                 self.out.note(f"oneof {oneof.name!r} without fields left out")
-        for name, oneof_name, derived in _renamed_synthetic_oneofs(message):
+        for name, oneof_name, derived in renamed_synthetic_oneofs(message):
             self.out.note(
                 f"the oneof of optional field {name!r} is named {oneof_name!r}; "
                 f"protoc names it {derived!r}"
             )
 
-    def print_unit(self, unit: _Unit, scope: _Scope, implicit: _Implicit) -> None:
+    def print_unit(self, unit: Unit, scope: Scope, implicit: Implicit) -> None:
         if unit.oneof is None:
             self.print_field(unit.fields[0], scope, implicit, in_oneof=False)
             return
@@ -581,7 +450,7 @@ class _FilePrinter:
         return ""
 
     def print_field(
-        self, i: int, scope: _Scope, implicit: _Implicit, *, in_oneof: bool
+        self, i: int, scope: Scope, implicit: Implicit, *, in_oneof: bool
     ) -> None:
         proto = scope.fields[i]
         path = (*scope.path, _MSG_FIELD, i)
@@ -593,7 +462,7 @@ class _FilePrinter:
         self,
         proto: FieldProto,
         path: tuple[int, ...],
-        scope: _Scope,
+        scope: Scope,
         map_entry: int | None,
         group: int | None,
         *,
@@ -609,7 +478,7 @@ class _FilePrinter:
             type_text = "group " + scope.messages[group].name
             label = self.label(proto, in_oneof)
         else:
-            type_text = _type_text(proto)
+            type_text = field_type_text(proto)
             label = self.label(proto, in_oneof)
             if proto.type == FieldProto.TYPE_GROUP and self.syntax == "proto2":
                 self.out.note(
@@ -623,7 +492,7 @@ class _FilePrinter:
         pseudo, notes = self.pseudo_options(proto)
         rendered = render_options(
             "google.protobuf.FieldOptions",
-            _options_bytes(proto) or b"",
+            options_bytes(proto) or b"",
             self.symbols,
         )
         for note in notes:
@@ -640,7 +509,7 @@ class _FilePrinter:
         nested = scope.messages[group]
         nested_path = (*scope.path, scope.message_tag, group)
         self.print_message_body(
-            nested, _join(scope.full_name, nested.name), nested_path
+            nested, join_name(scope.full_name, nested.name), nested_path
         )
         self.out.add("}")
 
@@ -656,7 +525,7 @@ class _FilePrinter:
                 )
             else:
                 pseudo.append(Assignment("default", (text,)))
-        if proto.HasField("json_name") and proto.json_name != _json_name(
+        if proto.HasField("json_name") and proto.json_name != derived_json_name(
             as_text(proto.name)
         ):
             if proto.HasField("extendee"):
@@ -680,12 +549,12 @@ class _FilePrinter:
         if kind == FieldProto.TYPE_ENUM:
             return value if is_identifier(value) else None
         if kind in (FieldProto.TYPE_FLOAT, FieldProto.TYPE_DOUBLE):
-            return value if _is_float_literal(value) else None
-        return value if _is_int_literal(value) else None
+            return value if is_float_literal(value) else None
+        return value if is_int_literal(value) else None
 
     def map_type(self, entry: MessageProto) -> str | None:
-        key = _type_text(entry.field[0])
-        value = _type_text(entry.field[1])
+        key = field_type_text(entry.field[0])
+        value = field_type_text(entry.field[1])
         if key is None or value is None:
             return None
         return f"map<{key}, {value}>"
@@ -693,7 +562,7 @@ class _FilePrinter:
     # --- extensions ---------------------------------------------------------------
 
     def print_extensions(
-        self, scope: _Scope, implicit: _Implicit, start: int, end: int
+        self, scope: Scope, implicit: Implicit, start: int, end: int
     ) -> None:
         """Extensions ``start`` to ``end``, an ``extend`` block per run of extendees."""
         i = start
@@ -709,7 +578,7 @@ class _FilePrinter:
             i = run_end
 
     def print_extend_block(
-        self, scope: _Scope, implicit: _Implicit, extendee: str, start: int, end: int
+        self, scope: Scope, implicit: Implicit, extendee: str, start: int, end: int
     ) -> None:
         self.leading((*scope.path, scope.extension_tag))
         self.out.add(f"extend {extendee} {{")
@@ -737,7 +606,7 @@ class _FilePrinter:
             )
             rendered = render_options(
                 "google.protobuf.ExtensionRangeOptions",
-                _options_bytes(ext_range) or b"",
+                options_bytes(ext_range) or b"",
                 self.symbols,
             )
             self.note_left_out(rendered.left_out)
@@ -795,7 +664,7 @@ class _FilePrinter:
                 continue
             rendered = render_options(
                 "google.protobuf.EnumValueOptions",
-                _options_bytes(value) or b"",
+                options_bytes(value) or b"",
                 self.symbols,
             )
             self.note_left_out(rendered.left_out)
@@ -852,138 +721,3 @@ class _FilePrinter:
         )
         self.out.depth -= 1
         self.out.add("}")
-
-
-def _features_only(proto: FieldProto) -> bytes:
-    """The options protoc gives the key and value of the map field ``proto``.
-
-    In editions protoc copies the map field's features onto both.
-    """
-    if not proto.options.HasField("features"):
-        return b""
-    copied = descriptor_pb2.FieldOptions()
-    copied.features.CopyFrom(proto.options.features)
-    return copied.SerializePartialToString()
-
-
-def _is_plain_map_entry(entry: MessageProto, entry_field_options: bytes) -> bool:
-    """Whether ``entry`` is exactly what protoc makes of a ``map<K, V>`` field."""
-    if (
-        entry.nested_type
-        or entry.enum_type
-        or entry.extension
-        or entry.extension_range
-        or entry.oneof_decl
-        or entry.reserved_range
-        or entry.reserved_name
-        or entry.options.SerializePartialToString() != _MAP_ENTRY_OPTIONS
-        or len(entry.field) != 2
-    ):
-        return False
-    key, value = entry.field
-    return (
-        (key.name, key.number, value.name, value.number) == ("key", 1, "value", 2)
-        and all(_is_plain_entry_field(f, entry_field_options) for f in entry.field)
-        and key.type in _MAP_KEYS
-        and value.type != FieldProto.TYPE_GROUP
-    )
-
-
-def _is_plain_entry_field(proto: FieldProto, options: bytes) -> bool:
-    return (
-        proto.label == FieldProto.LABEL_OPTIONAL
-        and (
-            not proto.HasField("options")
-            or proto.options.SerializePartialToString() == options
-        )
-        and not proto.HasField("oneof_index")
-        and not proto.HasField("default_value")
-        and not proto.HasField("extendee")
-        and not proto.proto3_optional
-        and proto.json_name in ("", proto.name)
-    )
-
-
-def _field_units(fields: Sequence[FieldProto]) -> list[_Unit]:
-    """Fields grouped for printing, each oneof at its first field.
-
-    A proto3 ``optional`` field's synthetic oneof is no oneof in the source.
-    """
-    synthetic = _synthetic_oneofs(fields)
-    members: dict[int, list[int]] = {}
-    for i, proto in enumerate(fields):
-        if proto.HasField("oneof_index") and proto.oneof_index not in synthetic:
-            members.setdefault(proto.oneof_index, []).append(i)
-    units: list[_Unit] = []
-    for i, proto in enumerate(fields):
-        if not proto.HasField("oneof_index") or proto.oneof_index in synthetic:
-            units.append(_Unit((i,), None))
-        elif members[proto.oneof_index][0] == i:
-            units.append(_Unit(tuple(members[proto.oneof_index]), proto.oneof_index))
-    return units
-
-
-def _renamed_synthetic_oneofs(
-    message: MessageProto,
-) -> list[tuple[str, str, str]]:
-    """(field, oneof name, name protoc derives) of each proto3 ``optional``
-    field whose synthetic oneof a source cannot name as it is named.
-
-    protoc names it after the field, with a leading ``_`` unless the field
-    has one, and ``X`` prepended while the name is taken by a field, a oneof
-    or an earlier synthetic oneof.
-    """
-    synthetic = _synthetic_oneofs(message.field)
-    names = {f.name for f in message.field}
-    names |= {o.name for k, o in enumerate(message.oneof_decl) if k not in synthetic}
-    renamed = []
-    for proto in message.field:
-        if not proto.proto3_optional or proto.oneof_index not in synthetic:
-            continue
-        derived = proto.name if proto.name.startswith("_") else "_" + proto.name
-        while derived in names:
-            derived = "X" + derived
-        names.add(derived)
-        actual = message.oneof_decl[proto.oneof_index].name
-        if actual != derived:
-            renamed.append((proto.name, actual, derived))
-    return renamed
-
-
-def _synthetic_oneofs(fields: Sequence[FieldProto]) -> set[int]:
-    members: dict[int, list[FieldProto]] = {}
-    for proto in fields:
-        if proto.HasField("oneof_index"):
-            members.setdefault(proto.oneof_index, []).append(proto)
-    return {
-        k
-        for k, protos in members.items()
-        if len(protos) == 1 and protos[0].proto3_optional
-    }
-
-
-def _type_text(proto: FieldProto) -> str | None:
-    if proto.type in _SCALARS:
-        return _SCALARS[proto.type]
-    if is_dotted_name(proto.type_name):
-        return proto.type_name
-    return None
-
-
-def _is_int_literal(text: str) -> bool:
-    digits = text.removeprefix("-")
-    return digits.isascii() and digits.isdigit()
-
-
-def _is_float_literal(text: str) -> bool:
-    body = text.removeprefix("-")
-    if body in ("inf", "nan"):
-        return True
-    mantissa, _, exponent = body.lower().partition("e")
-    if exponent:
-        exponent = exponent.removeprefix("+").removeprefix("-")
-        if not (exponent.isascii() and exponent.isdigit()):
-            return False
-    whole, _, fraction = mantissa.partition(".")
-    digits = whole + fraction
-    return bool(digits) and digits.isascii() and digits.isdigit()
