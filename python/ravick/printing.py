@@ -23,8 +23,11 @@ from google.protobuf import descriptor_pb2
 
 from ravick._options import Assignment, render_options
 from ravick._source_forms import (
+    EnumProto,
     Implicit,
+    Location,
     Scope,
+    ServiceProto,
     Unit,
     WithOptions,
     Writer,
@@ -52,10 +55,6 @@ from ravick._text import (
 )
 
 __all__ = ["proto_source", "proto_sources"]
-
-EnumProto = descriptor_pb2.EnumDescriptorProto
-ServiceProto = descriptor_pb2.ServiceDescriptorProto
-Location = descriptor_pb2.SourceCodeInfo.Location
 
 _EDITIONS = {
     descriptor_pb2.EDITION_2023: "2023",
