@@ -8,6 +8,7 @@ import os
 import random
 import signal
 import sys
+import tempfile
 import threading
 import time
 import zlib
@@ -19,15 +20,11 @@ from google.protobuf import descriptor_pb2, timestamp_pb2
 
 import ravick
 from descriptors import googleapis_descriptors, wkt_descriptors
+from ravick import reading
 from ravick.finding import find_with_notes
-from ravick.inputs import (
-    NOT_FOLLOWED,
-    _close_pool,
-    gather,
-    interrupts_held,
-    scan_target,
-)
+from ravick.inputs import NOT_FOLLOWED, gather, scan_target
 from ravick.plausibility import doubt_about
+from ravick.workers import close_pool, interrupts_held
 
 DESCRIPTOR = descriptor_pb2.DESCRIPTOR.serialized_pb
 TIMESTAMP = timestamp_pb2.DESCRIPTOR.serialized_pb
@@ -377,7 +374,7 @@ def test_a_fifo_swapped_in_after_the_walk_does_not_hang(tmp_path):
     ],
 )
 def test_reads_take_what_is_there_up_to_the_size(pieces, size, expected):
-    from ravick.inputs import _read_exactly
+    from ravick.reading import read_exactly
 
     reader, writer = os.pipe()
 
@@ -390,7 +387,7 @@ def test_reads_take_what_is_there_up_to_the_size(pieces, size, expected):
     feeder = threading.Thread(target=write)
     feeder.start()
     with io.FileIO(reader, "r") as f:
-        assert _read_exactly(f, size) == expected
+        assert read_exactly(f, size) == expected
     feeder.join()
 
 
@@ -429,17 +426,32 @@ def test_an_executor_gets_only_readable_files_a_window_at_a_time(tree):
     assert executor.most <= 4 * CountingExecutor.parallelism
 
 
-def test_standard_input_is_read_up_to_four_gib_by_default(monkeypatch):
-    asked = []
-
-    class Buffer:
-        def read(self, n):
-            asked.append(n)
-            return embed(TIMESTAMP)
-
-    monkeypatch.setattr(sys, "stdin", type("Stdin", (), {"buffer": Buffer()})())
-    (report,) = ravick.find_in_paths(["-"])
-    assert report.found and asked == [(4 << 30) + 1]
+@pytest.mark.parametrize(
+    ("spool_from", "over_limit", "error"),
+    [
+        (1 << 20, None, None),  # held in memory
+        (64, None, None),  # spooled and mapped
+        (64, 0, None),  # spooled, exactly at the limit
+        (64, -1, "more than {} bytes on standard input"),
+        (1 << 20, -1, "more than {} bytes on standard input"),
+    ],
+)
+def test_standard_input_spooled_past_a_few_megabytes(
+    monkeypatch, tmp_path, spool_from, over_limit, error
+):
+    data = embed(TIMESTAMP) * 3
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
+    monkeypatch.setattr(reading, "SPOOL_FROM", spool_from)
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    limit = None if over_limit is None else len(data) + over_limit
+    (report,) = ravick.find_in_paths(["-"], max_size=limit)
+    (tmp_path / "f.bin").write_bytes(data)
+    (expected,) = ravick.find_in_paths([str(tmp_path / "f.bin")])
+    if error is None:
+        assert report.error is None and report.found == expected.found
+    else:
+        assert report.error == error.format(limit) and not report.found
+    assert os.listdir(tmp_path) == ["f.bin"]  # the spool is gone
 
 
 def test_interrupts_are_held_in_the_main_thread_only():
@@ -474,7 +486,7 @@ def test_a_pool_is_ended_at_once_only_when_left_early(leaving):
     future = pool.submit(time.sleep, 0.5 if leaving is None else 60)
     time.sleep(0.2)
     start = time.monotonic()
-    _close_pool(pool, leaving)
+    close_pool(pool, leaving)
     if leaving is None:
         assert future.result() is None
     else:

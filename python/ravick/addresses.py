@@ -12,10 +12,12 @@ addresses are the dumped process's.
 from __future__ import annotations
 
 import bisect
-import io
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, replace
-from typing import TYPE_CHECKING, Any
+from typing import IO, TYPE_CHECKING, Any, cast
+
+from ravick.layers import ViewFile
+from ravick.reading import Contents
 
 if TYPE_CHECKING:
     from ravick.finding import Found
@@ -73,7 +75,7 @@ def _table(ranges: list[Mapped]) -> tuple[list[int], list[Mapped]]:
 
 
 def with_addresses(
-    found: tuple[Found, ...], data: bytes, path: str | None = None
+    found: tuple[Found, ...], data: Contents, path: str | None = None
 ) -> tuple[Found, ...]:
     """``found`` with the address and section of each start, where the file
     maps it (a descriptor in decoded bytes: its outermost region's start)."""
@@ -89,7 +91,7 @@ def with_addresses(
     return tuple(placed)
 
 
-def address_map(data: bytes, path: str | None = None) -> AddressMap:
+def address_map(data: Contents, path: str | None = None) -> AddressMap:
     """The address map of the file whose bytes are ``data`` (``path`` names
     it, for the Mach-O reader, which opens files); empty for a file of no
     known format or with broken headers."""
@@ -106,11 +108,11 @@ def address_map(data: bytes, path: str | None = None) -> AddressMap:
     return AddressMap([], [])
 
 
-def _elf(data: bytes) -> AddressMap:
+def _elf(data: Contents) -> AddressMap:
     from elftools.elf.constants import SH_FLAGS
     from elftools.elf.elffile import ELFFile
 
-    elf = ELFFile(io.BytesIO(data))
+    elf = ELFFile(cast("IO[bytes]", ViewFile(data)))  # headers only, never a copy
     # Headers only: section and segment objects would parse every hash and
     # symbol table, and the dynamic section.
     headers = (elf._get_section_header(n) for n in range(elf.num_sections()))
@@ -137,7 +139,7 @@ def _elf(data: bytes) -> AddressMap:
     return AddressMap(sections, segments)
 
 
-def _pe(data: bytes) -> AddressMap:
+def _pe(data: Contents) -> AddressMap:
     import pefile
 
     pe = pefile.PE(data=data, fast_load=True)

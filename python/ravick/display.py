@@ -14,7 +14,7 @@ import os
 import signal
 import sys
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from types import FrameType
 from typing import IO, TYPE_CHECKING, Any, TextIO, cast
@@ -22,6 +22,7 @@ from typing import IO, TYPE_CHECKING, Any, TextIO, cast
 from ravick.inputs import FileReport
 
 if TYPE_CHECKING:
+    from rich.console import RenderableType
     from rich.progress import Progress, TaskID
 
 _Handler = Callable[[int, FrameType | None], Any]
@@ -123,6 +124,8 @@ class TerminalProgress:
         self._files = 0
         self._found = 0
         self._total_files = 0
+        self._done = 0
+        self._live: Callable[[], int] | None = None
         self._shield = InterruptShield()
 
     @staticmethod
@@ -139,13 +142,33 @@ class TerminalProgress:
         with self._shield.held():
             self._start(files, total_bytes)
 
+    @property
+    def showing(self) -> bool:
+        """True while the display is up."""
+        return self._bar is not None
+
+    def watch(self, live: Callable[[], int]) -> None:
+        """Shows, besides the files done, the bytes that ``live`` says the
+        scans in flight have done."""
+        self._live = live
+
+    def _sync(self, bar: Progress) -> None:
+        if self._task is not None and self._live is not None:
+            bar.update(self._task, completed=self._completed())
+
+    def _completed(self) -> int:
+        live = self._live
+        try:
+            return self._done + (live() if live is not None else 0)
+        except (ValueError, OSError):  # the run has ended
+            return self._done
+
     def _start(self, files: int, total_bytes: int) -> None:
         # rich costs tens of milliseconds to import: only when it shows.
         from rich.console import Console
         from rich.progress import (
             BarColumn,
             DownloadColumn,
-            Progress,
             TextColumn,
             TimeRemainingColumn,
             TransferSpeedColumn,
@@ -153,7 +176,7 @@ class TerminalProgress:
 
         redirect_stdout = _same_terminal(sys.stdout, self._stream)
         redirect_stderr = _same_terminal(sys.stderr, self._stream)
-        bar = Progress(
+        bar = _live_bar_class()(
             TextColumn("{task.description}"),
             BarColumn(),
             DownloadColumn(),
@@ -165,6 +188,7 @@ class TerminalProgress:
             # when it is the display's own terminal are lines printed above.
             redirect_stdout=redirect_stdout,
             redirect_stderr=redirect_stderr,
+            sync=self._sync,
         )
         self._task = bar.add_task(self._label(files), total=total_bytes)
         self._total_files = files
@@ -186,10 +210,11 @@ class TerminalProgress:
             return
         self._files += 1
         self._found += len(report.found)
+        self._done += report.size or 0
         with self._shield.held():
             self._bar.update(
                 self._task,
-                advance=report.size or 0,
+                completed=self._completed(),
                 description=self._label(self._total_files),
             )
 
@@ -202,6 +227,25 @@ class TerminalProgress:
                     self._bar = None
         finally:
             self._shield.remove()
+
+
+def _live_bar_class() -> Callable[..., Progress]:
+    from rich.progress import Progress
+
+    class LiveBar(Progress):
+        """A bar that takes in the bytes done within files at each refresh."""
+
+        def __init__(
+            self, *columns: Any, sync: Callable[[Progress], None], **options: Any
+        ) -> None:
+            self._sync = sync  # rich renders once while it starts
+            super().__init__(*columns, **options)
+
+        def get_renderables(self) -> Iterable[RenderableType]:
+            self._sync(self)
+            yield from super().get_renderables()
+
+    return LiveBar
 
 
 def _same_terminal(stream: IO[str], display: IO[str]) -> bool:

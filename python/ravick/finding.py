@@ -4,8 +4,9 @@ from __future__ import annotations
 
 import contextlib
 import hashlib
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 import ravick_lib
 
@@ -16,6 +17,8 @@ from ravick.plausibility import doubt_about
 from ravick.split_scan import scan_in_parts
 
 if TYPE_CHECKING:
+    import mmap
+
     from google.protobuf import descriptor_pb2
 
 MAX_INFLATE = MAX_REGION
@@ -102,16 +105,22 @@ def find(data: bytes) -> list[Found]:
 
 
 def find_with_notes(
-    data: bytes,
+    data: bytes | mmap.mmap,
     *,
     max_inflate: int = MAX_INFLATE,
     max_inflate_total: int = MAX_INFLATE_TOTAL,
     threads: int = 1,
+    on_scanned: Callable[[int], None] | None = None,
 ) -> Findings:
     """Like :func:`find`, with notes on what could not be looked at fully.
-    ``threads`` threads share the native scan of a large ``data``."""
+    ``data`` may be a mapped file. ``threads`` threads share the native scan
+    of a large ``data``, and ``on_scanned`` is told its bytes done so far."""
     budget = Budget(decoded_left=max_inflate_total, region_cap=max_inflate)
-    found = _Search(data, budget, threads).buffer(data, depth=0, chain=())
+    # A mapping answers everything the finder asks of bytes (slices, find,
+    # the buffer protocol), and its slices are bytes.
+    top = cast(bytes, data)
+    search = _Search(top, budget, threads, on_scanned)
+    found = search.buffer(top, depth=0, chain=())
     return Findings(tuple(r.found() for r in found), tuple(budget.notes))
 
 
@@ -188,10 +197,17 @@ def _is_plain(group: list[_Relative]) -> bool:
 class _Search:
     """One input's walk through its layers: budget, caches, notes."""
 
-    def __init__(self, top: bytes, budget: Budget, threads: int = 1) -> None:
+    def __init__(
+        self,
+        top: bytes,
+        budget: Budget,
+        threads: int = 1,
+        on_scanned: Callable[[int], None] | None = None,
+    ) -> None:
         self.top = top
         self.budget = budget
         self.threads = threads
+        self.on_scanned = on_scanned
         self.facts: dict[bytes, dict[str, Any]] = {}
         self.opened: dict[bytes, list[_Relative]] = {}
 
@@ -201,7 +217,7 @@ class _Search:
         """Every descriptor in ``data`` and the regions inside it."""
         items: list[tuple[int, list[_Relative]]] = []
         if depth == 0:  # the input itself: any buffer, maybe on threads
-            ranges = scan_in_parts(data, self.threads)
+            ranges = scan_in_parts(data, self.threads, on_scanned=self.on_scanned)
         else:
             ranges = ravick_lib.scan(data)
         for start, end, in_set in framed(data, ranges):
@@ -224,7 +240,7 @@ class _Search:
     def _region(
         self, region: Region, depth: int, chain: tuple[bytes, ...]
     ) -> list[_Relative]:
-        if len(region.data) == len(self.top) and region.data == self.top:
+        if _same_bytes(region.data, self.top):
             return []  # a container that holds itself
         digest = hashlib.sha256(region.data).digest()
         if digest in chain:
@@ -245,6 +261,14 @@ class _Search:
             facts = facts_of(data)
             self.facts[data] = facts
         return facts
+
+
+def _same_bytes(data: bytes, top: bytes) -> bool:
+    # The input may be a mapping, which compares with bytes only as a view.
+    if len(data) != len(top):
+        return False
+    with memoryview(top) as view:
+        return view == data
 
 
 def facts_of(data: bytes) -> dict[str, Any]:

@@ -10,30 +10,31 @@ nor, like ``/dev/zero``, fill memory.
 
 from __future__ import annotations
 
-import io
 import os
-import signal
 import stat
-import sys
-import threading
-from collections import deque
-from collections.abc import Iterable, Iterator
-from contextlib import ExitStack, contextmanager, suppress
+from collections.abc import Callable, Iterable, Iterator
+from contextlib import AbstractContextManager, ExitStack
 from dataclasses import dataclass
 from functools import partial
 from typing import TYPE_CHECKING, Protocol
 
 from ravick.addresses import with_addresses
 from ravick.finding import Found, find_with_notes
+from ravick.reading import (
+    Contents,
+    file_kind,
+    reason,
+    regular_file,
+    standard_input,
+    will_map,
+)
+from ravick.workers import ByteSlots, Workers, in_order, slot_writer
 
 if TYPE_CHECKING:
-    from concurrent.futures import Executor, Future, ProcessPoolExecutor
-    from multiprocessing.context import BaseContext
+    from concurrent.futures import Executor, Future
 
 STDIN = "-"
 NOT_FOLLOWED = "symlink, not followed"
-STDIN_LIMIT = 4 << 30
-"""Bytes read from standard input at most when no ``max_size`` is given."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -90,12 +91,12 @@ def _expand(path: str, max_size: int | None) -> Iterator[Target]:
     try:
         st = os.stat(path)
     except OSError as e:
-        yield Target(path, None, error=_reason(e))
+        yield Target(path, None, error=reason(e))
         return
     if stat.S_ISDIR(st.st_mode):
         yield from _walk(path, max_size)
     elif not stat.S_ISREG(st.st_mode):
-        yield Target(path, None, error=f"not a regular file ({_kind(st.st_mode)})")
+        yield Target(path, None, error=f"not a regular file ({file_kind(st.st_mode)})")
     elif max_size is not None and st.st_size > max_size:
         yield Target(path, st.st_size, skipped=f"larger than {max_size} bytes")
     else:
@@ -109,7 +110,7 @@ def _walk(top: str, max_size: int | None) -> Iterator[Target]:
         for name in sorted(files) + [d for d in dirs if _is_link(root, d)]:
             yield _classify(os.path.join(root, name), max_size)
     for e in errors:
-        yield Target(e.filename or top, None, error=_reason(e))
+        yield Target(e.filename or top, None, error=reason(e))
 
 
 def _is_link(root: str, name: str) -> bool:
@@ -120,104 +121,73 @@ def _classify(path: str, max_size: int | None) -> Target:
     try:
         st = os.lstat(path)
     except OSError as e:
-        return Target(path, None, error=_reason(e))
+        return Target(path, None, error=reason(e))
     if stat.S_ISLNK(st.st_mode):
         return Target(path, None, skipped=NOT_FOLLOWED)
     if not stat.S_ISREG(st.st_mode):
-        return Target(path, None, skipped=f"not a regular file ({_kind(st.st_mode)})")
+        return Target(
+            path, None, skipped=f"not a regular file ({file_kind(st.st_mode)})"
+        )
     if max_size is not None and st.st_size > max_size:
         return Target(path, st.st_size, skipped=f"larger than {max_size} bytes")
     return Target(path, st.st_size)
 
 
-def _kind(mode: int) -> str:
-    kinds = [
-        (stat.S_ISDIR, "directory"),
-        (stat.S_ISFIFO, "FIFO"),
-        (stat.S_ISCHR, "character device"),
-        (stat.S_ISBLK, "block device"),
-        (stat.S_ISSOCK, "socket"),
-        (stat.S_ISLNK, "symlink"),
-    ]
-    return next((label for test, label in kinds if test(mode)), "special file")
-
-
-def _reason(e: OSError) -> str:
-    return e.strerror or str(e)
-
-
-def read_regular_file(path: str, max_size: int | None = None) -> bytes:
-    """The bytes of the regular file at ``path``.
-
-    Raises ``OSError`` when it cannot be read, is not a regular file when
-    opened, or holds more than ``max_size`` bytes. The file is opened
-    without blocking, so a FIFO put in its place cannot hang the call.
-    """
-    flags = os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC
-    fd = os.open(path, flags)
-    with open(fd, "rb", buffering=0) as f:
-        st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode):
-            raise OSError(f"not a regular file ({_kind(st.st_mode)})")
-        if max_size is not None and st.st_size > max_size:
-            raise OSError(f"larger than {max_size} bytes")
-        os.set_blocking(fd, True)
-        return _read_exactly(f, st.st_size)
-
-
-def _read_exactly(f: io.FileIO, size: int) -> bytes:
-    # A file may shrink or grow while it is read: take what is there, up to
-    # the size it had when it was opened.
-    data = f.read(size) or b""
-    if len(data) == size:
-        return data
-    parts = [data]
-    got = len(data)
-    while got < size:
-        more = f.read(size - got)
-        if not more:
-            break
-        parts.append(more)
-        got += len(more)
-    return b"".join(parts)
-
-
-def read_stdin(max_size: int | None = None) -> bytes:
-    """Standard input, at most ``max_size`` (default ``STDIN_LIMIT``) bytes."""
-    limit = STDIN_LIMIT if max_size is None else max_size
-    data = sys.stdin.buffer.read(limit + 1)
-    if len(data) > limit:
-        raise OSError(f"more than {limit} bytes on standard input")
-    return data
-
-
 def scan_target(
-    target: Target, max_size: int | None = None, threads: int = 1
+    target: Target,
+    max_size: int | None = None,
+    threads: int = 1,
+    on_scanned: Callable[[int], None] | None = None,
 ) -> FileReport:
-    """Reads and scans one input, the native scan of a large one on
-    ``threads`` threads; never raises for anything the input holds."""
+    """Reads (or maps) and scans one input, the native scan of a large one
+    on ``threads`` threads; never raises for anything the input holds.
+    ``on_scanned`` is told the bytes of the native scan done so far."""
     if target.error is not None or target.skipped is not None:
         return FileReport(
             target.path, target.size, error=target.error, skipped=target.skipped
         )
     try:
-        if target.path == STDIN:
-            data = read_stdin(max_size)
-        else:
-            data = read_regular_file(target.path, max_size)
+        with _contents(target, max_size) as data:
+            return _scan(target, data, threads, on_scanned)
     except OSError as e:
-        return FileReport(target.path, target.size, error=_reason(e))
+        return FileReport(target.path, target.size, error=reason(e))
     except MemoryError:
         return FileReport(target.path, target.size, error="out of memory")
+
+
+def _contents(target: Target, max_size: int | None) -> AbstractContextManager[Contents]:
+    if target.path == STDIN:
+        return standard_input(max_size)
+    return regular_file(target.path, max_size)
+
+
+def _scan(
+    target: Target,
+    data: Contents,
+    threads: int,
+    on_scanned: Callable[[int], None] | None,
+) -> FileReport:
+    size = len(memoryview(data))
     try:
-        findings = find_with_notes(data, threads=threads)
+        findings = find_with_notes(data, threads=threads, on_scanned=on_scanned)
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as e:  # an internal abort of the scanner, never input
-        return FileReport(target.path, len(data), error=f"internal error: {e!r}")
+        return FileReport(target.path, size, error=f"internal error: {e!r}")
     path = None if target.path == STDIN else target.path
     found = with_addresses(findings.found, data, path)
-    return FileReport(target.path, len(data), found, notes=findings.notes)
+    return FileReport(target.path, size, found, notes=findings.notes)
+
+
+def scan_in_worker(
+    target: Target,
+    max_size: int | None,
+    threads: int,
+    place: tuple[str, int] | None,
+) -> FileReport:
+    """:func:`scan_target`, recording its progress in a shared slot."""
+    with slot_writer(place) as record:
+        return scan_target(target, max_size, threads, record)
 
 
 def find_in_paths(
@@ -231,105 +201,127 @@ def find_in_paths(
     """Scans files and directories; one report per input, sorted by path.
 
     ``workers`` is the number of worker processes (default: the machine's
-    cores; 1 scans in this process). ``executor`` runs the scans instead,
-    for example :func:`ravick.distributed.dask_executor`'s; it must accept
-    :func:`scan_target` and its arguments, and the workers must see the
-    paths under the same names. Standard input (``-``) is always read here.
-    Reports come out in path order as soon as each report and all before it
-    are done, whatever the number of workers.
+    cores). With one file, or one worker, the scans run in this process
+    and the native scan of a large file on ``workers`` threads; a mapped
+    file is then scanned in one worker process, so that a file cut short
+    while it is scanned ends only its own scan. ``executor`` runs the scans
+    instead, for example :func:`ravick.distributed.dask_executor`'s; it must
+    accept :func:`scan_target` and its arguments, and the workers must see
+    the paths under the same names. Standard input (``-``) is always read
+    here. Reports come out in path order as soon as each report and all
+    before it are done, whatever the number of workers.
     """
     targets = gather(paths, max_size=max_size)
     readable = [t for t in targets if t.error is None and t.skipped is None]
     with ExitStack() as stack:
-        pool = executor or _local_pool(workers, readable, stack)
-        window = _window(_parallelism(executor) or workers or os.cpu_count() or 1)
+        plan = _plan(readable, workers, executor, stack)
         if progress is not None:
             progress.started(len(readable), sum(t.size or 0 for t in readable))
             stack.callback(progress.finished)
-        reports: Iterator[FileReport]
-        if pool is None:
-            # One file (or -j 1): its own scan takes the threads.
-            threads = workers or os.cpu_count() or 1
-            reports = (scan_target(t, max_size, threads) for t in targets)
-        else:
-            reports = in_order(pool, targets, max_size, window=window)
-        for report in reports:
+            plan.slots = _live_slots(progress, plan.window, stack)
+        for report in plan.reports(targets, max_size):
             if progress is not None:
                 progress.advanced(report)
             yield report
 
 
-def _local_pool(
-    workers: int | None, readable: list[Target], stack: ExitStack
-) -> Executor | None:
-    """A pool of worker processes, or None to scan in this process."""
-    count = min(workers or os.cpu_count() or 1, len(readable))
-    if count <= 1 or any(t.path == STDIN for t in readable):
-        return None
-    import multiprocessing
-    from concurrent.futures import ProcessPoolExecutor
+@dataclass(slots=True)
+class _Plan:
+    """Where each scan of a run goes: this process, a local pool, or the
+    caller's executor."""
 
-    # A fork starts a worker in no time and, unlike spawn and forkserver,
-    # never runs the caller's main module again; it is only safe while this
-    # process has no other thread.
-    context: BaseContext
-    if threading.active_count() == 1:
-        context = multiprocessing.get_context("fork")
-    else:
-        server = multiprocessing.get_context("forkserver")
-        server.set_forkserver_preload(["ravick.inputs"])
-        context = server
-    pool = ProcessPoolExecutor(count, mp_context=context, initializer=ignore_interrupts)
-    stack.push(partial(_close_pool, pool))
-    # Every worker is forked at the first submission, before the caller's
-    # progress display starts a thread. Ctrl-C is held back meanwhile, so
-    # that no worker sees one before it has set itself to ignore it.
-    with interrupts_held():
-        pool.submit(os.getpid).result()
-    return pool
+    threads: int
+    window: int
+    executor: Executor | None = None
+    workers: Workers | None = None
+    isolate_only: bool = False
+    """The pool only takes mapped files (the rest is scanned here)."""
+    slots: ByteSlots | None = None
+
+    def reports(
+        self, targets: list[Target], max_size: int | None
+    ) -> Iterator[FileReport]:
+        workers = self.workers
+        return in_order(
+            partial(self._submit, max_size=max_size),
+            targets,
+            window=self.window,
+            judge=None if workers is None else _judge,
+            restart=None if workers is None else workers.restart,
+            slots=self.slots,
+        )
+
+    def _submit(
+        self, target: Target, slot: int | None, *, max_size: int | None
+    ) -> Future[FileReport] | FileReport:
+        place = None if self.slots is None or slot is None else (self.slots.name, slot)
+        if target.error is not None or target.skipped is not None:
+            return scan_target(target)
+        if target.path == STDIN:
+            # Standard input is this process's: never sent to a worker.
+            return scan_in_worker(target, max_size, self.threads, place)
+        if self.executor is not None:
+            return self.executor.submit(scan_target, target, max_size)
+        if self.workers is None or (self.isolate_only and not will_map(target.size)):
+            return scan_in_worker(target, max_size, self.threads, place)
+        return self.workers.pool.submit(
+            scan_in_worker, target, max_size, self.threads, place
+        )
 
 
-def ignore_interrupts() -> None:
-    """Leaves Ctrl-C to the parent, which ends its workers itself."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+def _plan(
+    readable: list[Target],
+    workers: int | None,
+    executor: Executor | None,
+    stack: ExitStack,
+) -> _Plan:
+    cores = workers or os.cpu_count() or 1
+    if executor is not None:
+        return _Plan(1, _window(_parallelism(executor) or cores), executor=executor)
+    count = min(cores, len(readable))
+    if count > 1 and not any(t.path == STDIN for t in readable):
+        pool = Workers(count)
+        stack.push(pool.close)
+        return _Plan(1, _window(count), workers=pool)
+    if any(t.path != STDIN and will_map(t.size) for t in readable):
+        pool = Workers(1)
+        stack.push(pool.close)
+        return _Plan(cores, 2, workers=pool, isolate_only=True)
+    return _Plan(cores, 1)
 
 
-@contextmanager
-def interrupts_held() -> Iterator[None]:
-    """Blocks SIGINT in this thread; one that arrived is delivered on exit.
-
-    Processes started meanwhile inherit the block, and with it the time to
-    ignore SIGINT before one reaches them.
-    """
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+def _judge(target: Target, alone: bool) -> FileReport | None:
+    """What to report for a file whose scan a broken pool lost, or None to
+    scan it again."""
     try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, old)
+        now: int | None = os.stat(target.path).st_size
+    except OSError:
+        now = None
+    if now != target.size:
+        return FileReport(
+            target.path,
+            target.size,
+            error=f"changed while it was scanned ({target.size} bytes, now {now})",
+        )
+    if alone:
+        return FileReport(
+            target.path, target.size, error="the process scanning it died"
+        )
+    return None
 
 
-def _close_pool(pool: ProcessPoolExecutor, kind: object, *_: object) -> bool:
-    # Leaving early (an interrupt, an error, a reader that stopped) ends the
-    # workers at once instead of waiting for the scans they are running.
-    if kind is not None:
-        _terminate_workers(pool)
-    pool.shutdown(wait=True, cancel_futures=True)
-    return False
-
-
-def _terminate_workers(pool: ProcessPoolExecutor) -> None:
-    terminate = getattr(pool, "terminate_workers", None)
-    if terminate is not None:  # Python 3.14
-        terminate()
-        return
-    processes = getattr(pool, "_processes", None) or {}
-    for process in list(processes.values()):
-        with suppress(OSError, ValueError):
-            process.terminate()
+def _live_slots(progress: Progress, window: int, stack: ExitStack) -> ByteSlots | None:
+    """Shared slots for bytes scanned within files, when the display shows."""
+    watch = getattr(progress, "watch", None)
+    if watch is None or not getattr(progress, "showing", False):
+        return None
+    try:
+        slots = ByteSlots(window)
+    except OSError:  # no shared memory here: whole files only
+        return None
+    stack.callback(slots.close)
+    watch(slots.total)
+    return slots
 
 
 def _parallelism(executor: Executor | None) -> int:
@@ -341,35 +333,3 @@ def _parallelism(executor: Executor | None) -> int:
 
 def _window(workers: int) -> int:
     return 4 * workers
-
-
-def in_order(
-    executor: Executor, targets: list[Target], max_size: int | None, *, window: int
-) -> Iterator[FileReport]:
-    """Runs ``scan_target`` on ``executor``, yielding reports in input order.
-
-    At most ``window`` scans are in flight or finished but not yet yielded,
-    so a run over many files holds only a few files' results at once.
-    """
-    pending: deque[Future[FileReport] | FileReport] = deque()
-    upcoming = iter(targets)
-
-    def submit_next() -> None:
-        target = next(upcoming, None)
-        if target is None:
-            return
-        if target.error is not None or target.skipped is not None:
-            pending.append(scan_target(target))
-        elif target.path == STDIN:
-            # Standard input is this process's: never send it to a worker.
-            pending.append(scan_target(target, max_size))
-        else:
-            pending.append(executor.submit(scan_target, target, max_size))
-
-    for _ in range(max(window, 1)):
-        submit_next()
-    while pending:
-        head = pending.popleft()
-        report = head if isinstance(head, FileReport) else head.result()
-        submit_next()
-        yield report

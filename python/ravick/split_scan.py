@@ -14,34 +14,61 @@ from there both agree, since every verdict depends on the bytes alone.
 from __future__ import annotations
 
 import bisect
-from collections.abc import Buffer
+from collections.abc import Buffer, Callable, Iterator
 
 import ravick_lib
 
 MIN_PART = 16 << 20
 """Bytes per thread below which a buffer is scanned on one thread."""
+PIECE = 64 << 20
+"""Bytes scanned in one call at most, so that progress can be told."""
 WINDOW = 1 << 20
 """Bytes of candidates scanned at a time while a part realigns."""
 
 Ranges = list[tuple[int, int]]
 
 
-def scan_in_parts(data: Buffer, threads: int, min_part: int = MIN_PART) -> Ranges:
-    """``ravick_lib.scan(data)``'s ranges, scanned on up to ``threads`` threads."""
+def scan_in_parts(
+    data: Buffer,
+    threads: int,
+    min_part: int | None = None,
+    on_scanned: Callable[[int], None] | None = None,
+    piece: int | None = None,
+) -> Ranges:
+    """``ravick_lib.scan(data)``'s ranges, scanned on up to ``threads``
+    threads in pieces of at most ``piece`` bytes; ``on_scanned`` is told the
+    bytes scanned so far after each piece."""
     size = len(memoryview(data))
-    parts = max(1, min(threads, size // max(min_part, 1)))
-    if parts == 1:
-        return ravick_lib.scan_range(data)
+    min_part = MIN_PART if min_part is None else min_part
+    piece = PIECE if piece is None else piece
+    threads = max(1, min(threads, size // max(min_part, 1)))
+    parts = max(threads, -(-size // max(piece, 1)))
+    if parts <= 1:
+        ranges = ravick_lib.scan_range(data)
+        if on_scanned is not None:
+            on_scanned(size)
+        return ranges
+    bounds = [size * k // parts for k in range(parts + 1)]
+
+    def part(k: int) -> Ranges:
+        return ravick_lib.scan_range(data, bounds[k], bounds[k + 1])
+
+    if threads == 1:
+        scanned: Iterator[Ranges] = map(part, range(parts))
+        return _joined(data, bounds, scanned, on_scanned)
     from concurrent.futures import ThreadPoolExecutor  # slow to import
 
-    bounds = [size * k // parts for k in range(parts + 1)]
-    with ThreadPoolExecutor(parts) as pool:
-        scanned = list(
-            pool.map(
-                lambda k: ravick_lib.scan_range(data, bounds[k], bounds[k + 1]),
-                range(parts),
-            )
-        )
+    with ThreadPoolExecutor(threads) as pool:
+        return _joined(data, bounds, pool.map(part, range(parts)), on_scanned)
+
+
+def _joined(
+    data: Buffer,
+    bounds: list[int],
+    scanned: Iterator[Ranges],
+    on_scanned: Callable[[int], None] | None,
+) -> Ranges:
+    """The parts' ranges as one scan of the whole takes them."""
     out: Ranges = []
     resume = 0
     for k, ranges in enumerate(scanned):
@@ -50,6 +77,8 @@ def scan_in_parts(data: Buffer, threads: int, min_part: int = MIN_PART) -> Range
         out += ranges
         if ranges:
             resume = max(resume, ranges[-1][1])
+        if on_scanned is not None:
+            on_scanned(bounds[k + 1])
     return out
 
 

@@ -10,6 +10,7 @@ kind of hostile input).
 from __future__ import annotations
 
 import io
+from collections.abc import Buffer
 from dataclasses import dataclass, field
 
 MAX_DEPTH = 6
@@ -101,7 +102,7 @@ class Budget:
 class ViewFile(io.RawIOBase):
     """A read-only, seekable file over a buffer, without copying it."""
 
-    def __init__(self, data: bytes | memoryview) -> None:
+    def __init__(self, data: Buffer) -> None:
         super().__init__()
         self._view = memoryview(data)
         self._pos = 0

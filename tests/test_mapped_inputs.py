@@ -1,0 +1,165 @@
+"""Large inputs: files mapped instead of read, a file cut short while it is
+scanned, memory that does not grow with the input, progress within a file."""
+
+from __future__ import annotations
+
+import gzip
+import os
+import pathlib
+import resource
+import subprocess
+import sys
+
+import pytest
+from google.protobuf import descriptor_pb2, timestamp_pb2
+
+from ravick import reading, split_scan
+from ravick.inputs import Target, scan_in_worker, scan_target
+from ravick.workers import ByteSlots
+
+TIMESTAMP = timestamp_pb2.DESCRIPTOR.serialized_pb
+DESCRIPTOR = descriptor_pb2.DESCRIPTOR.serialized_pb
+
+
+def sparse_image(path: pathlib.Path, size: int) -> pathlib.Path:
+    """A file of ``size`` bytes, holes but for a plain descriptor near each
+    end and a gzipped one in the middle."""
+    with open(path, "wb") as f:
+        f.truncate(size)
+        for at, data in [
+            (7, TIMESTAMP),
+            (size // 3, gzip.compress(DESCRIPTOR, mtime=0)),
+            (size - 4096, TIMESTAMP),
+        ]:
+            f.seek(at)
+            f.write(data)
+    return path
+
+
+def test_mapped_files_give_what_read_files_gave(monkeypatch):
+    from test_extract import fetched
+
+    paths = fetched("fetch_binaries.sh") + fetched("fetch_go_programs.sh")[:2]
+    found = 0
+    for path in paths:
+        target = Target(path, os.path.getsize(path))
+        monkeypatch.setattr(reading, "MAP_FROM", 1 << 62)
+        read = scan_target(target)
+        monkeypatch.setattr(reading, "MAP_FROM", 1)
+        assert scan_target(target, threads=2) == read, path
+        found += len(read.found)
+    assert found > 400
+
+
+SCAN_WITH_A_HOOK = """
+import os, signal, sys
+import ravick
+from ravick import inputs
+
+victim, action = sys.argv[1], sys.argv[2]
+original = inputs.find_with_notes
+
+def hooked(data, **options):
+    if len(data) == os.path.getsize(victim) and data[:1] == b"V":
+        if action == "truncate":
+            os.truncate(victim, 4096)
+        else:
+            os.kill(os.getpid(), signal.SIGKILL)
+    return original(data, **options)
+
+inputs.find_with_notes = hooked
+for r in ravick.find_in_paths(sys.argv[4:], workers=int(sys.argv[3])):
+    print(os.path.basename(r.path), r.error, len(r.found))
+"""
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+@pytest.mark.parametrize(
+    ("action", "error"),
+    [
+        ("truncate", "changed while it was scanned (50331648 bytes, now 4096)"),
+        ("kill", "the process scanning it died"),
+    ],
+)
+def test_a_file_that_ends_its_scan_ends_only_its_own(tmp_path, workers, action, error):
+    victim = sparse_image(tmp_path / "b-victim.img", 48 << 20)
+    with open(victim, "r+b") as f:
+        f.write(b"V")
+    sparse_image(tmp_path / "c-large.img", 24 << 20)
+    (tmp_path / "a-small.bin").write_bytes(b"x" + TIMESTAMP)
+    (tmp_path / "d-small.bin").write_bytes(b"y" + DESCRIPTOR)
+    run = [sys.executable, "-c", SCAN_WITH_A_HOOK, str(victim), action, str(workers)]
+    proc = subprocess.run(
+        [*run, str(tmp_path)], capture_output=True, text=True, timeout=300
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "a-small.bin None 1",
+        f"b-victim.img {error} 0",
+        "c-large.img None 3",
+        "d-small.bin None 1",
+    ]
+
+
+def test_memory_does_not_grow_with_the_input(tmp_path):
+    image = sparse_image(tmp_path / "image.bin", 1 << 30)
+
+    def limit_memory() -> None:
+        # Heap and anonymous mappings only; a mapped file is not counted.
+        resource.setrlimit(resource.RLIMIT_DATA, (320 << 20, 320 << 20))
+
+    proc = subprocess.run(
+        [sys.executable, "-m", "ravick", "scan", "-j", "2", str(image)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        preexec_fn=limit_memory,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert "3 descriptors (2 distinct, 0 implausible, 1 compressed)" in proc.stdout
+
+
+def test_a_terabyte_sparse_file_is_mapped_not_read(tmp_path):
+    path = tmp_path / "huge.img"
+    with open(path, "wb") as f:
+        f.truncate(1 << 40)
+        f.seek((1 << 40) - len(TIMESTAMP))
+        f.write(TIMESTAMP)
+    with reading.regular_file(str(path)) as data:
+        assert len(data) == 1 << 40
+        assert data[-len(TIMESTAMP) :] == TIMESTAMP
+
+
+def test_a_file_that_claims_a_size_it_cannot_map_is_an_error(monkeypatch):
+    # sysfs attributes say 4096 bytes and cannot be mapped.
+    path = "/sys/devices/system/cpu/online"
+    monkeypatch.setattr(reading, "MAP_FROM", 1)
+    report = scan_target(Target(path, os.path.getsize(path)))
+    assert report.error is not None and report.error.startswith("cannot be mapped")
+
+
+def test_a_scan_records_its_progress_within_the_file(tmp_path, monkeypatch):
+    image = sparse_image(tmp_path / "image.bin", 40 << 20)
+    monkeypatch.setattr(split_scan, "PIECE", 1 << 20)
+    seen = []
+    original = split_scan.ravick_lib.scan_range
+    slots = ByteSlots(2)
+    try:
+        slot = slots.take()
+        assert slot is not None
+
+        def spying(data, start=0, end=None):
+            seen.append(slots.total())
+            return original(data, start, len(data) if end is None else end)
+
+        monkeypatch.setattr(split_scan.ravick_lib, "scan_range", spying)
+        report = scan_in_worker(
+            Target(str(image), 40 << 20), None, 1, (slots.name, slot)
+        )
+        assert len(report.found) == 3
+        assert seen == sorted(seen) and seen[0] == 0 and seen[-1] > 30 << 20
+        assert slots.total() == 40 << 20
+        slots.give_back(slot)
+        assert slots.total() == 0
+    finally:
+        slots.close()
