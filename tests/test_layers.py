@@ -506,3 +506,40 @@ def test_a_stream_exactly_as_long_as_the_cap_is_whole(cap, cut):
     found = find_with_notes(gzip.compress(data), max_inflate=len(data) + cap)
     assert found.found[0].truncated == cut
     assert any("cut after" in n for n in found.notes) == cut
+
+
+def zip64_with_many_members() -> bytes:
+    # More than 65,535 members: the end record points to zip64 records.
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED) as z:
+        z.writestr("a/x.bin", b"x" + TIMESTAMP)
+        for k in range(65_536):
+            z.writestr(f"{k}", b"")
+    return out.getvalue()
+
+
+STRAY_END = struct.pack("<4s4H2LH", b"PK\x05\x06", 0, 0, 1, 1, 60 << 20, 0, 0)
+
+
+@pytest.mark.parametrize(
+    ("data", "found", "peak"),
+    [
+        (lambda: zip64_with_many_members(), 1, 64 << 20),
+        # A stray end record after 64 MiB, claiming a 60 MiB directory.
+        (lambda: bytes(64 << 20) + STRAY_END + b"x" + TIMESTAMP, 1, 4 << 20),
+        (lambda: bytes(64 << 20) + STRAY_END[:-10] + b"\xff" * 8, 0, 4 << 20),
+    ],
+    ids=["zip64", "stray-end-record", "stray-end-record-huge"],
+)
+def test_zip_directories_are_read_only_where_they_stand(data, found, peak):
+    import tracemalloc
+
+    buffer = data()
+    tracemalloc.start()
+    try:
+        result = find_with_notes(buffer)
+        used = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert [f.name for f in result.found] == NAMES[:1] * found
+    assert used < peak

@@ -40,7 +40,8 @@ def xalz_region_at(data: bytes, offset: int, budget: Budget) -> Region | None:
         budget.note(f"XALZ assembly at {offset:#x} not decoded: {size} bytes")
         return None
     try:
-        out = lz4.block.decompress(data[start:], uncompressed_size=size)
+        with memoryview(data) as view:  # never a copy of the rest of the input
+            out = lz4.block.decompress(view[start:], uncompressed_size=size)
     except (lz4.block.LZ4BlockError, ValueError, MemoryError):
         return None
     budget.spend(len(out))

@@ -17,6 +17,11 @@ from ravick.layers import MAX_MEMBERS, MAX_RATIO, RATIO_SLACK, Budget, Region, V
 LAYER = "zip"
 _END = struct.Struct("<4s4H2LH")
 _LOCAL = struct.Struct("<4s5H3L2H")
+_LOCATOR64 = struct.Struct("<4sLQL")
+_END64 = struct.Struct("<4sQ2H2L4Q")
+MAX_DIRECTORY = 64 << 20
+"""Bytes of a central directory read at most (100,000 members of ordinary
+names take a tenth of that)."""
 _DIRECT = {zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED}
 _SUPPORTED = {
     zipfile.ZIP_STORED,
@@ -40,7 +45,9 @@ _READ_ERRORS = (
 
 def regions(data: bytes, end_offset: int, budget: Budget) -> Iterator[Region]:
     """The members of the archive whose end record is at ``end_offset``."""
-    if len(data) - end_offset < _END.size:
+    if len(data) - end_offset < _END.size or not _directory_fits(
+        data, end_offset, budget
+    ):
         return
     comment = _END.unpack_from(data, end_offset)[-1]
     end = min(len(data), end_offset + _END.size + comment)
@@ -61,6 +68,40 @@ def regions(data: bytes, end_offset: int, budget: Budget) -> Iterator[Region]:
             region = _member(archive, data, info, end, budget)
             if region is not None:
                 yield region
+
+
+def _directory_fits(data: bytes, end_offset: int, budget: Budget) -> bool:
+    """Whether the central directory that the end record places before it
+    starts there and is small enough to read.
+
+    zipfile reads the whole directory at once, as long as the record says:
+    a stray end record in a large input would have it copy gigabytes.
+    """
+    _, _, _, _, entries, size, _, _ = _END.unpack_from(data, end_offset)
+    start = end_offset - size
+    zip64 = _zip64_directory(data, end_offset)
+    if zip64 is not None:  # zipfile takes these wherever they stand
+        entries, size, start = zip64
+    if start < 0 or (entries > 0 and data[start : start + 4] != b"PK\x01\x02"):
+        return False
+    if size > MAX_DIRECTORY:
+        budget.note(f"zip at {end_offset:#x}: central directory of {size} bytes")
+        return False
+    return True
+
+
+def _zip64_directory(data: bytes, end_offset: int) -> tuple[int, int, int] | None:
+    """Entries, size and start of a zip64 central directory, from the zip64
+    end record just before the locator just before the end record."""
+    locator = end_offset - _LOCATOR64.size
+    record = locator - _END64.size
+    if record < 0 or data[locator : locator + 4] != b"PK\x06\x07":
+        return None
+    fields = _END64.unpack_from(data, record)
+    if fields[0] != b"PK\x06\x06":
+        return None
+    entries, size = fields[7], fields[8]
+    return entries, size, record - size
 
 
 def _member(
