@@ -6,7 +6,7 @@
    in the page cache: ``ravick scan --json`` with ``-j 1`` and ``-j 2``
    (new interpreters, wall time) against the native scan alone over a
    mapping of the same file (``ravick_lib.scan_range``, in this process).
-2. A sparse image (40 GB by default; holes with descriptors plain and
+2. A sparse image (8 GB by default; holes with descriptors plain and
    gzipped near its start, middle and end) scanned by ``ravick scan`` in a
    memory cgroup of 2 GB: what it finds, its time, the cgroup's peak
    memory, against the native scan alone over the mapping outside it.
@@ -137,40 +137,45 @@ def in_cgroup(limit):
 def part_two(tmp, gigabytes):
     path = os.path.join(tmp, "sparse.bin")
     size = sparse_image(path, gigabytes)
-    start = time.perf_counter()
-    native(path)
-    base = time.perf_counter() - start
     group, enter = in_cgroup(LIMIT)
     if enter is None:
 
         def enter():
             resource.setrlimit(resource.RLIMIT_DATA, (LIMIT, LIMIT))
 
+    # The command first: pages are charged to the cgroup that reads them in.
     start = time.perf_counter()
     out = command(path, 2, preexec=enter)
     took = time.perf_counter() - start
     found = out.count(b'"sha256"')
     if group is not None:
         peak = int((group / "memory.max_usage_in_bytes").read_text())
-        where = f"memory cgroup of {LIMIT >> 30} GB, peak {peak / 1e6:.0f} MB"
+        where = f"memory cgroup of {LIMIT >> 30} GB (peak {peak / 1e6:.0f} MB"
+        where += ", page cache included)"
         group.rmdir()
     else:
         peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss << 10
-        where = f"RLIMIT_DATA of {LIMIT >> 30} GB, peak resident {peak / 1e6:.0f} MB"
+        where = f"RLIMIT_DATA of {LIMIT >> 30} GB (peak resident {peak / 1e6:.0f} MB)"
+    start = time.perf_counter()
+    native(path)
+    base = time.perf_counter() - start
     print()
     print(f"Sparse image of {size / 1e9:.0f} GB in a {where}:")
     print()
     print("| run | found | time | against the native scan |")
     print("|---|--:|--:|--:|")
-    print(f"| native scan over the mapping | - | {base:.1f} s | 1.00x |")
-    print(f"| `ravick scan --json -j 2` | {found} of 3 | {took:.1f} s | {took / base:.2f}x |")
+    print(f"| native scan over the mapping, no limit | - | {base:.1f} s | 1.00x |")
+    print(
+        f"| `ravick scan --json -j 2` | {found} of 3 | {took:.1f} s "
+        f"| {took / base:.2f}x |"
+    )
     os.unlink(path)
 
 
 def main():
     samples = int(sys.argv[1]) if len(sys.argv) > 1 else 3
     gigabytes = int(sys.argv[2]) if len(sys.argv) > 2 else 4
-    sparse = int(sys.argv[3]) if len(sys.argv) > 3 else 40
+    sparse = int(sys.argv[3]) if len(sys.argv) > 3 else 8
     print(f"Machine: {os.cpu_count()} cores; best of {samples} (median).")
     print()
     with tempfile.TemporaryDirectory(dir=ROOT / "build") as tmp:

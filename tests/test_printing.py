@@ -455,6 +455,34 @@ message O { option (pv) = { sub { xs: 5 } }; option (pv).sub.xs = 6; }
 message Q { option (pv) = { [pp.rx]: 7 }; option (pv).(rx) = 8; }
 """,
     },
+    # Message values of options encoded as groups: editions' DELIMITED, set
+    # on the file (extensions too) or on one field.
+    "delimited_options": {
+        "dl/file.proto": """
+edition = "2023";
+package dl;
+import "google/protobuf/descriptor.proto";
+option features.message_encoding = DELIMITED;
+message V { int32 a = 1; V sub = 2; W w = 3 [features.message_encoding = LENGTH_PREFIXED]; }
+message W { int32 b = 1; V back = 2; }
+extend google.protobuf.MessageOptions { V dv = 51400; }
+message M { option (dv) = { a: 1 sub { a: 2 } w { b: 3 back { a: 4 } } }; }
+message N { option (dv).sub.a = 5; option (dv).a = 6; }
+""",
+        "dl/field.proto": """
+edition = "2023";
+package dl2;
+import "google/protobuf/descriptor.proto";
+message X { int32 a = 1; X sub = 2 [features.message_encoding = DELIMITED]; }
+extend google.protobuf.FieldOptions {
+  X fx = 51401 [features.message_encoding = DELIMITED];
+  X lx = 51402;
+}
+message M {
+  int32 f = 1 [(fx) = { a: 1 sub { a: 2 } }, (lx) = { sub { sub { a: 3 } } }];
+}
+""",
+    },
     "no_package": {
         "nopkg.proto": """
 syntax = "proto2";

@@ -15,7 +15,7 @@ from dataclasses import dataclass, field
 
 from google.protobuf import descriptor_pb2
 
-from ravick._symbols import Symbols
+from ravick._symbols import Extension, Symbols
 from ravick._text import (
     float_text,
     is_dotted_name,
@@ -139,14 +139,16 @@ class _Renderer:
                 self.left_out.append(f"{prefix}{entry.number} of {message}")
                 return
             name = prefix + known.name
-            if _descend(known, entry) and isinstance(entry.value, bytes):
+            where = _field_scope(self.symbols, message)
+            group = self.symbols.delimited(known, *where)
+            if _descend(known, entry, group) and isinstance(entry.value, bytes):
                 type_name = type_key(known.type_name)
                 if custom:
                     self.descend_path(name, type_name, entry.value, depth)
                 else:
                     self.descend(name, type_name, entry.value)
                 return
-            self.add(name, known, entry)
+            self.add(name, known, entry, where)
             return
         ext = self.symbols.extension(message, entry.number)
         if ext is None or not is_dotted_name(ext.full_name):
@@ -158,19 +160,21 @@ class _Renderer:
             text = " ".join(value) if value else "?"
             self.left_out.append(f"{name} = {text} ({ext.file} is not imported)")
             return
+        where = _extension_scope(ext)
+        group = self.symbols.delimited(ext.field, *where)
         if not (split or custom):
             notes: list[str] = []
-            value = value_text(ext.field, entry, self.symbols, notes, 0)
+            value = value_text(ext.field, entry, self.symbols, notes, 0, group)
             if value is not None and not notes:
                 self.assignments.append(Assignment(name, value))
                 return
         # A path also reaches what an aggregate cannot name, such as an
         # extension that a nearer name hides inside the aggregate.
-        if _descend(ext.field, entry) and isinstance(entry.value, bytes):
+        if _descend(ext.field, entry, group) and isinstance(entry.value, bytes):
             type_name = type_key(ext.field.type_name)
             self.descend_path(name, type_name, entry.value, depth)
             return
-        self.add(name, ext.field, entry)
+        self.add(name, ext.field, entry, where)
 
     def descend(self, name: str, message: str, data: bytes) -> None:
         """Assigns each field of a known options sub-message by its path."""
@@ -220,18 +224,35 @@ class _Renderer:
             and isinstance(entry.value, bytes)
         )
 
-    def add(self, name: str, proto: FieldProto, entry: WireField) -> None:
+    def add(
+        self,
+        name: str,
+        proto: FieldProto,
+        entry: WireField,
+        where: tuple[str, str | None] = ("", None),
+    ) -> None:
         if _packed(proto, entry) and isinstance(entry.value, bytes):
             for element in _unpack(proto, entry.value):
                 self.add(name, proto, element)
             return
         notes: list[str] = []
-        value = value_text(proto, entry, self.symbols, notes, 0)
+        group = self.symbols.delimited(proto, *where)
+        value = value_text(proto, entry, self.symbols, notes, 0, group)
         self.left_out.extend(f"{name}: {note}" for note in notes)
         if value is None:
             self.left_out.append(f"{name} ({_describe(entry)})")
             return
         self.assignments.append(Assignment(name, value))
+
+
+def _field_scope(symbols: Symbols, message: str) -> tuple[str, str | None]:
+    """Where a field of ``message`` is declared: the message and its file."""
+    return message, symbols.field_file(message)
+
+
+def _extension_scope(ext: Extension) -> tuple[str, str | None]:
+    """Where an extension is declared: its scope and its file."""
+    return ext.full_name.rpartition(".")[0], ext.file
 
 
 def _is_extension_scope(message: str, known: FieldProto) -> bool:
@@ -247,11 +268,11 @@ def _counts(fields: list[WireField]) -> dict[int, int]:
     return counts
 
 
-def _descend(proto: FieldProto, entry: WireField) -> bool:
+def _descend(proto: FieldProto, entry: WireField, group: bool) -> bool:
     return (
         proto.type == FieldProto.TYPE_MESSAGE
         and proto.label != FieldProto.LABEL_REPEATED
-        and entry.wire_type == LENGTH
+        and entry.wire_type == (START_GROUP if group else LENGTH)
     )
 
 
@@ -325,14 +346,17 @@ def value_text(
     symbols: Symbols,
     notes: list[str],
     depth: int,
+    delimited: bool = False,
 ) -> tuple[str, ...] | None:
-    """The value of ``entry`` typed as ``proto``, as one or more lines.
+    """The value of ``entry`` typed as ``proto``, as one or more lines;
+    ``delimited`` when a message field is encoded as a group (editions).
 
     Returns None when the value has no faithful text (wrong wire type, an
     enum number without a name); parts dropped inside aggregates go to
     ``notes``.
     """
-    if entry.wire_type != _expected_wire_type(proto):
+    expected = START_GROUP if delimited else _expected_wire_type(proto)
+    if entry.wire_type != expected:
         return None
     if isinstance(entry.value, bytes):
         if proto.type in _MESSAGE_TYPES:
@@ -407,6 +431,7 @@ def _aggregate_entry(
     proto = symbols.field(message, entry.number)
     if proto is not None and is_identifier(proto.name):
         name = proto.name
+        where = _field_scope(symbols, message)
     else:
         ext = symbols.extension(message, entry.number)
         if ext is None or not is_dotted_name(ext.full_name):
@@ -419,6 +444,7 @@ def _aggregate_entry(
             notes.append(f"[{ext.full_name}], which another name hides here")
             return []
         proto, name = ext.field, f"[{ext.full_name}]"
+        where = _extension_scope(ext)
     if _packed(proto, entry) and isinstance(entry.value, bytes):
         values = [
             value_text(proto, v, symbols, notes, depth)
@@ -428,7 +454,8 @@ def _aggregate_entry(
             notes.append(f"{name} ({_describe(entry)})")
             return []
         return [f"{name}: [" + ", ".join(v[0] for v in values if v) + "]"]
-    value = value_text(proto, entry, symbols, notes, depth)
+    group = symbols.delimited(proto, *where)
+    value = value_text(proto, entry, symbols, notes, depth, group)
     if value is None:
         notes.append(f"{name} ({_describe(entry)})")
         return []

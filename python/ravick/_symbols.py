@@ -23,6 +23,7 @@ FileProto = descriptor_pb2.FileDescriptorProto
 _MESSAGE_TYPES = frozenset({FieldProto.TYPE_MESSAGE, FieldProto.TYPE_GROUP})
 _IMPLICIT = descriptor_pb2.FeatureSet.IMPLICIT
 _OPEN = descriptor_pb2.FeatureSet.OPEN
+_DELIMITED = descriptor_pb2.FeatureSet.DELIMITED
 
 
 @dataclass(frozen=True, slots=True)
@@ -245,9 +246,26 @@ class Symbols:
         kind = self._feature("enum_type", entry[1].options.features, scope, file)
         return kind is None or kind == _OPEN  # open is the editions default
 
+    def delimited(self, proto: FieldProto, scope: str, file: str | None) -> bool:
+        """Whether ``proto``, a message field declared in message or package
+        ``scope`` of the file named ``file``, is encoded as a group (the
+        editions feature ``message_encoding = DELIMITED``)."""
+        if proto.type != FieldProto.TYPE_MESSAGE or file is None:
+            return False
+        found = _BUILTIN.files.get(file) or self._files().files.get(file)
+        if found is None or found.syntax != "editions":
+            return False
+        own = proto.options.features
+        return self._feature("message_encoding", own, scope, found) == _DELIMITED
+
+    def field_file(self, message: str) -> str | None:
+        """The name of the file defining ``message``."""
+        file = self.message_file(message)
+        return None if file is None else as_text(file.name)
+
     def _feature(
         self,
-        name: Literal["field_presence", "enum_type"],
+        name: Literal["field_presence", "enum_type", "message_encoding"],
         own: descriptor_pb2.FeatureSet,
         scope: str,
         file: FileProto,
