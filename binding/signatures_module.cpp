@@ -13,11 +13,13 @@ namespace {
 namespace sig = ravick::signatures;
 
 constexpr const char* FIND_DOC =
-    "find(buffer, max_hits)\n--\n\n"
+    "find(buffer, max_hits, start=0, end=None)\n--\n\n"
     "Every container or stream signature in a buffer, in offset order.\n\n"
     "Returns (hits, dropped): hits a list of (offset, kind) pairs, kind an\n"
     "index into KINDS; at most max_hits of each kind are kept, and dropped\n"
-    "counts, per kind, the hits left out past that.";
+    "counts, per kind, the hits left out past that. With start and end,\n"
+    "only signatures at offsets start..end, each checked against the bytes\n"
+    "to the buffer's end. The interpreter lock is released meanwhile.";
 
 PyObject* build_hits(const std::vector<sig::Hit>& hits) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(hits.size()));
@@ -49,10 +51,20 @@ PyObject* build_dropped(const uint64_t* dropped) {
   return tuple;
 }
 
+// One optional offset argument: absent or None gives `fallback`.
+bool bind_offset(PyObject* arg, Py_ssize_t fallback, Py_ssize_t& out) {
+  if (arg == nullptr || arg == Py_None) {
+    out = fallback;
+    return true;
+  }
+  out = PyNumber_AsSsize_t(arg, PyExc_OverflowError);
+  return !(out == -1 && PyErr_Occurred());
+}
+
 PyObject* find_impl(PyObject* /*module*/, PyObject* const* args,
                     Py_ssize_t nargs) {
-  if (nargs != 2) {
-    PyErr_Format(PyExc_TypeError, "find() takes 2 arguments (%zd given)",
+  if (nargs < 2 || nargs > 4) {
+    PyErr_Format(PyExc_TypeError, "find() takes 2 to 4 arguments (%zd given)",
                  nargs);
     return nullptr;
   }
@@ -64,13 +76,28 @@ PyObject* find_impl(PyObject* /*module*/, PyObject* const* args,
   }
   Py_buffer view;
   if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
+  Py_ssize_t start = 0;
+  Py_ssize_t end = 0;
+  if (!bind_offset(nargs > 2 ? args[2] : nullptr, 0, start) ||
+      !bind_offset(nargs > 3 ? args[3] : nullptr, view.len, end)) {
+    PyBuffer_Release(&view);
+    return nullptr;
+  }
+  if (start < 0 || start > end || end > view.len) {
+    PyErr_Format(PyExc_ValueError,
+                 "find(): need 0 <= start <= end <= %zd, got %zd, %zd",
+                 view.len, start, end);
+    PyBuffer_Release(&view);
+    return nullptr;
+  }
   std::vector<sig::Hit> hits;
   uint64_t dropped[sig::KIND_COUNT] = {};
   bool failed = false;
   Py_BEGIN_ALLOW_THREADS;
   try {
-    hits = sig::find(
+    hits = sig::find_range(
         {static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)},
+        static_cast<size_t>(start), static_cast<size_t>(end),
         static_cast<size_t>(max_hits), dropped);
   } catch (const std::exception&) {
     failed = true;

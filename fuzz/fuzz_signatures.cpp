@@ -1,5 +1,6 @@
 // Fuzzes the one-pass signature search against the byte-by-byte reference:
-// the same hits, in offset order, each inside the buffer.
+// the same hits, in offset order, each inside the buffer; and a search of a
+// range against the whole search's hits in it.
 #include <cstdint>
 #include <cstdlib>
 #include <span>
@@ -21,5 +22,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ++next;
   }
   if (next != hits.size()) abort();
+  size_t begin = size == 0 ? 0 : data[0] % (size + 1);
+  size_t end = size == 0 ? 0 : begin + data[size - 1] % (size + 1 - begin);
+  auto part = sig::find_range(buf, begin, end, size + 1);
+  size_t k = 0;
+  for (const sig::Hit& h : hits) {
+    if (h.offset < begin || h.offset >= end) continue;
+    if (k >= part.size() || part[k].offset != h.offset ||
+        part[k].kind != h.kind)
+      abort();
+    ++k;
+  }
+  if (k != part.size()) abort();
   return 0;
 }

@@ -96,8 +96,12 @@ def test_any_contiguous_buffer_scans_alike(tmp_path, kind):
      (0, "x", TypeError), ("0", None, TypeError)],
 )  # fmt: skip
 def test_range_arguments_are_checked(start, end, error):
+    from ravick import _signatures
+
     with pytest.raises(error):
         ravick_lib.scan_range(TIMESTAMP, start, end)
+    with pytest.raises(error):
+        _signatures.find(TIMESTAMP, 10, start, end)
 
 
 def test_threads_change_nothing_in_real_binaries(monkeypatch):
@@ -124,3 +128,38 @@ def test_one_large_file_is_scanned_on_the_threads_asked(tmp_path, monkeypatch):
     asked.clear()
     list(ravick.find_in_paths([str(tmp_path / "image.bin")], workers=1))
     assert asked == [1]
+
+
+def signature_soup(seed: int) -> bytes:
+    """Every kind of signature, many times over, with noise between."""
+    import gzip
+    import zlib
+
+    rng = random.Random(seed)
+    kinds = [
+        gzip.compress(TIMESTAMP),
+        zlib.compress(TIMESTAMP),
+        b"\x28\xb5\x2f\xfd",
+        b"\x04\x22\x4d\x18",
+        b"XALZ",
+        b"BZh91AY&SY",
+        b"PK\x05\x06",
+        b"CgdhLnByb3Rv",
+        "CgdhLnByb3Rv".encode("utf-16-le"),
+    ]
+    return b"".join(rng.choice(kinds) + rng.randbytes(40) for _ in range(3000))
+
+
+@pytest.mark.parametrize(
+    ("threads", "min_part", "max_hits"),
+    [(2, 1 << 10, 100_000), (3, 1 << 12, 100_000), (4, 1 << 10, 50), (5, 1, 7)],
+)
+def test_signatures_in_parts_are_the_whole_searchs(threads, min_part, max_hits):
+    from ravick import _signatures
+
+    for data in (signature_soup(1), signature_soup(2)[:-5], dense(4)):
+        whole = _signatures.find(data, max_hits)
+        parts = split_scan.signatures_in_parts(data, threads, max_hits, min_part)
+        assert parts == whole
+    capped = _signatures.find(signature_soup(1), max_hits)[1]
+    assert any(capped) == (max_hits < 100)

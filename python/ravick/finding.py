@@ -225,7 +225,8 @@ class _Search:
             facts = self._facts(data[start:end])
             items.append((start, [_Relative(start, end, None, marks, False, facts)]))
         if depth < MAX_DEPTH:
-            for region in regions(data, self.budget):
+            threads = self.threads if depth == 0 else 1
+            for region in regions(data, self.budget, threads):
                 inner = self._region(region, depth, chain)
                 items.append((region.start, [r.nested(region) for r in inner]))
                 if region.covers:

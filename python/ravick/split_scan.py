@@ -1,5 +1,6 @@
-"""The native scan of one large buffer on several threads, with the very
-results of one scan of the whole buffer.
+"""The native passes over one large buffer on several threads, with the very
+results of one pass over the whole buffer: the scan, and the search for
+container and stream signatures.
 
 Each thread scans the candidates of one part (``ravick_lib.scan_range``,
 which releases the interpreter lock), scoring them against the bytes to the
@@ -98,3 +99,47 @@ def _realigned(data: Buffer, resume: int, end: int, first: Ranges) -> Ranges:
             at = finish
         at = max(at, stop)
     return out
+
+
+Hits = tuple[list[tuple[int, int]], tuple[int, ...]]
+
+
+def signatures_in_parts(
+    data: Buffer, threads: int, max_hits: int, min_part: int | None = None
+) -> Hits:
+    """``_signatures.find(data, max_hits)``, on up to ``threads`` threads.
+
+    Each part keeps its first ``max_hits`` of each kind; joined in offset
+    order, the first ``max_hits`` of each kind are the whole search's, and
+    the rest counts as dropped.
+    """
+    from ravick import _signatures
+
+    size = len(memoryview(data))
+    min_part = MIN_PART if min_part is None else min_part
+    parts = max(1, min(threads, size // max(min_part, 1)))
+    if parts == 1:
+        return _signatures.find(data, max_hits)
+    from concurrent.futures import ThreadPoolExecutor  # slow to import
+
+    bounds = [size * k // parts for k in range(parts + 1)]
+    with ThreadPoolExecutor(parts) as pool:
+        found = list(
+            pool.map(
+                lambda k: _signatures.find(data, max_hits, bounds[k], bounds[k + 1]),
+                range(parts),
+            )
+        )
+    kinds = len(_signatures.KINDS)
+    kept = [0] * kinds
+    total = [0] * kinds
+    hits: list[tuple[int, int]] = []
+    for part_hits, part_dropped in found:
+        for kind, count in enumerate(part_dropped):
+            total[kind] += count
+        for offset, kind in part_hits:
+            total[kind] += 1
+            if kept[kind] < max_hits:
+                kept[kind] += 1
+                hits.append((offset, kind))
+    return hits, tuple(t - k for t, k in zip(total, kept, strict=True))

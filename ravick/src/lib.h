@@ -76,8 +76,15 @@ std::vector<ByteRange> scan_with(Bytes buf, Scorer&& score, uint64_t begin = 0,
     pending.erase(pending.begin(), pending.begin() + k);
   };
 
-  uint64_t q = find_suffix(buf, std::min<uint64_t>(begin, buf.size()));
-  while (q < buf.size()) {
+  // A suffix ending `reach` or more bytes past `end` belongs to later tags
+  // only: the search stops there, so a range costs its own bytes, not those
+  // to the end of the buffer.
+  Bytes searched = buf;
+  if (end < buf.size() && buf.size() - end > reach + sizeof NAME_SUFFIX) {
+    searched = buf.first(end + reach + sizeof NAME_SUFFIX);
+  }
+  uint64_t q = find_suffix(searched, std::min<uint64_t>(begin, buf.size()));
+  while (q < searched.size()) {
     uint64_t t = q + sizeof NAME_SUFFIX;
     drain_below(t > reach ? t - reach : 0);
     uint64_t first = t > reach ? t - reach : 0;
@@ -102,7 +109,7 @@ std::vector<ByteRange> scan_with(Bytes buf, Scorer&& score, uint64_t begin = 0,
     if (resume > next + sizeof NAME_SUFFIX - 1) {
       next = resume - (sizeof NAME_SUFFIX - 1);
     }
-    q = find_suffix(buf, next);
+    q = find_suffix(searched, next);
   }
   drain_below(UINT64_MAX);
   return out;

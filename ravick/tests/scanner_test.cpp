@@ -455,6 +455,30 @@ TEST(ScanWith, TakesTheCandidatesOfItsRangeOnly) {
   EXPECT_GT(cut_ranges, 100u);  // ranges that run past the end are kept whole
 }
 
+// Names of every length up to the longest, their candidates just inside the
+// end of the range, the buffer going on far past it.
+TEST(ScanWith, TakesLongNamesAtTheEndOfItsRange) {
+  for (uint64_t len : {6u, 100u, 199u, 200u}) {
+    for (uint64_t back : {1u, 2u, 3u, 4u}) {
+      Buf buf(1000, 0);
+      uint64_t at = buf.size();
+      buf.push_back(0x0A);
+      append(buf, varint(len));
+      append(buf, bytes_of(std::string(len - 6, 'a') + ".proto"));
+      append(buf, bytes_of({0x12, 0x02, 'a', 'b'}));  // package "ab"
+      uint64_t record = buf.size() - at;
+      buf.resize(buf.size() + 100000, 0);
+      auto whole = [&](Bytes) { return std::optional(clean_result(record)); };
+      for (uint64_t end : {at + 1, at + back, at + len}) {
+        auto got = scan_with(buf, whole, at + 1 - back, end);
+        ASSERT_EQ(got.size(), 1u) << len << " " << back << " " << end - at;
+        EXPECT_EQ(got[0].start, at);
+        EXPECT_EQ(got[0].end, at + record);
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ravick
 

@@ -296,39 +296,45 @@ bool signature_at(std::span<const uint8_t> buf, size_t offset, Kind* kind) {
 namespace {
 
 std::vector<Hit> find_using(x86::Filter wide, std::span<const uint8_t> buf,
-                            size_t max_hits, uint64_t* dropped) {
+                            size_t begin, size_t end, size_t max_hits,
+                            uint64_t* dropped) {
   if (dropped != nullptr) std::fill(dropped, dropped + KIND_COUNT, 0);
   Collector out(max_hits, dropped);
   const uint8_t* p = buf.data();
   const size_t n = buf.size();
+  end = std::min(end, n);
+  if (begin >= end) return out.take();
   // Every filter reads the byte after each offset it looks at: the last
-  // byte is checked on its own.
-  const size_t limit = n > 0 ? n - 1 : 0;
+  // byte of the buffer is checked on its own.
+  const size_t stop = std::min(end, n - 1);
+  const size_t limit = stop > begin ? stop - begin : 0;
+  const uint8_t* q = p + begin;
   if (wide != nullptr) {
     struct State {
       Collector* out;
       const uint8_t* p;
       size_t n;
-    } state{&out, p, n};
+      size_t begin;
+    } state{&out, p, n, begin};
     wide(
-        p, limit, shuffle_tables(),
+        q, limit, shuffle_tables(),
         [](void* s, size_t at) {
           auto* st = static_cast<State*>(s);
-          st->out->check(st->p, st->n, at);
+          st->out->check(st->p, st->n, st->begin + at);
         },
         &state);
   } else {
     size_t i = 0;
     for (; limit > LANES && i < limit - LANES; i += LANES) {
-      Vec m = candidates(load(p + i), load(p + i + 1));
+      Vec m = candidates(load(q + i), load(q + i + 1));
       if (!any(m)) continue;
       for (size_t k = 0; k < LANES; ++k) {
-        if (m[k]) out.check(p, n, i + k);
+        if (m[k]) out.check(p, n, begin + i + k);
       }
     }
-    for (; i < limit; ++i) out.check(p, n, i);
+    for (; i < limit; ++i) out.check(p, n, begin + i);
   }
-  if (n > 0) out.check(p, n, n - 1);
+  if (end == n) out.check(p, n, n - 1);
   return out.take();
 }
 
@@ -337,18 +343,24 @@ std::vector<Hit> find_using(x86::Filter wide, std::span<const uint8_t> buf,
 std::vector<Hit> find(std::span<const uint8_t> buf, size_t max_hits,
                       uint64_t* dropped) {
   static const x86::Filter widest = x86::best_filter();
-  return find_using(widest, buf, max_hits, dropped);
+  return find_using(widest, buf, 0, buf.size(), max_hits, dropped);
+}
+
+std::vector<Hit> find_range(std::span<const uint8_t> buf, size_t begin,
+                            size_t end, size_t max_hits, uint64_t* dropped) {
+  static const x86::Filter widest = x86::best_filter();
+  return find_using(widest, buf, begin, end, max_hits, dropped);
 }
 
 bool find_with_width(unsigned bits, std::span<const uint8_t> buf,
-                     size_t max_hits, std::vector<Hit>* hits,
-                     uint64_t* dropped) {
+                     size_t max_hits, std::vector<Hit>* hits, uint64_t* dropped,
+                     size_t begin, size_t end) {
   x86::Filter filter = nullptr;
   if (bits != 128) {
     filter = x86::filter_of_width(bits);
     if (filter == nullptr) return false;
   }
-  *hits = find_using(filter, buf, max_hits, dropped);
+  *hits = find_using(filter, buf, begin, end, max_hits, dropped);
   return true;
 }
 

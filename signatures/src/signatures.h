@@ -43,11 +43,20 @@ bool signature_at(std::span<const uint8_t> buf, size_t offset, Kind* kind);
 std::vector<Hit> find(std::span<const uint8_t> buf, size_t max_hits,
                       uint64_t* dropped = nullptr);
 
+// The signatures at offsets [begin, end) of `buf` only, each checked against
+// the bytes to the buffer's end: the hits of `find` in that range, the
+// limit of `max_hits` applying to these alone.
+std::vector<Hit> find_range(std::span<const uint8_t> buf, size_t begin,
+                            size_t end, size_t max_hits,
+                            uint64_t* dropped = nullptr);
+
 // The same search with the filter of a given vector width: 512 or 256 bits
 // (x86-64 with AVX-512BW or AVX2), or 128 for the portable one. False when
-// this processor cannot run it; the tests compare every width.
+// this processor cannot run it; the tests compare every width. With
+// `begin` and `end`, the search of `find_range`.
 bool find_with_width(unsigned bits, std::span<const uint8_t> buf,
                      size_t max_hits, std::vector<Hit>* hits,
-                     uint64_t* dropped = nullptr);
+                     uint64_t* dropped = nullptr, size_t begin = 0,
+                     size_t end = SIZE_MAX);
 
 }  // namespace ravick::signatures

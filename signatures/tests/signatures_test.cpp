@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,39 @@ TEST_P(EveryWidth, FoundAtEveryOffset) {
       ASSERT_EQ(hits.size(), 1u) << c.magic << " at " << at;
       EXPECT_EQ(hits[0].offset, at);
       EXPECT_EQ(hits[0].kind, c.kind);
+    }
+  }
+}
+
+// A range holds exactly the whole search's hits at its offsets, each checked
+// against the bytes past the range's end, with every width.
+TEST_P(EveryWidth, RangesHoldTheWholeSearchsHits) {
+  std::mt19937_64 rng(8);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<uint8_t> buf;
+    while (buf.size() < 600) {
+      if (rng() % 4 == 0) {
+        auto magic = bytes(CASES[rng() % std::size(CASES)].magic);
+        buf.insert(buf.end(), magic.begin(), magic.end());
+      } else {
+        buf.push_back(static_cast<uint8_t>(rng() % 3 == 0 ? 'C' : rng()));
+      }
+    }
+    std::vector<Hit> whole;
+    if (!find_with_width(GetParam(), buf, 1000, &whole)) GTEST_SKIP();
+    size_t begin = rng() % (buf.size() + 1);
+    size_t end = begin + rng() % (buf.size() + 1 - begin);
+    std::vector<Hit> part;
+    ASSERT_TRUE(
+        find_with_width(GetParam(), buf, 1000, &part, nullptr, begin, end));
+    std::vector<Hit> expected;
+    for (const Hit& h : whole) {
+      if (h.offset >= begin && h.offset < end) expected.push_back(h);
+    }
+    ASSERT_EQ(part.size(), expected.size()) << round;
+    for (size_t k = 0; k < part.size(); ++k) {
+      EXPECT_EQ(part[k].offset, expected[k].offset);
+      EXPECT_EQ(part[k].kind, expected[k].kind);
     }
   }
 }

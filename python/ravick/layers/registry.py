@@ -33,6 +33,7 @@ from ravick.layers import (
     zstd_frames,
 )
 from ravick.layers._source import looks_like_text
+from ravick.split_scan import signatures_in_parts
 
 SOURCES = (
     python_source,
@@ -92,9 +93,10 @@ def may_hold_regions(data: bytes) -> bool:
     return tar_archives.is_tar(data) or bool(_signatures.find(data, 1)[0])
 
 
-def regions(data: bytes, budget: Budget) -> Iterator[Region]:
+def regions(data: bytes, budget: Budget, threads: int = 1) -> Iterator[Region]:
     """Every region that some layer finds in ``data``.
 
+    The signature search of a large ``data`` runs on ``threads`` threads.
     Archives come first; a signature inside an archive member's bytes, or
     inside a stream already opened, belongs to that member or stream (its
     compressed data, or bytes stored as they are) and is not opened again
@@ -124,7 +126,7 @@ def regions(data: bytes, budget: Budget) -> Iterator[Region]:
         for region in tar_archives.regions(data, budget):
             members.add(region.start, region.end)
             yield region
-    hits, dropped = _signatures.find(data, MAX_HITS)
+    hits, dropped = signatures_in_parts(data, threads, MAX_HITS)
     for kind, count in zip(_signatures.KINDS, dropped, strict=True):
         if count:
             budget.note(
