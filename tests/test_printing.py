@@ -483,6 +483,30 @@ message M {
 }
 """,
     },
+    # MessageSet extensions inside option values: items on the wire, each
+    # printed as the extension it is.
+    "message_set_options": {
+        "ms/set.proto": """
+syntax = "proto2";
+package ms;
+import "google/protobuf/descriptor.proto";
+message Set { option message_set_wire_format = true; extensions 4 to max; }
+message Item {
+  optional int32 x = 1;
+  extend Set { optional Item item = 1000; }
+}
+message Other { optional string s = 1; }
+extend Set { optional Other other = 1001; }
+message Holder { optional Set set = 1; optional int32 n = 2; }
+extend google.protobuf.MessageOptions {
+  optional Holder h = 51500;
+  optional Set direct = 51501;
+}
+message M { option (h) = { set { [ms.Item.item] { x: 5 } [ms.other] { s: "o" } } }; }
+message N { option (direct) = { [ms.Item.item] { x: 6 } }; }
+message O { option (h).n = 1; option (h).set = { [ms.other] { s: "p" } }; }
+""",
+    },
     "no_package": {
         "nopkg.proto": """
 syntax = "proto2";

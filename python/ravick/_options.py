@@ -200,6 +200,7 @@ class _Renderer:
             and len(fields) == 1
             and depth < _MAX_DEPTH
             and not self.packed(message, fields[0])
+            and not self.symbols.is_message_set(message)
         ):
             self.assign(name + ".", message, fields[0], True, True, depth + 1)
             return
@@ -425,10 +426,31 @@ def aggregate(
     return ("{", *("  " + line for line in body), "}")
 
 
+def _message_set_item(entry: WireField) -> tuple[int, WireField] | None:
+    """The extension number and message of a MessageSet item (group 1 holding
+    type_id 2 and message 3), or None for anything else."""
+    if entry.number != 1 or entry.wire_type != START_GROUP:
+        return None
+    fields = parse_wire(entry.value) if isinstance(entry.value, bytes) else None
+    if fields is None or len(fields) != 2:
+        return None
+    type_id, payload = sorted(fields, key=lambda f: f.number)
+    if (type_id.number, type_id.wire_type) != (2, VARINT) or (
+        payload.number,
+        payload.wire_type,
+    ) != (3, LENGTH):
+        return None
+    assert isinstance(type_id.value, int)
+    return type_id.value, WireField(type_id.value, LENGTH, payload.value)
+
+
 def _aggregate_entry(
     message: str, entry: WireField, symbols: Symbols, notes: list[str], depth: int
 ) -> list[str]:
-    proto = symbols.field(message, entry.number)
+    item = _message_set_item(entry) if symbols.is_message_set(message) else None
+    if item is not None:
+        entry = item[1]
+    proto = None if item is not None else symbols.field(message, entry.number)
     if proto is not None and is_identifier(proto.name):
         name = proto.name
         where = _field_scope(symbols, message)

@@ -258,6 +258,12 @@ class Symbols:
         own = proto.options.features
         return self._feature("message_encoding", own, scope, found) == _DELIMITED
 
+    def is_message_set(self, message: str) -> bool:
+        """Whether ``message`` has the MessageSet wire format, whose
+        extensions stand on the wire as items (group 1: type_id, message)."""
+        proto = self.message(message)
+        return proto is not None and proto.options.message_set_wire_format
+
     def field_file(self, message: str) -> str | None:
         """The name of the file defining ``message``."""
         file = self.message_file(message)
