@@ -22,6 +22,7 @@ from ravick.addresses import with_addresses
 from ravick.finding import Found, find_with_notes
 from ravick.reading import (
     Contents,
+    advise,
     file_kind,
     reason,
     regular_file,
@@ -168,6 +169,7 @@ def _scan(
     on_scanned: Callable[[int], None] | None,
 ) -> FileReport:
     size = len(memoryview(data))
+    advise(data, threads)
     try:
         findings = find_with_notes(data, threads=threads, on_scanned=on_scanned)
     except (KeyboardInterrupt, SystemExit):

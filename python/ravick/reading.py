@@ -91,12 +91,20 @@ def _mapped(fd: int, size: int) -> Iterator[mmap.mmap]:
         detail = reason(e) if isinstance(e, OSError) else str(e)
         raise OSError(f"cannot be mapped: {detail}") from None
     try:
-        view.madvise(mmap.MADV_SEQUENTIAL)
         yield view
     finally:
         # A view still held somewhere keeps the mapping open until it goes.
         with suppress(BufferError):
             view.close()
+
+
+def advise(data: Contents, threads: int) -> None:
+    """Tells the kernel how a mapping will be read: front to back by one
+    thread, it reads ahead and drops what is behind; parts read by several
+    threads at once would thrash under that (in a small memory cgroup,
+    pages dropped before the other thread reached them)."""
+    if isinstance(data, mmap.mmap) and threads <= 1:
+        data.madvise(mmap.MADV_SEQUENTIAL)
 
 
 def read_exactly(f: io.FileIO, size: int) -> bytes:
