@@ -414,12 +414,12 @@ def test_problem_lines(report, line):
 
 
 def test_an_internal_error_is_a_message_and_status_3(monkeypatch, capsys):
-    from ravick import cli
+    from ravick import cli, commands
 
     def broken(args):
         raise RuntimeError("a bug of ours")
 
-    monkeypatch.setattr(cli, "run_scan", broken)
+    monkeypatch.setattr(commands, "run_scan", broken)
     assert cli.main(["scan", "x"]) == 3
     assert (
         "ravick: internal error: RuntimeError('a bug of ours')"

@@ -29,14 +29,18 @@ except ImportError:  # running from a source tree
 
 from typing import TYPE_CHECKING
 
-from ravick.finding import Found, find
-from ravick.inputs import FileReport, Progress, find_in_paths
-
 if TYPE_CHECKING:
     from ravick.extracting import ExtractReport, extract
+    from ravick.finding import Found, find
+    from ravick.inputs import FileReport, Progress, find_in_paths
     from ravick.printing import proto_source, proto_sources
 
 _LAZY = {
+    "Found": "ravick.finding",
+    "find": "ravick.finding",
+    "FileReport": "ravick.inputs",
+    "Progress": "ravick.inputs",
+    "find_in_paths": "ravick.inputs",
     "extract": "ravick.extracting",
     "ExtractReport": "ravick.extracting",
     "proto_source": "ravick.printing",
@@ -58,8 +62,8 @@ __all__ = [
 
 
 def __getattr__(name: str) -> object:
-    # The .proto printer and the extractor load on first use, so that
-    # scanning never pays for them.
+    # Each part loads on first use: the command's parser and --version need
+    # none of them, and scanning never pays for the printer or the extractor.
     if name in _LAZY:
         import importlib
 

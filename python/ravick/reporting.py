@@ -12,11 +12,7 @@ from typing import IO, Any
 from ravick import __version__
 from ravick.finding import Found
 from ravick.inputs import NOT_FOLLOWED, FileReport
-
-EXIT_OK = 0
-EXIT_UNREADABLE = 1
-EXIT_USAGE = 2
-EXIT_INTERNAL = 3
+from ravick.statuses import EXIT_OK, EXIT_UNREADABLE
 
 
 @dataclass(slots=True)

@@ -1,0 +1,121 @@
+"""The commands: each runs the library over the parsed arguments and prints
+what it found."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Iterator
+from contextlib import AbstractContextManager, nullcontext
+from typing import TYPE_CHECKING
+
+from ravick.display import TerminalProgress
+from ravick.finding import Found
+from ravick.inputs import STDIN, FileReport, Progress, find_in_paths
+from ravick.reporting import (
+    Summary,
+    document,
+    doubt_line,
+    jsonl_lines,
+    listing_line,
+    note_lines,
+    problem_line,
+    write_json,
+)
+from ravick.statuses import EXIT_UNREADABLE
+
+if TYPE_CHECKING:
+    from concurrent.futures import Executor
+
+
+def _executor(args: argparse.Namespace) -> AbstractContextManager[Executor | None]:
+    if args.dask is None:
+        return nullcontext()
+    from ravick.distributed import ClusterUnavailable, dask_executor
+
+    if STDIN in args.paths:
+        raise ClusterUnavailable("standard input cannot be scanned with --dask")
+    return dask_executor(args.dask, workers=args.jobs)
+
+
+def _progress(args: argparse.Namespace) -> Progress | None:
+    if args.no_progress or not TerminalProgress.wanted():
+        return None
+    return TerminalProgress()
+
+
+def _reports(args: argparse.Namespace) -> Iterator[FileReport]:
+    with _executor(args) as executor:
+        for report in find_in_paths(
+            args.paths,
+            workers=args.jobs,
+            progress=_progress(args),
+            max_size=args.max_size,
+            executor=executor,
+        ):
+            for line in [problem_line(report), *note_lines(report)]:
+                if line is not None:
+                    print(line, file=sys.stderr, flush=True)
+            yield report
+
+
+def run_scan(args: argparse.Namespace) -> int:
+    """``ravick scan``: prints the listing, the JSON document or JSON Lines."""
+    summary = Summary()
+    if args.json:
+        write_json(document(_reports(args), summary), sys.stdout)
+        return summary.exit_status
+    if args.jsonl:
+        for report in _reports(args):
+            summary.add(report)
+            for line in jsonl_lines(report):
+                sys.stdout.write(line + "\n")
+            sys.stdout.flush()
+        return summary.exit_status
+    doubtful: list[tuple[str, Found]] = []
+    for report in _reports(args):
+        summary.add(report)
+        for found in report.found:
+            if found.plausible:
+                print(listing_line(report.path, found))
+            else:
+                doubtful.append((report.path, found))
+        sys.stdout.flush()
+    if doubtful:
+        print(f"\nimplausible, not compiler output ({len(doubtful)}):")
+        for path, found in doubtful:
+            print(doubt_line(path, found))
+    print(summary.human())
+    return summary.exit_status
+
+
+def run_extract(args: argparse.Namespace) -> int:
+    """``ravick extract``: writes the tree, prints the summary or JSON."""
+    # Loaded here, so that scanning never pays for the printer.
+    from ravick.extracting import extract, problem_lines, report_json, summary_lines
+    from ravick.safe_output import OutputError
+
+    try:
+        with _executor(args) as executor:
+            report = extract(
+                args.paths,
+                args.out,
+                descriptor_set=args.descriptor_set,
+                include_implausible=args.all,
+                force=args.force,
+                stubs=not args.no_stubs,
+                workers=args.jobs,
+                progress=_progress(args),
+                max_size=args.max_size,
+                executor=executor,
+            )
+    except OutputError as e:
+        print(f"ravick: {e}", file=sys.stderr)
+        return EXIT_UNREADABLE
+    for line in problem_lines(report):
+        print(line, file=sys.stderr)
+    if args.json:
+        write_json(report_json(report), sys.stdout)
+    else:
+        print("\n".join(summary_lines(report)))
+    return report.exit_status
