@@ -2,10 +2,16 @@
 
 from __future__ import annotations
 
-import bz2
+from typing import TYPE_CHECKING
 
 from ravick.layers import Budget, Region
 from ravick.layers._inflate import decode_stream
+from ravick.layers._lazy import lazy
+
+if TYPE_CHECKING:
+    import bz2
+else:
+    bz2 = lazy("bz2")
 
 LAYER = "bzip2"
 

@@ -7,12 +7,18 @@ Android puts before an assembly compressed as one LZ4 block::
 from __future__ import annotations
 
 import struct
-
-import lz4.block
-import lz4.frame
+from typing import TYPE_CHECKING
 
 from ravick.layers import Budget, Region
 from ravick.layers._inflate import decode_stream
+from ravick.layers._lazy import lazy
+
+if TYPE_CHECKING:
+    import lz4.block as lz4_block
+    import lz4.frame as lz4_frame
+else:
+    lz4_block = lazy("lz4.block")
+    lz4_frame = lazy("lz4.frame")
 
 LAYER = "lz4"
 XALZ_LAYER = "xalz"
@@ -21,7 +27,7 @@ _XALZ_HEADER = struct.Struct("<4sII")
 
 def region_at(data: bytes, offset: int, budget: Budget) -> Region | None:
     """The LZ4 frame at ``offset``, decompressed."""
-    return decode_stream(data, offset, LAYER, lz4.frame.LZ4FrameDecompressor, budget)
+    return decode_stream(data, offset, LAYER, lz4_frame.LZ4FrameDecompressor, budget)
 
 
 def xalz_region_at(data: bytes, offset: int, budget: Budget) -> Region | None:
@@ -41,8 +47,8 @@ def xalz_region_at(data: bytes, offset: int, budget: Budget) -> Region | None:
         return None
     try:
         with memoryview(data) as view:  # never a copy of the rest of the input
-            out = lz4.block.decompress(view[start:], uncompressed_size=size)
-    except (lz4.block.LZ4BlockError, ValueError, MemoryError):
+            out = lz4_block.decompress(view[start:], uncompressed_size=size)
+    except (lz4_block.LZ4BlockError, ValueError, MemoryError):
         return None
     budget.spend(len(out))
     return Region(offset, len(data), out, XALZ_LAYER)

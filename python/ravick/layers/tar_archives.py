@@ -6,10 +6,16 @@ them, and this one reads the tar inside. Member names are untrusted labels.
 
 from __future__ import annotations
 
-import tarfile
 from collections.abc import Iterator
+from typing import TYPE_CHECKING
 
 from ravick.layers import MAX_MEMBERS, Budget, Region, ViewFile
+from ravick.layers._lazy import lazy
+
+if TYPE_CHECKING:
+    import tarfile
+else:
+    tarfile = lazy("tarfile")
 
 LAYER = "tar"
 _MAGIC_AT = 257
@@ -23,7 +29,7 @@ def is_tar(data: bytes) -> bool:
 def regions(data: bytes, budget: Budget) -> Iterator[Region]:
     """The regular files of the tar archive that ``data`` starts with."""
     try:
-        archive = tarfile.open(fileobj=ViewFile(data), mode="r:")  # noqa: SIM115
+        archive = tarfile.open(fileobj=ViewFile(data), mode="r:")
     except (tarfile.TarError, OSError, EOFError, ValueError):
         return
     with archive:

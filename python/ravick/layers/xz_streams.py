@@ -2,10 +2,16 @@
 
 from __future__ import annotations
 
-import lzma
+from typing import TYPE_CHECKING
 
 from ravick.layers import Budget, Region
 from ravick.layers._inflate import DECODE_ERRORS, decode_stream
+from ravick.layers._lazy import lazy
+
+if TYPE_CHECKING:
+    import lzma
+else:
+    lzma = lazy("lzma")
 
 LAYER = "xz"
 MEMORY_LIMIT = 128 << 20

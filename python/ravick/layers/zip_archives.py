@@ -8,11 +8,18 @@ there. Member names are untrusted labels: never used as paths.
 from __future__ import annotations
 
 import struct
-import zipfile
 import zlib
 from collections.abc import Iterator
+from functools import cache
+from typing import TYPE_CHECKING
 
 from ravick.layers import MAX_MEMBERS, MAX_RATIO, RATIO_SLACK, Budget, Region, ViewFile
+from ravick.layers._lazy import lazy
+
+if TYPE_CHECKING:
+    import zipfile
+else:
+    zipfile = lazy("zipfile")
 
 LAYER = "zip"
 _END = struct.Struct("<4s4H2LH")
@@ -22,25 +29,26 @@ _END64 = struct.Struct("<4sQ2H2L4Q")
 MAX_DIRECTORY = 64 << 20
 """Bytes of a central directory read at most (100,000 members of ordinary
 names take a tenth of that)."""
-_DIRECT = {zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED}
-_SUPPORTED = {
-    zipfile.ZIP_STORED,
-    zipfile.ZIP_DEFLATED,
-    zipfile.ZIP_BZIP2,
-    zipfile.ZIP_LZMA,
-}
-_READ_ERRORS = (
-    zipfile.BadZipFile,
-    zipfile.LargeZipFile,
-    OSError,
-    EOFError,
-    ValueError,
-    RuntimeError,
-    NotImplementedError,
-    MemoryError,
-    zlib.error,
-    KeyError,
-)
+# Compression methods (APPNOTE 4.4.5), by number: zipfile loads on first use.
+_STORED, _DEFLATED, _BZIP2, _LZMA = 0, 8, 12, 14
+_DIRECT = {_STORED, _DEFLATED}
+_SUPPORTED = {_STORED, _DEFLATED, _BZIP2, _LZMA}
+
+
+@cache
+def _read_errors() -> tuple[type[BaseException], ...]:
+    return (
+        zipfile.BadZipFile,
+        zipfile.LargeZipFile,
+        OSError,
+        EOFError,
+        ValueError,
+        RuntimeError,
+        NotImplementedError,
+        MemoryError,
+        zlib.error,
+        KeyError,
+    )
 
 
 def regions(data: bytes, end_offset: int, budget: Budget) -> Iterator[Region]:
@@ -53,7 +61,7 @@ def regions(data: bytes, end_offset: int, budget: Budget) -> Iterator[Region]:
     end = min(len(data), end_offset + _END.size + comment)
     try:
         archive = zipfile.ZipFile(ViewFile(memoryview(data)[:end]))
-    except _READ_ERRORS:
+    except _read_errors():
         return
     with archive:
         members = archive.infolist()
@@ -136,7 +144,7 @@ def _member(
         else:
             with archive.open(info) as member:
                 content = member.read(want)
-    except _READ_ERRORS as e:
+    except _read_errors() as e:
         budget.note(f"zip member {name!r} could not be read: {e}")
         return None
     budget.spend(len(content))
@@ -145,7 +153,7 @@ def _member(
         budget.note(f"zip member {name!r} cut after {len(content)} of {claimed} bytes")
     if data_at is None:
         return Region(header, end, content, LAYER, name, cut=cut)
-    stored = data_at if info.compress_type == zipfile.ZIP_STORED else None
+    stored = data_at if info.compress_type == _STORED else None
     member_end = min(end, data_at + info.compress_size)
     return Region(header, member_end, content, LAYER, name, cut=cut, stored_at=stored)
 
@@ -154,7 +162,7 @@ def _read_direct(data: bytes, data_at: int, info: zipfile.ZipInfo, want: int) ->
     """A stored or deflated member read straight from the buffer: most
     members of jars and wheels, without zipfile's file machinery."""
     raw = memoryview(data)[data_at : data_at + info.compress_size]
-    if info.compress_type == zipfile.ZIP_STORED:
+    if info.compress_type == _STORED:
         return bytes(raw[:want])
     inflater = zlib.decompressobj(-zlib.MAX_WBITS)
     return inflater.decompress(raw, want)

@@ -3,9 +3,15 @@ and firmware."""
 
 from __future__ import annotations
 
-import zstandard
+from typing import TYPE_CHECKING
 
 from ravick.layers import MAX_RATIO, RATIO_SLACK, Budget, Region
+from ravick.layers._lazy import lazy
+
+if TYPE_CHECKING:
+    import zstandard
+else:
+    zstandard = lazy("zstandard")
 
 LAYER = "zstd"
 MAX_WINDOW = 1 << 26
