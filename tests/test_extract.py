@@ -616,3 +616,38 @@ def test_without_hard_links_a_rename_places_new_files_only(
     assert (tmp_path / "new.proto").read_bytes() == b"ours"
     assert (tmp_path / "theirs.proto").read_bytes() == b"theirs"
     assert sorted(os.listdir(tmp_path)) == ["new.proto", "theirs.proto"]
+
+
+def tree_of(out: pathlib.Path) -> dict[str, bytes]:
+    return {
+        str(p.relative_to(out)): p.read_bytes() for p in out.rglob("*") if p.is_file()
+    }
+
+
+def test_printing_on_every_core_changes_no_byte(tmp_path, monkeypatch):
+    from concurrent.futures import ThreadPoolExecutor
+
+    from ravick.extraction.report import report_json
+
+    paths = fetched("fetch_binaries.sh") + fetched("fetch_go_programs.sh")[:1]
+    runs = {}
+    serial = output._printed_tree
+    for label, options in [
+        ("one", {"workers": 1}),
+        ("three", {"workers": 3}),
+        ("executor", {"executor": ThreadPoolExecutor(2)}),
+    ]:
+        out = tmp_path / label
+        if label != "one":  # printed in shares, never here
+            monkeypatch.setattr(output, "_printed_tree", None)
+        report = extract(paths, str(out), descriptor_set=str(out) + ".pb", **options)
+        monkeypatch.setattr(output, "_printed_tree", serial)
+        document = report_json(report)
+        for key in ("seconds", "out"):
+            document.pop(key)
+        document["descriptor_set"].pop("path")
+        set_bytes = pathlib.Path(str(out) + ".pb").read_bytes()
+        runs[label] = (tree_of(out), document, set_bytes)
+    assert len(runs["one"][0]) >= output.PARALLEL_FROM
+    assert runs["three"] == runs["one"] == runs["executor"]
+

@@ -14,6 +14,7 @@ through :class:`~ravick.safe_output.OutputTree`. Each step is a module of
 
 from __future__ import annotations
 
+import os
 import time
 from collections.abc import Iterable, Mapping
 from concurrent.futures import Executor
@@ -142,7 +143,13 @@ def extract(
             for e in [*files, *whole.conflicting]
         }
         written, errors = write_sources(
-            tree, files, whole.conflicting, compiles, force=force
+            tree,
+            files,
+            whole.conflicting,
+            compiles,
+            force=force,
+            workers=workers or os.cpu_count() or 1,
+            executor=executor,
         )
     set_result = None
     if descriptor_set is not None:

@@ -95,6 +95,12 @@ def proto_sources(descriptors: Iterable[FileProto]) -> list[str]:
     return [_source(file, index.for_file(file)) for file in files]
 
 
+def proto_source_in(descriptor: FileProto, index: SymbolIndex) -> str:
+    """:func:`proto_source` of one of the files of ``index``, with the rest of
+    them as context."""
+    return _source(descriptor, index.for_file(descriptor))
+
+
 def _source(descriptor: FileProto, symbols: Symbols) -> str:
     printer = _FilePrinter(descriptor, symbols, comments_by_path(descriptor))
     printer.print_file()

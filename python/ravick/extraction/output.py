@@ -4,7 +4,12 @@ descriptor set of the exact bytes."""
 from __future__ import annotations
 
 from collections.abc import Iterable, Mapping, Sequence
+from contextlib import ExitStack
+from typing import TYPE_CHECKING
 
+from google.protobuf.descriptor_pb2 import FileDescriptorProto as FileProto
+
+from ravick._symbols import SymbolIndex
 from ravick.extraction.records import (
     Compiles,
     DescriptorSetResult,
@@ -12,8 +17,16 @@ from ravick.extraction.records import (
     Problem,
     WrittenFile,
 )
-from ravick.printing import proto_source, proto_sources
+from ravick.printing import proto_source, proto_source_in, proto_sources
 from ravick.safe_output import OutputError, OutputTree, write_file_atomically
+from ravick.workers import Workers
+
+if TYPE_CHECKING:
+    from concurrent.futures import Executor
+
+
+PARALLEL_FROM = 64
+"""Files below which printing stays in this process."""
 
 
 def write_sources(
@@ -23,13 +36,18 @@ def write_sources(
     compiles: Mapping[str, Compiles],
     *,
     force: bool,
+    workers: int = 1,
+    executor: Executor | None = None,
 ) -> tuple[list[WrittenFile], list[Problem]]:
     """Prints and writes every file; each is printed with the tree's other
     files at hand, the versions under ``_conflicts/`` included. ``compiles``
-    says, by path, how each compiles."""
+    says, by path, how each compiles. Printing runs on ``workers`` worker
+    processes (or ``executor``); this process writes."""
     written: list[WrittenFile] = []
     errors: list[Problem] = []
-    texts = _printed_tree(files) + [_printed(e, files) for e in conflicting]
+    texts = _printed_in_parallel(files, conflicting, workers, executor)
+    if texts is None:
+        texts = _printed_tree(files) + [_printed(e, files) for e in conflicting]
     for entry, text in zip([*files, *conflicting], texts, strict=True):
         if isinstance(text, Exception):
             errors.append(Problem(entry.path, f"cannot be printed: {text!r}"))
@@ -70,6 +88,76 @@ def _printed(entry: Entry, files: Sequence[Entry]) -> bytes | Exception:
         return proto_source(entry.descriptor, context).encode(errors="surrogatepass")
     except Exception as e:  # a descriptor the printer cannot render
         return e
+
+
+def _printed_in_parallel(
+    files: Sequence[Entry],
+    conflicting: Sequence[Entry],
+    workers: int,
+    executor: Executor | None,
+) -> list[bytes | Exception] | None:
+    """The sources of ``files`` and ``conflicting``, printed in shares on
+    several processes, each with the index of all files; None to print here
+    (few files, one worker, or a share that did not print)."""
+    count = len(files) + len(conflicting)
+    if count < PARALLEL_FROM or (workers <= 1 and executor is None):
+        return None
+    blobs = [e.descriptor.SerializeToString() for e in files]
+    others = [
+        (e.descriptor.SerializeToString(), [f.name == e.name for f in files])
+        for e in conflicting
+    ]
+    shares = max(2, workers) if executor is not None else workers
+    with ExitStack() as stack:
+        if executor is None:
+            pool = Workers(workers)
+            stack.push(pool.close)
+            submit: Executor = pool.pool
+        else:
+            submit = executor
+        futures = [
+            submit.submit(print_share, blobs, others, k, shares) for k in range(shares)
+        ]
+        parts = [f.result() for f in futures]
+    if any(part is None for part in parts):
+        return None
+    texts: list[bytes | Exception] = [b""] * count
+    for k, part in enumerate(parts):
+        assert part is not None
+        for j, text in zip(range(k, count, shares), part, strict=True):
+            texts[j] = text
+    return texts
+
+
+def print_share(
+    blobs: Sequence[bytes],
+    others: Sequence[tuple[bytes, Sequence[bool]]],
+    k: int,
+    shares: int,
+) -> list[bytes | Exception] | None:
+    """Share ``k`` of ``shares`` (every ``shares``-th file from the ``k``-th,
+    the tree's files first, then the conflicting versions, each with the
+    tree's files of its name marked): the sources as :func:`write_sources`
+    prints them here, or None when one does not print with the shared index."""
+    files = [FileProto.FromString(b) for b in blobs]
+    index = SymbolIndex(tuple(files))
+    out: list[bytes | Exception] = []
+    for j in range(k, len(files) + len(others), shares):
+        if j < len(files):
+            try:
+                text = proto_source_in(files[j], index)
+            except Exception:  # printed one by one, with their own index
+                return None
+            out.append(text.encode(errors="surrogatepass"))
+            continue
+        blob, same_name = others[j - len(files)]
+        context = (f for f, same in zip(files, same_name, strict=True) if not same)
+        try:
+            source = proto_source(FileProto.FromString(blob), context)
+            out.append(source.encode(errors="surrogatepass"))
+        except Exception as e:  # a descriptor the printer cannot render
+            out.append(e)
+    return out
 
 
 def descriptor_set_bytes(files: Iterable[bytes]) -> bytes:
