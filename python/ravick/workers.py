@@ -14,12 +14,13 @@ from __future__ import annotations
 import os
 import signal
 import struct
+import sys
 import threading
 from collections import deque
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager, suppress
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, TypeIs
 
 if TYPE_CHECKING:
     from concurrent.futures import Future, ProcessPoolExecutor
@@ -207,9 +208,11 @@ def in_order[T, R](
     them runs on its own, the others after it. Without ``judge`` a broken
     pool is raised.
     """
-    from concurrent.futures import Future
-    from concurrent.futures.process import BrokenProcessPool
+    broken: type[BaseException] = _NeverRaised
+    if judge is not None:
+        from concurrent.futures.process import BrokenProcessPool
 
+        broken = BrokenProcessPool
     pending: deque[_Job[T, R]] = deque()
     upcoming = iter(items)
 
@@ -238,12 +241,10 @@ def in_order[T, R](
     while pending:
         head = pending[0]
         try:
-            outcome = (
-                head.outcome.result()
-                if isinstance(head.outcome, Future)
-                else head.outcome
-            )
-        except BrokenProcessPool:
+            outcome = head.outcome
+            if _is_future(outcome):
+                outcome = outcome.result()
+        except broken:
             if judge is None or restart is None:
                 raise
             restart()
@@ -263,10 +264,19 @@ def in_order[T, R](
         yield outcome  # type: ignore[misc]
 
 
-def _succeeded(outcome: object) -> bool:
-    from concurrent.futures import Future
+class _NeverRaised(Exception):
+    """Caught where no pool can break."""
 
-    if not isinstance(outcome, Future):
+
+def _is_future(outcome: object) -> TypeIs[Future[Any]]:
+    # A run without worker processes never loads concurrent.futures (and
+    # its logging and multiprocessing): nothing it holds is a future then.
+    futures = sys.modules.get("concurrent.futures")
+    return futures is not None and isinstance(outcome, futures.Future)
+
+
+def _succeeded(outcome: object) -> bool:
+    if not _is_future(outcome):
         return outcome is not None
     return outcome.done() and not outcome.cancelled() and outcome.exception() is None
 
