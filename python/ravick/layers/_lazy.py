@@ -22,4 +22,7 @@ def lazy(name: str) -> ModuleType:
     module = importlib.util.module_from_spec(spec)
     sys.modules[name] = module
     loader.exec_module(module)
+    parent, _, child = name.rpartition(".")
+    if parent:  # as an import would, so that ``import a.b; a.b.f`` works
+        setattr(sys.modules[parent], child, module)
     return module
