@@ -38,7 +38,9 @@ sys.exit(child.returncode)
 def ravick_with_peak(*args: str) -> tuple[subprocess.CompletedProcess[str], int]:
     """Runs the command; its exit, output and its own peak resident memory
     in KiB (not the largest of every child this test process has had)."""
-    proc = ravick_run([sys.executable, "-c", PEAK, sys.executable, "-m", "ravick", *args])
+    proc = ravick_run(
+        [sys.executable, "-c", PEAK, sys.executable, "-m", "ravick", *args]
+    )
     *rest, last = proc.stderr.splitlines()
     proc.stderr = "\n".join(rest) + ("\n" if rest else "")
     return proc, int(last.removeprefix("peak-kb "))
@@ -445,3 +447,26 @@ def test_an_internal_error_is_a_message_and_status_3(monkeypatch, capsys):
         "ravick: internal error: RuntimeError('a bug of ours')"
         in capsys.readouterr().err
     )
+
+
+@pytest.mark.parametrize("field", ["name", "package", "dependency"])
+def test_descriptor_texts_beyond_ascii_stay_as_they_are_in_json(tmp_path, field):
+    # The scanner takes strings that are UTF-8 only: such text needs no _b64.
+    value = {
+        "name": "caf\u00e9.proto",
+        "package": "caf\u00e9",
+        "dependency": "\u00e9.proto",
+    }
+    fd = descriptor_pb2.FileDescriptorProto(name="x/a.proto", package="p")
+    fd.message_type.add(name="M")
+    if field == "dependency":
+        fd.dependency.append(value[field])
+    else:
+        setattr(fd, field, value[field])
+    (tmp_path / "in.bin").write_bytes(embed(fd.SerializeToString()))
+    for args in (["--jsonl"], ["--json"]):
+        proc = ravick("scan", *args, str(tmp_path / "in.bin"))
+        doc = json.loads(proc.stdout)
+        row = doc["files"][0]["descriptors"][0] if args == ["--json"] else doc
+        got = row["dependencies"][0] if field == "dependency" else row[field]
+        assert got == value[field] and f"{field}_b64" not in row

@@ -5,7 +5,7 @@ from __future__ import annotations
 import contextlib
 import hashlib
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from typing import TYPE_CHECKING, Any, cast
 
 import ravick_lib
@@ -75,6 +75,11 @@ class Found:
     holds ``start``, with ``address``."""
     data: bytes = field(default=b"", repr=False, compare=False)
 
+    def __reduce__(self) -> tuple[type[Found], tuple[Any, ...]]:
+        # Sent back from worker processes by the hundred thousand: as the
+        # arguments of its constructor, not field by field.
+        return (Found, tuple(getattr(self, name) for name in _FOUND_FIELDS))
+
     def descriptor(self) -> descriptor_pb2.FileDescriptorProto:
         """The parsed descriptor (an empty one if its bytes do not parse)."""
         from google.protobuf import descriptor_pb2
@@ -84,6 +89,9 @@ class Found:
         with contextlib.suppress(DecodeError, RecursionError):
             fd.ParseFromString(self.data)
         return fd
+
+
+_FOUND_FIELDS = tuple(f.name for f in fields(Found))
 
 
 @dataclass(frozen=True, slots=True)

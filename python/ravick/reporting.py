@@ -86,33 +86,35 @@ class Summary:
 
 def found_json(found: Found) -> dict[str, Any]:
     """One descriptor as a JSON object."""
-    return utf8_safe(
-        {
-            "start": found.start,
-            "end": found.end,
-            "size": found.size,
-            "name": found.name,
-            "package": found.package,
-            "syntax": found.syntax,
-            "edition": found.edition,
-            "sha256": found.sha256,
-            "compression": found.compression,
-            "inner_start": found.inner_start,
-            "inner_end": found.inner_end,
-            "truncated": found.truncated,
-            "layers": list(found.layers),
-            "stripped": list(found.stripped),
-            "address": found.address,
-            "section": found.section,
-            "plausible": found.plausible,
-            "doubt": found.doubt,
-            "messages": found.messages,
-            "enums": found.enums,
-            "services": found.services,
-            "extensions": found.extensions,
-            "dependencies": list(found.dependencies),
-        }
-    )
+    obj = {
+        "start": found.start,
+        "end": found.end,
+        "size": found.size,
+        "name": found.name,
+        "package": found.package,
+        "syntax": found.syntax,
+        "edition": found.edition,
+        "sha256": found.sha256,
+        "compression": found.compression,
+        "inner_start": found.inner_start,
+        "inner_end": found.inner_end,
+        "truncated": found.truncated,
+        "layers": list(found.layers),
+        "stripped": list(found.stripped),
+        "address": found.address,
+        "section": found.section,
+        "plausible": found.plausible,
+        "doubt": found.doubt,
+        "messages": found.messages,
+        "enums": found.enums,
+        "services": found.services,
+        "extensions": found.extensions,
+        "dependencies": list(found.dependencies),
+    }
+    texts = [found.name, found.package, found.doubt or "", found.section or ""]
+    if "".join([*texts, *found.layers, *found.dependencies]).isascii():
+        return obj  # the rest is ravick's own text: nothing to make safe
+    return utf8_safe(obj)
 
 
 def file_json(report: FileReport) -> dict[str, Any]:
