@@ -80,8 +80,7 @@ def proto_source(descriptor: FileProto, context: Iterable[FileProto] = ()) -> st
     with one number, say), the definition from a file that ``descriptor``
     imports wins. Never raises for a descriptor that parses.
     """
-    index = SymbolIndex((descriptor, *context))
-    return _source(descriptor, index.for_file(descriptor))
+    return proto_source_in(descriptor, SymbolIndex((descriptor, *context)))
 
 
 def proto_sources(descriptors: Iterable[FileProto]) -> list[str]:
@@ -92,16 +91,13 @@ def proto_sources(descriptors: Iterable[FileProto]) -> list[str]:
     """
     files = list(descriptors)
     index = SymbolIndex(tuple(files))
-    return [_source(file, index.for_file(file)) for file in files]
+    return [proto_source_in(file, index) for file in files]
 
 
 def proto_source_in(descriptor: FileProto, index: SymbolIndex) -> str:
-    """:func:`proto_source` of one of the files of ``index``, with the rest of
-    them as context."""
-    return _source(descriptor, index.for_file(descriptor))
-
-
-def _source(descriptor: FileProto, symbols: Symbols) -> str:
+    """:func:`proto_source` of one of the files of ``index``, the rest of them
+    as context."""
+    symbols = index.for_file(descriptor)
     printer = _FilePrinter(descriptor, symbols, comments_by_path(descriptor))
     printer.print_file()
     return "\n".join(printer.out.lines) + "\n"
