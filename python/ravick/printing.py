@@ -22,12 +22,12 @@ from functools import cached_property
 from google.protobuf import descriptor_pb2
 
 from ravick._options import Assignment, render_options
+from ravick._services import print_service
 from ravick._source_forms import (
     EnumProto,
     Implicit,
     Location,
     Scope,
-    ServiceProto,
     Unit,
     WithOptions,
     Writer,
@@ -66,7 +66,7 @@ _MAX_INT32 = 2147483647
 # Field numbers of the descriptor messages, for source_code_info paths.
 _FILE_MESSAGE, _FILE_ENUM, _FILE_SERVICE, _FILE_EXTENSION = 4, 5, 6, 7
 _MSG_FIELD, _MSG_NESTED, _MSG_ENUM, _MSG_EXTENSION, _MSG_ONEOF = 2, 3, 4, 6, 8
-_ENUM_VALUE, _SERVICE_METHOD = 2, 2
+_ENUM_VALUE = 2
 
 
 def proto_source(descriptor: FileProto, context: Iterable[FileProto] = ()) -> str:
@@ -160,7 +160,7 @@ class _FilePrinter:
         )
         self.print_scope(scope)
         for i, service in enumerate(self.file.service):
-            self.print_service(service, (_FILE_SERVICE, i))
+            print_service(self, service, (_FILE_SERVICE, i))
         while self.out.lines and not self.out.lines[-1]:
             self.out.lines.pop()
 
@@ -677,48 +677,3 @@ class _FilePrinter:
         self.out.depth -= 1
         self.out.add("}")
         self.out.add("")
-
-    # --- services -----------------------------------------------------------------
-
-    def print_service(self, service: ServiceProto, path: tuple[int, ...]) -> None:
-        if not is_identifier(service.name):
-            self.out.note(f"service {service.name!r} left out: not an identifier")
-            return
-        self.leading(path)
-        self.out.add(f"service {service.name} {{")
-        self.out.depth += 1
-        self.trailing(path)
-        self.print_option_statements(
-            "google.protobuf.ServiceOptions", service, (*path, 3)
-        )
-        for k, method in enumerate(service.method):
-            self.print_method(method, (*path, _SERVICE_METHOD, k))
-        self.out.depth -= 1
-        self.out.add("}")
-        self.out.add("")
-
-    def print_method(
-        self, method: descriptor_pb2.MethodDescriptorProto, path: tuple[int, ...]
-    ) -> None:
-        types = (method.input_type, method.output_type)
-        if not is_identifier(method.name) or not all(map(is_dotted_name, types)):
-            self.out.note(f"method {method.name!r} left out: not printable names")
-            return
-        self.leading(path)
-        request = ("stream " if method.client_streaming else "") + method.input_type
-        response = ("stream " if method.server_streaming else "") + method.output_type
-        head = f"rpc {method.name}({request}) returns ({response})"
-        if not method.HasField("options"):
-            self.out.add(head + ";")
-            self.trailing(path)
-            return
-        if not method.options.SerializePartialToString():
-            self.out.add(head + " {}")  # keeps the empty options protoc made of {}
-            return
-        self.out.add(head + " {")
-        self.out.depth += 1
-        self.print_option_statements(
-            "google.protobuf.MethodOptions", method, (*path, 4)
-        )
-        self.out.depth -= 1
-        self.out.add("}")
