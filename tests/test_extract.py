@@ -293,15 +293,14 @@ def test_an_interrupted_write_leaves_only_whole_files(
 def test_a_file_the_printer_fails_on_is_reported_and_the_rest_written(
     tmp_path, monkeypatch
 ):
-    real = output.proto_source
+    real = output.proto_source_in
 
-    def fails_on_b(fd, context=()):
-        if isinstance(fd, list) or fd.name == "b.proto":
+    def fails_on_b(fd, index):
+        if fd.name == "b.proto":
             raise RecursionError("too deep")
-        return real(fd, context)
+        return real(fd, index)
 
-    monkeypatch.setattr(output, "proto_source", fails_on_b)
-    monkeypatch.setattr(output, "proto_sources", fails_on_b)
+    monkeypatch.setattr(output, "proto_source_in", fails_on_b)
     files = [proto(f"{n}.proto", package=n) for n in "abc"]
     report = extract(inputs(tmp_path, {"in.bin": files}), str(tmp_path / "out"))
     (error,) = report.write_errors

@@ -21,7 +21,8 @@ from protoc_harness import (
     protoc_python,
     round_trip,
 )
-from ravick.printing import proto_source, proto_sources
+from ravick._symbols import SymbolIndex
+from ravick.printing import proto_source, proto_source_in, proto_sources
 
 # Without protoc the tests skip, except in CI, where they fail on it.
 pytestmark = pytest.mark.skipif(
@@ -728,6 +729,43 @@ def test_proto_sources_print_each_file_as_proto_source_does() -> None:
     files = printing_sets.googleapis().groups[0].files
     expected = [proto_source(f, [g for g in files if g is not f]) for f in files]
     assert proto_sources(files) == expected
+
+
+def _other_versions(file: FileProto, neighbour: FileProto) -> list[FileProto]:
+    """``file`` and versions of it that conflict: without its last message,
+    in another package, without its options and imports, and one defining
+    what ``neighbour`` defines."""
+    versions = [file]
+    for change in ("message", "package", "options", "neighbour"):
+        other = FileProto()
+        other.CopyFrom(neighbour if change == "neighbour" else file)
+        other.name = file.name
+        if change == "message" and other.message_type:
+            del other.message_type[-1]
+        elif change == "package":
+            other.package = "other." + other.package
+        elif change == "options":
+            other.ClearField("options")
+            other.ClearField("dependency")
+        versions.append(other)
+    return versions
+
+
+@pytest.mark.parametrize("label", ["googleapis", "scanned_binaries"])
+def test_a_version_prints_with_a_shared_index_as_with_its_own(label: str) -> None:
+    groups = getattr(printing_sets, label)().groups
+    for group in groups[:3]:
+        files = [*group.files, *group.context]
+        shared = SymbolIndex(tuple(files))
+        step = max(1, len(files) // 12)
+        for k in range(0, len(files), step):
+            neighbour = files[(k + 1) % len(files)]
+            for version in _other_versions(files[k], neighbour):
+                others = [f for f in files if f.name != version.name]
+                replaced = shared.replacing(version)
+                assert replaced.tables == SymbolIndex((version, *others)).tables
+                expected = proto_source(version, others)
+                assert proto_source_in(version, replaced) == expected
 
 
 def _length_delimited(number: int, payload: bytes) -> bytes:

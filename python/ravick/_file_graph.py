@@ -177,11 +177,6 @@ class OptionUse:
     repeated: bool
 
 
-def custom_options(file: FileProto) -> frozenset[tuple[str, int]]:
-    """(options message, field number) of every custom option ``file`` sets."""
-    return frozenset(custom_option_uses(file))
-
-
 def custom_option_uses(file: FileProto) -> dict[tuple[str, int], OptionUse]:
     """How ``file`` sets each custom option, by (options message, number).
 

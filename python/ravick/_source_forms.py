@@ -95,17 +95,17 @@ def map_entry_name(field_name: str) -> str:
 def camel_case(name: str, *, upper_first: bool) -> str:
     # protoc's rule: drop each underscore and capitalise the ASCII letter
     # after it.
-    out: list[str] = []
-    upper_next = upper_first
-    for c in name:
-        if c == "_":
-            upper_next = True
-        elif upper_next:
-            out.append(c.upper() if "a" <= c <= "z" else c)
-            upper_next = False
-        else:
-            out.append(c)
-    return "".join(out)
+    head, *rest = name.split("_")
+    if upper_first:
+        head = _upper_first(head)
+    return head + "".join(_upper_first(part) for part in rest)
+
+
+_ASCII_UPPER = str.maketrans("abcdefghijklmnopqrstuvwxyz", "ABCDEFGHIJKLMNOPQRSTUVWXYZ")
+
+
+def _upper_first(part: str) -> str:
+    return part[:1].translate(_ASCII_UPPER) + part[1:]
 
 
 def join_name(scope: str | bytes, name: str | bytes) -> str:
@@ -224,11 +224,13 @@ def field_units(fields: Sequence[FieldProto]) -> list[Unit]:
 
     A proto3 ``optional`` field's synthetic oneof is no oneof in the source.
     """
-    synthetic = synthetic_oneofs(fields)
     members: dict[int, list[int]] = {}
     for i, proto in enumerate(fields):
-        if proto.HasField("oneof_index") and proto.oneof_index not in synthetic:
+        if proto.HasField("oneof_index"):
             members.setdefault(proto.oneof_index, []).append(i)
+    if not members:
+        return [Unit((i,), None) for i in range(len(fields))]
+    synthetic = _synthetic(fields, members)
     units: list[Unit] = []
     for i, proto in enumerate(fields):
         if not proto.HasField("oneof_index") or proto.oneof_index in synthetic:
@@ -248,6 +250,8 @@ def renamed_synthetic_oneofs(
     has one, and ``X`` prepended while the name is taken by a field, a oneof
     or an earlier synthetic oneof.
     """
+    if not message.oneof_decl:
+        return []
     synthetic = synthetic_oneofs(message.field)
     names = {f.name for f in message.field}
     names |= {o.name for k, o in enumerate(message.oneof_decl) if k not in synthetic}
@@ -266,14 +270,19 @@ def renamed_synthetic_oneofs(
 
 
 def synthetic_oneofs(fields: Sequence[FieldProto]) -> set[int]:
-    members: dict[int, list[FieldProto]] = {}
-    for proto in fields:
+    members: dict[int, list[int]] = {}
+    for i, proto in enumerate(fields):
         if proto.HasField("oneof_index"):
-            members.setdefault(proto.oneof_index, []).append(proto)
+            members.setdefault(proto.oneof_index, []).append(i)
+    return _synthetic(fields, members)
+
+
+def _synthetic(fields: Sequence[FieldProto], members: dict[int, list[int]]) -> set[int]:
+    """The oneofs of ``members`` (oneof -> field indexes) that are synthetic."""
     return {
         k
-        for k, protos in members.items()
-        if len(protos) == 1 and protos[0].proto3_optional
+        for k, indexes in members.items()
+        if len(indexes) == 1 and fields[indexes[0]].proto3_optional
     }
 
 

@@ -51,40 +51,87 @@ class _SymbolTables:
     files: dict[str, FileProto] = field(default_factory=dict)
 
     def add_file(self, file: FileProto) -> None:
-        scope = file.package
-        self.files.setdefault(as_text(file.name), file)
-        parts = as_text(scope).split(".")
-        self.packages.update(".".join(parts[:k]) for k in range(1, len(parts) + 1))
+        scope = as_text(file.package)
         name = as_text(file.name)
+        self.files.setdefault(name, file)
+        self.packages |= _packages_of([file])
         self._add_scope(name, scope, file.message_type, file.enum_type, file.extension)
 
     def _add_scope(
         self,
         file: str,
-        scope: str | bytes,
+        scope: str,
         messages: Iterable[MessageProto],
         enums: Iterable[EnumProto],
         extensions: Iterable[FieldProto],
     ) -> None:
+        prefix = scope + "." if scope else ""
         for enum in enums:
-            self.enums.setdefault(_join(scope, enum.name), []).append((file, enum))
+            self.enums.setdefault(prefix + as_text(enum.name), []).append((file, enum))
         for ext in extensions:
             key = (type_key(ext.extendee), ext.number)
-            full_name = _join(scope, ext.name)
+            full_name = prefix + as_text(ext.name)
             self.extensions.setdefault(key, []).append(
                 (file, Extension(full_name, ext, file))
             )
             self.extension_names.add(full_name)
         for message in messages:
-            name = _join(scope, message.name)
+            name = prefix + as_text(message.name)
             self.messages.setdefault(name, []).append((file, message))
-            self._add_scope(
-                file, name, message.nested_type, message.enum_type, message.extension
-            )
+            if message.nested_type or message.enum_type or message.extension:
+                self._add_scope(
+                    file,
+                    name,
+                    message.nested_type,
+                    message.enum_type,
+                    message.extension,
+                )
+
+    def replaced(self, file: FileProto, files: Iterable[FileProto]) -> _SymbolTables:
+        """These tables with ``file`` in place of the files of its name, as
+        :func:`_tables_of` makes them for ``file`` followed by the others;
+        ``files`` are the files these tables were made of."""
+        name = as_text(file.name)
+        gone = _tables_of(f for f in files if as_text(f.name) == name)
+        own = _tables_of([file])
+        extensions = _replaced(self.extensions, gone.extensions, own.extensions, name)
+        return _SymbolTables(
+            messages=_replaced(self.messages, gone.messages, own.messages, name),
+            enums=_replaced(self.enums, gone.enums, own.enums, name),
+            extensions=extensions,
+            packages=_packages_of(f for f in files if as_text(f.name) != name)
+            | own.packages,
+            extension_names={e.full_name for d in extensions.values() for _, e in d},
+            files={name: file} | {k: f for k, f in self.files.items() if k != name},
+        )
 
 
-def _join(scope: str | bytes, name: str | bytes) -> str:
-    return f"{as_text(scope)}.{as_text(name)}" if scope else as_text(name)
+def _replaced[K, T](
+    tables: dict[K, list[tuple[str, T]]],
+    gone: dict[K, list[tuple[str, T]]],
+    own: dict[K, list[tuple[str, T]]],
+    name: str,
+) -> dict[K, list[tuple[str, T]]]:
+    """``tables`` without the definitions of file ``name`` (those in
+    ``gone``), those of ``own`` first."""
+    out = dict(tables)
+    for key in gone:
+        kept = [entry for entry in out.get(key, ()) if entry[0] != name]
+        if kept:
+            out[key] = kept
+        else:
+            out.pop(key, None)
+    for key, entries in own.items():
+        out[key] = entries + out.get(key, [])
+    return out
+
+
+def _packages_of(files: Iterable[FileProto]) -> set[str]:
+    packages: set[str] = set()
+    for package in {as_text(f.package) for f in files}:
+        parts = package.split(".")
+        packages.update(".".join(parts[:k]) for k in range(1, len(parts) + 1))
+    return packages
 
 
 def _tables_of(files: Iterable[FileProto]) -> _SymbolTables:
@@ -128,10 +175,23 @@ class SymbolIndex:
     renders: dict[tuple[str, bytes], RenderedOptions] = field(
         default_factory=dict, compare=False, repr=False
     )
+    # The index whose files this one holds but for those named as files[0].
+    base: SymbolIndex | None = field(default=None, compare=False, repr=False)
 
     @cached_property
     def tables(self) -> _SymbolTables:
-        return _tables_of(self.files)
+        if self.base is None:
+            return _tables_of(self.files)
+        return self.base.tables.replaced(self.files[0], self.base.files)
+
+    def replacing(self, file: FileProto) -> SymbolIndex:
+        """The index of ``file`` and this index's files of other names,
+        ``file`` first, sharing what it can with this index: a conflicting
+        version of one file prints with the others as context without
+        indexing them again."""
+        name = as_text(file.name)
+        others = (f for f in self.files if as_text(f.name) != name)
+        return SymbolIndex((file, *others), self.renders, self)
 
     @cached_property
     def imports(self) -> dict[str, list[str]]:

@@ -21,7 +21,7 @@ from functools import cached_property
 
 from google.protobuf import descriptor_pb2
 
-from ravick._options import Assignment, render_options
+from ravick._options import Assignment, RenderedOptions, render_options
 from ravick._services import print_service
 from ravick._source_forms import (
     EnumProto,
@@ -124,6 +124,8 @@ class _FilePrinter:
     # --- comments ---------------------------------------------------------
 
     def leading(self, path: tuple[int, ...]) -> None:
+        if not self.comments:
+            return
         location = self.comments.get(path)
         if location is None:
             return
@@ -136,6 +138,8 @@ class _FilePrinter:
             self.out.comment(location.leading_comments)
 
     def trailing(self, path: tuple[int, ...]) -> None:
+        if not self.comments:
+            return
         location = self.comments.get(path)
         if location is not None and location.HasField("trailing_comments"):
             self.out.comment(location.trailing_comments)
@@ -215,6 +219,10 @@ class _FilePrinter:
             for line in lines[1:]:
                 self.out.add(line)
         self.note_left_out(rendered.left_out)
+
+    def rendered(self, options_type: str, owner: WithOptions) -> RenderedOptions:
+        """The options of ``owner`` as ``[...]`` assignments."""
+        return render_options(options_type, options_bytes(owner) or b"", self.symbols)
 
     def note_left_out(self, left_out: Sequence[str]) -> None:
         if left_out:
@@ -396,6 +404,8 @@ class _FilePrinter:
     def print_oneofs_without_fields(
         self, message: MessageProto, path: tuple[int, ...]
     ) -> None:
+        if not message.oneof_decl:
+            return
         used = {f.oneof_index for f in message.field if f.HasField("oneof_index")}
         for k, oneof in enumerate(message.oneof_decl):
             if k not in used:
@@ -491,11 +501,7 @@ class _FilePrinter:
             return
         self.leading(path)
         pseudo, notes = self.pseudo_options(proto)
-        rendered = render_options(
-            "google.protobuf.FieldOptions",
-            options_bytes(proto) or b"",
-            self.symbols,
-        )
+        rendered = self.rendered("google.protobuf.FieldOptions", proto)
         for note in notes:
             self.out.note(note)
         self.note_left_out(rendered.left_out)
@@ -518,6 +524,9 @@ class _FilePrinter:
         """``default`` and ``json_name``, which are not options but print like them."""
         pseudo: list[Assignment] = []
         notes: list[str] = []
+        has_json_name = proto.HasField("json_name")
+        if not has_json_name and not proto.HasField("default_value"):
+            return pseudo, notes
         if proto.HasField("default_value"):
             text = self.default_text(proto)
             if text is None:
@@ -526,9 +535,7 @@ class _FilePrinter:
                 )
             else:
                 pseudo.append(Assignment("default", (text,)))
-        if proto.HasField("json_name") and proto.json_name != derived_json_name(
-            as_text(proto.name)
-        ):
+        if has_json_name and proto.json_name != derived_json_name(as_text(proto.name)):
             if proto.HasField("extendee"):
                 notes.append(f"json_name {proto.json_name!r} of extension left out")
             else:
@@ -605,11 +612,7 @@ class _FilePrinter:
                 if end == ext_range.start + 1
                 else (f"{ext_range.start} to {end_text}")
             )
-            rendered = render_options(
-                "google.protobuf.ExtensionRangeOptions",
-                options_bytes(ext_range) or b"",
-                self.symbols,
-            )
+            rendered = self.rendered("google.protobuf.ExtensionRangeOptions", ext_range)
             self.note_left_out(rendered.left_out)
             self.leading((*path, 5, k))
             self.add_lines(
@@ -663,11 +666,7 @@ class _FilePrinter:
             if not is_identifier(value.name):
                 self.out.note(f"enum value {value.name!r} left out: not an identifier")
                 continue
-            rendered = render_options(
-                "google.protobuf.EnumValueOptions",
-                options_bytes(value) or b"",
-                self.symbols,
-            )
+            rendered = self.rendered("google.protobuf.EnumValueOptions", value)
             self.note_left_out(rendered.left_out)
             self.leading(value_path)
             head = f"{value.name} = {value.number}"

@@ -108,7 +108,7 @@ def _unresolved_options(entry: Entry, named: Mapping[str, Entry]) -> str | None:
     what they import publicly. Options of files compiled into programs are
     sometimes set by a generator, with no import behind them.
     """
-    unresolved = entry.custom_options - visible(entry, named)[1]
+    unresolved = entry.custom_options.keys() - visible(entry, named)[1]
     if not unresolved:
         return None
     shown = [f"{kind} {number}" for kind, number in sorted(unresolved)]

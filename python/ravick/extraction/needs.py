@@ -9,7 +9,7 @@ from typing import Literal
 
 from google.protobuf import descriptor_pb2
 
-from ravick._file_graph import OptionUse, custom_option_uses
+from ravick._file_graph import OptionUse
 from ravick.extraction.records import Entry, FileProto
 
 FieldProto = descriptor_pb2.FieldDescriptorProto
@@ -89,9 +89,7 @@ def unresolved(entry: Entry, named: Mapping[str, Entry]) -> Needs:
             if proto3:
                 needs.open_enums.add(name)
     needs.options = {
-        key: use
-        for key, use in custom_option_uses(entry.descriptor).items()
-        if key not in numbers
+        key: use for key, use in entry.custom_options.items() if key not in numbers
     }
     return needs
 

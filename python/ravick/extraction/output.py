@@ -17,7 +17,7 @@ from ravick.extraction.records import (
     Problem,
     WrittenFile,
 )
-from ravick.printing import proto_source, proto_source_in, proto_sources
+from ravick.printing import proto_source_in
 from ravick.safe_output import OutputError, OutputTree, write_file_atomically
 from ravick.workers import Workers
 
@@ -47,7 +47,9 @@ def write_sources(
     errors: list[Problem] = []
     texts = _printed_in_parallel(files, conflicting, workers, executor)
     if texts is None:
-        texts = _printed_tree(files) + [_printed(e, files) for e in conflicting]
+        index = SymbolIndex(tuple(e.descriptor for e in files))
+        texts = _printed_tree(files, index)
+        texts += [_printed(e.descriptor, index) for e in conflicting]
     for entry, text in zip([*files, *conflicting], texts, strict=True):
         if isinstance(text, Exception):
             errors.append(Problem(entry.path, f"cannot be printed: {text!r}"))
@@ -72,20 +74,24 @@ def write_sources(
     return written, errors
 
 
-def _printed_tree(files: Sequence[Entry]) -> list[bytes | Exception]:
+def _printed_tree(
+    files: Sequence[Entry], index: SymbolIndex
+) -> list[bytes | Exception]:
     """The sources of the tree's files, printed with one shared index (they
     define no name twice), or one by one if that fails."""
     try:
-        texts = proto_sources([e.descriptor for e in files])
+        texts = [proto_source_in(e.descriptor, index) for e in files]
         return [t.encode(errors="surrogatepass") for t in texts]
     except Exception:  # a descriptor the printer cannot render: find which
-        return [_printed(e, files) for e in files]
+        return [_printed(e.descriptor, index) for e in files]
 
 
-def _printed(entry: Entry, files: Sequence[Entry]) -> bytes | Exception:
-    context = (e.descriptor for e in files if e.name != entry.name)
+def _printed(descriptor: FileProto, index: SymbolIndex) -> bytes | Exception:
+    """The source of ``descriptor`` with the files of ``index`` of other
+    names as context."""
     try:
-        return proto_source(entry.descriptor, context).encode(errors="surrogatepass")
+        source = proto_source_in(descriptor, index.replacing(descriptor))
+        return source.encode(errors="surrogatepass")
     except Exception as e:  # a descriptor the printer cannot render
         return e
 
@@ -103,10 +109,7 @@ def _printed_in_parallel(
     if count < PARALLEL_FROM or (workers <= 1 and executor is None):
         return None
     blobs = [e.descriptor.SerializeToString() for e in files]
-    others = [
-        (e.descriptor.SerializeToString(), [f.name == e.name for f in files])
-        for e in conflicting
-    ]
+    others = [e.descriptor.SerializeToString() for e in conflicting]
     shares = max(2, workers) if executor is not None else workers
     with ExitStack() as stack:
         if executor is None:
@@ -130,15 +133,12 @@ def _printed_in_parallel(
 
 
 def print_share(
-    blobs: Sequence[bytes],
-    others: Sequence[tuple[bytes, Sequence[bool]]],
-    k: int,
-    shares: int,
+    blobs: Sequence[bytes], others: Sequence[bytes], k: int, shares: int
 ) -> list[bytes | Exception] | None:
     """Share ``k`` of ``shares`` (every ``shares``-th file from the ``k``-th,
-    the tree's files first, then the conflicting versions, each with the
-    tree's files of its name marked): the sources as :func:`write_sources`
-    prints them here, or None when one does not print with the shared index."""
+    the tree's files first, then the conflicting versions): the sources as
+    :func:`write_sources` prints them here, or None when one does not print
+    with the shared index."""
     files = [FileProto.FromString(b) for b in blobs]
     index = SymbolIndex(tuple(files))
     out: list[bytes | Exception] = []
@@ -150,13 +150,7 @@ def print_share(
                 return None
             out.append(text.encode(errors="surrogatepass"))
             continue
-        blob, same_name = others[j - len(files)]
-        context = (f for f, same in zip(files, same_name, strict=True) if not same)
-        try:
-            source = proto_source(FileProto.FromString(blob), context)
-            out.append(source.encode(errors="surrogatepass"))
-        except Exception as e:  # a descriptor the printer cannot render
-            out.append(e)
+        out.append(_printed(FileProto.FromString(others[j - len(files)]), index))
     return out
 
 

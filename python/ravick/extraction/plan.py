@@ -10,7 +10,7 @@ from collections import Counter, defaultdict, deque
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, replace
 
-from ravick._file_graph import DefinitionTable, custom_options, definitions
+from ravick._file_graph import DefinitionTable, custom_option_uses, definitions
 from ravick.extraction.records import (
     Conflict,
     Dropped,
@@ -162,7 +162,7 @@ def entry_of(
         source=source,
         found_at=where,
         defined=definitions(fd),
-        custom_options=custom_options(fd),
+        custom_options=custom_option_uses(fd),
     )
 
 

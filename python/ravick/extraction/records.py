@@ -3,12 +3,13 @@ plans to write."""
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Literal
 
 from google.protobuf import descriptor_pb2
 
-from ravick._file_graph import Definitions
+from ravick._file_graph import Definitions, OptionUse
 from ravick.safe_output import WriteStatus
 
 Source = Literal["found", "protobuf", "stub", "alias"]
@@ -217,7 +218,8 @@ class Entry:
     source: Source
     found_at: Location | None
     defined: Definitions
-    custom_options: frozenset[tuple[str, int]]
+    custom_options: Mapping[tuple[str, int], OptionUse]
+    """How the file sets each custom option, by (options message, number)."""
     restored: tuple[str, ...] = ()
     header: str = ""
     """Comment lines printed before a stand-in's source."""
