@@ -8,7 +8,9 @@ holding one to five of the libraries' real descriptors, and the 256 MB
 synthetic image of bench/make_data.py. What extract costs beyond the scan
 is printing every distinct descriptor as .proto source, checking the tree
 and writing it with its descriptor set. Each extract writes into a fresh
-directory.
+directory. The trees are deleted, and the file system synced, between the
+timed runs: on a file system mounted with ``discard`` the deletions would
+otherwise slow the next run's writes several times over.
 
 Usage: python bench/extract_bench.py [SAMPLES]
 (fetches the binaries and makes build/bench-data/synthetic.bin if missing)
@@ -56,6 +58,7 @@ def wall(make_cmd, samples: int) -> tuple[float, float, str]:  # type: ignore[no
             sys.exit(f"{cmd[3]} failed ({proc.returncode}): {proc.stderr[-2000:]}")
         out = proc.stdout
         cleanup()
+        os.sync()
     return min(times), statistics.median(times), out
 
 
