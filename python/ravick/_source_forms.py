@@ -7,6 +7,7 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass, field
+from typing import NamedTuple
 
 from google.protobuf import descriptor_pb2
 
@@ -131,16 +132,14 @@ def options_bytes(owner: WithOptions) -> bytes | None:
     return owner.options.SerializePartialToString()
 
 
-@dataclass(frozen=True)
-class Unit:
+class Unit(NamedTuple):
     """Fields printed together: one field, or the members of one oneof."""
 
     fields: tuple[int, ...]
     oneof: int | None
 
 
-@dataclass(frozen=True)
-class Implicit:
+class Implicit(NamedTuple):
     """Nested types that fields and extensions declare rather than the scope.
 
     Map entries come from ``map<K, V>`` fields and group types from proto2
@@ -153,8 +152,7 @@ class Implicit:
     extension_groups: dict[int, int]  # extension index -> nested index
 
 
-@dataclass(frozen=True)
-class Scope:
+class Scope(NamedTuple):
     """A file or message body: what it declares and where its paths start."""
 
     full_name: str

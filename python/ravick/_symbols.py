@@ -144,6 +144,13 @@ def _tables_of(files: Iterable[FileProto]) -> _SymbolTables:
 # descriptor.proto as this runtime knows it: the option messages the compiler
 # reads. Built once; never changed.
 _BUILTIN = _tables_of([FileProto.FromString(descriptor_pb2.DESCRIPTOR.serialized_pb)])
+# Its messages' fields by number, and the file defining them: every file
+# sees these alike, so their look-ups need no index.
+_BUILTIN_FIELDS = {
+    name: {f.number: f for f in reversed(message.field)}
+    for name, [(_, message), *_] in _BUILTIN.messages.items()
+}
+_BUILTIN_FILE = {name: file for name, [(file, _), *_] in _BUILTIN.messages.items()}
 
 
 def _pick[T](defined: list[tuple[str, T]] | None, visible: frozenset[str]) -> T | None:
@@ -261,9 +268,9 @@ class Symbols:
 
     def message_file(self, name: str) -> FileProto | None:
         """The file defining the message that :meth:`message` finds."""
-        entry = _pick_entry(_BUILTIN.messages.get(name), self.visible)
-        if entry is not None:
-            return _BUILTIN.files.get(entry[0])
+        builtin = _BUILTIN_FILE.get(name)
+        if builtin is not None:
+            return _BUILTIN.files.get(builtin)
         tables = self._files()
         entry = _pick_entry(tables.messages.get(name), self.visible)
         return None if entry is None else tables.files.get(entry[0])
@@ -326,6 +333,9 @@ class Symbols:
 
     def field_file(self, message: str) -> str | None:
         """The name of the file defining ``message``."""
+        builtin = _BUILTIN_FILE.get(message)
+        if builtin is not None:
+            return builtin
         file = self.message_file(message)
         return None if file is None else as_text(file.name)
 
@@ -398,8 +408,10 @@ class Symbols:
 
     def field(self, message: str, number: int) -> FieldProto | None:
         """The field ``number`` of ``message``, or None."""
-        if message not in _BUILTIN.messages:
-            self._file_lookups[0] += 1
+        builtin = _BUILTIN_FIELDS.get(message)
+        if builtin is not None:
+            return builtin.get(number)
+        self._file_lookups[0] += 1
         fields = self._fields.get(message)
         if fields is None:
             proto = self.message(message)

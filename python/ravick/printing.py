@@ -464,7 +464,7 @@ class _FilePrinter:
         self, i: int, scope: Scope, implicit: Implicit, *, in_oneof: bool
     ) -> None:
         proto = scope.fields[i]
-        path = (*scope.path, _MSG_FIELD, i)
+        path = (*scope.path, _MSG_FIELD, i) if self.comments else ()
         map_entry = implicit.map_entries.get(i)
         group = implicit.field_groups.get(i)
         self.print_field_like(proto, path, scope, map_entry, group, in_oneof=in_oneof)
@@ -501,17 +501,23 @@ class _FilePrinter:
             return
         self.leading(path)
         pseudo, notes = self.pseudo_options(proto)
-        rendered = self.rendered("google.protobuf.FieldOptions", proto)
         for note in notes:
             self.out.note(note)
-        self.note_left_out(rendered.left_out)
+        assignments: Sequence[Assignment] = ()
+        if proto.HasField("options"):
+            rendered = self.rendered("google.protobuf.FieldOptions", proto)
+            self.note_left_out(rendered.left_out)
+            assignments = rendered.assignments
         name = "" if group is not None else f" {proto.name}"
         head = f"{label}{type_text}{name} = {proto.number}"
-        lines = self.bracket(head, pseudo, rendered.assignments)
         if group is None:
-            self.add_lines(lines, ";")
+            if pseudo or assignments:
+                self.add_lines(self.bracket(head, pseudo, assignments), ";")
+            else:
+                self.out.add(head + ";")
             self.trailing(path)
             return
+        lines = self.bracket(head, pseudo, assignments)
         self.add_lines(lines, " {")
         nested = scope.messages[group]
         nested_path = (*scope.path, scope.message_tag, group)
