@@ -28,6 +28,7 @@ from ravick.distributed import (
 from ravick.extracting import extract
 from ravick.inputs import find_in_paths
 from ravick.reporting import Summary, document
+from ravick.workers import ScanLost
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DEBIAN_LIBS = ROOT / "build" / "binaries" / "root" / "usr" / "lib"
@@ -184,9 +185,63 @@ def test_lost_tasks_are_a_cluster_error(cluster):
     def die():
         os.kill(os.getpid(), signal.SIGKILL)
 
-    with pytest.raises(ClusterError, match="died"):
+    with pytest.raises(ClusterError, match="died") as lost:
         cluster.submit(die).result(timeout=120)
+    assert isinstance(lost.value, ScanLost)
     cluster.client.wait_for_workers(2, timeout=60)
+
+
+@pytest.mark.parametrize(
+    ("truncate", "error"),
+    [
+        (False, "the process scanning it died"),
+        (True, "changed while it was scanned (5000 bytes, now 100)"),
+    ],
+)
+def test_a_file_every_worker_dies_on_is_the_only_one_reported(
+    cluster, tmp_path, truncate, error
+):
+    from distributed import WorkerPlugin
+
+    mark = b"KILL-ME"
+
+    class KillsOnMarkedFiles(WorkerPlugin):
+        """Makes every worker, restarted ones too, die when it scans a file
+        starting with ``mark``, cutting the file short first if told to."""
+
+        name = "kills-on-marked-files"
+
+        def setup(self, worker):
+            from ravick import inputs
+
+            original = inputs.scan_target
+
+            def scan_target(target, *args, **kwargs):
+                with open(target.path, "rb") as f:
+                    if f.read(len(mark)) == mark:
+                        if truncate:
+                            os.truncate(target.path, 100)
+                        os.kill(os.getpid(), signal.SIGKILL)
+                return original(target, *args, **kwargs)
+
+            inputs.scan_target = scan_target
+
+    client = cluster.client
+    blob = wkt_descriptors()[0]
+    (tmp_path / "a.bin").write_bytes(b"a" + blob)
+    (tmp_path / "b.bin").write_bytes(mark.ljust(5000, b"-"))
+    (tmp_path / "c.bin").write_bytes(b"c" + blob)
+    client.register_plugin(KillsOnMarkedFiles())
+    try:
+        reports = list(find_in_paths([str(tmp_path)], executor=cluster))
+    finally:
+        client.unregister_worker_plugin(KillsOnMarkedFiles.name)
+        client.restart()
+    assert [(pathlib.Path(r.path).name, r.error, len(r.found)) for r in reports] == [
+        ("a.bin", None, 1),
+        ("b.bin", error, 0),
+        ("c.bin", None, 1),
+    ]
 
 
 @pytest.mark.parametrize(

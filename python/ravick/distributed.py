@@ -21,8 +21,12 @@ when the block ends.
 
 A worker that dies in the middle of a run changes nothing: the scheduler
 runs its tasks again elsewhere, up to its ``distributed.scheduler.
-allowed-failures`` setting (3 by default) times per task. A task it gives up
-on fails the run with :class:`ClusterError`.
+allowed-failures`` setting (3 by default) times per task. A file whose task
+it gives up on (each worker running it died) is reported like a file whose
+scan kills a local worker: as changed while it was scanned when its size
+has changed, else as the one whose scan the workers died on; the run goes
+on. Any other task the cluster cannot complete fails the run with
+:class:`ClusterError`.
 
 Needs the ``dask`` extra: ``pip install 'ravick[dask]'``.
 """
@@ -40,6 +44,8 @@ from functools import partial
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
+from ravick.workers import ScanLost
+
 if TYPE_CHECKING:
     from distributed import Client
 
@@ -56,6 +62,10 @@ class ClusterError(Exception):
 
 class ClusterUnavailable(ClusterError):
     """No cluster to run on: Dask is not installed, or not reachable."""
+
+
+class WorkersDied(ClusterError, ScanLost):
+    """Every worker that ran one task died running it."""
 
 
 def available() -> bool:
@@ -273,9 +283,12 @@ class ClusterExecutor(Executor):
 def _cluster_error(error: BaseException) -> ClusterError:
     from distributed import KilledWorker
 
+    wrapped: ClusterError
     if isinstance(error, KilledWorker):
-        message = f"the workers running one task all died: {error}"
-    elif isinstance(error, ImportError):
+        wrapped = WorkersDied(f"the workers running one task all died: {error}")
+        wrapped.__cause__ = error
+        return wrapped
+    if isinstance(error, ImportError):
         message = f"a task failed on a worker ({error}); is ravick installed there?"
     else:
         message = f"a task failed on a worker: {error!r}"

@@ -29,7 +29,7 @@ from ravick.reading import (
     standard_input,
     will_map,
 )
-from ravick.workers import ByteSlots, Workers, in_order, slot_writer
+from ravick.workers import ByteSlots, ScanLost, Workers, in_order, slot_writer
 
 if TYPE_CHECKING:
     from concurrent.futures import Executor, Future
@@ -209,9 +209,11 @@ def find_in_paths(
     while it is scanned ends only its own scan. ``executor`` runs the scans
     instead, for example :func:`ravick.distributed.dask_executor`'s; it must
     accept :func:`scan_target` and its arguments, and the workers must see
-    the paths under the same names. Standard input (``-``) is always read
-    here. Reports come out in path order as soon as each report and all
-    before it are done, whatever the number of workers.
+    the paths under the same names. A call that fails with
+    :class:`ravick.workers.ScanLost` (the executor's workers died running
+    it) is judged as a scan whose local worker died. Standard input (``-``)
+    is always read here. Reports come out in path order as soon as each
+    report and all before it are done, whatever the number of workers.
     """
     targets = gather(paths, max_size=max_size)
     readable = [t for t in targets if t.error is None and t.skipped is None]
@@ -263,7 +265,8 @@ class _Plan:
             # Standard input is this process's: never sent to a worker.
             return scan_in_worker(target, max_size, self.threads, place)
         if self.executor is not None:
-            return self.executor.submit(scan_target, target, max_size)
+            future = self.executor.submit(scan_target, target, max_size)
+            return _settled(future, target)
         if self.workers is None or (self.isolate_only and not will_map(target.size)):
             return scan_in_worker(target, max_size, self.threads, place)
         return self.workers.pool.submit(
@@ -310,6 +313,30 @@ def _judge(target: Target, alone: bool) -> FileReport | None:
             target.path, target.size, error="the process scanning it died"
         )
     return None
+
+
+def _settled(future: Future[FileReport], target: Target) -> Future[FileReport]:
+    """``future``, or what to report for its file when the executor's workers
+    all died running its scan (see :func:`_judge`)."""
+    from concurrent.futures import Future
+
+    settled: Future[FileReport] = Future()
+    settled.set_running_or_notify_cancel()
+
+    def settle(done: Future[FileReport]) -> None:
+        try:
+            settled.set_result(done.result())
+        except ScanLost as lost:
+            verdict = _judge(target, alone=True)
+            if verdict is None:
+                settled.set_exception(lost)
+            else:
+                settled.set_result(verdict)
+        except BaseException as error:  # the caller's to raise, as before
+            settled.set_exception(error)
+
+    future.add_done_callback(settle)
+    return settled
 
 
 def _live_slots(progress: Progress, window: int, stack: ExitStack) -> ByteSlots | None:

@@ -28,6 +28,11 @@ if TYPE_CHECKING:
     from multiprocessing.shared_memory import SharedMemory
 
 
+class ScanLost(Exception):
+    """The processes running one scan all died; what an executor raises for
+    a call that its workers never came back from."""
+
+
 def ignore_interrupts() -> None:
     """Leaves Ctrl-C to the parent, which ends its workers itself."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
