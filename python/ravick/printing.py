@@ -21,6 +21,15 @@ from functools import cached_property
 
 from google.protobuf import descriptor_pb2
 
+from ravick._declaration_text import (
+    MAX_FIELD_END,
+    MAX_INT32,
+    bracketed,
+    label_text,
+    map_type,
+    print_reserved,
+    pseudo_options,
+)
 from ravick._options import Assignment, RenderedOptions, render_options
 from ravick._services import print_service
 from ravick._source_forms import (
@@ -32,12 +41,9 @@ from ravick._source_forms import (
     WithOptions,
     Writer,
     comments_by_path,
-    derived_json_name,
     features_only,
     field_type_text,
     field_units,
-    is_float_literal,
-    is_int_literal,
     is_plain_map_entry,
     join_name,
     map_entry_name,
@@ -47,8 +53,6 @@ from ravick._source_forms import (
 from ravick._symbols import FieldProto, FileProto, MessageProto, SymbolIndex, Symbols
 from ravick._text import (
     as_bytes,
-    as_text,
-    c_unescape,
     is_dotted_name,
     is_identifier,
     quoted,
@@ -60,8 +64,6 @@ _EDITIONS = {
     descriptor_pb2.EDITION_2023: "2023",
     descriptor_pb2.EDITION_2024: "2024",
 }
-_MAX_FIELD_END = 536870912  # one past the largest field number
-_MAX_INT32 = 2147483647
 
 # Field numbers of the descriptor messages, for source_code_info paths.
 _FILE_MESSAGE, _FILE_ENUM, _FILE_SERVICE, _FILE_EXTENSION = 4, 5, 6, 7
@@ -230,24 +232,6 @@ class _FilePrinter:
                 "options left out, no printable definition: " + ", ".join(left_out)
             )
 
-    def bracket(
-        self, head: str, pseudo: Sequence[Assignment], options: Sequence[Assignment]
-    ) -> list[str]:
-        """``head`` with ``[...]`` options, on one line when they fit."""
-        items = [*pseudo, *options]
-        if not items:
-            return [head]
-        if all(len(a.value) == 1 for a in items):
-            line = head + " [" + ", ".join(a.lines()[0] for a in items) + "]"
-            if len(line) <= 88:
-                return [line]
-        lines = [head + " ["]
-        for k, assignment in enumerate(items):
-            suffix = "," if k + 1 < len(items) else ""
-            lines.extend("  " + line for line in assignment.lines(suffix))
-        lines.append("]")
-        return lines
-
     def add_lines(self, lines: Sequence[str], end: str) -> None:
         for line in lines[:-1]:
             self.out.add(line)
@@ -394,8 +378,12 @@ class _FilePrinter:
         self.print_oneofs_without_fields(message, path)
         self.print_scope(scope)
         self.print_extension_ranges(message, path)
-        self.print_reserved(
-            message.reserved_range, message.reserved_name, _MAX_FIELD_END
+        print_reserved(
+            self.out,
+            message.reserved_range,
+            message.reserved_name,
+            MAX_FIELD_END,
+            editions=self.editions,
         )
         while self.out.lines and not self.out.lines[-1]:
             self.out.lines.pop()
@@ -445,21 +433,6 @@ class _FilePrinter:
 
     # --- fields --------------------------------------------------------------------
 
-    def label(self, proto: FieldProto, in_oneof: bool) -> str:
-        if in_oneof:
-            return ""
-        if proto.label == FieldProto.LABEL_REPEATED:
-            return "repeated "
-        if self.syntax == "proto2":
-            return (
-                "required " if proto.label == FieldProto.LABEL_REQUIRED else "optional "
-            )
-        if self.syntax == "proto3":
-            if proto.proto3_optional:
-                return "optional "
-            return "required " if proto.label == FieldProto.LABEL_REQUIRED else ""
-        return ""
-
     def print_field(
         self, i: int, scope: Scope, implicit: Implicit, *, in_oneof: bool
     ) -> None:
@@ -483,14 +456,14 @@ class _FilePrinter:
             self.out.note(f"field {proto.name!r} left out: not an identifier")
             return
         if map_entry is not None:
-            type_text: str | None = self.map_type(scope.messages[map_entry])
+            type_text: str | None = map_type(scope.messages[map_entry])
             label = ""
         elif group is not None:
             type_text = "group " + scope.messages[group].name
-            label = self.label(proto, in_oneof)
+            label = label_text(proto, self.syntax, in_oneof=in_oneof)
         else:
             type_text = field_type_text(proto)
-            label = self.label(proto, in_oneof)
+            label = label_text(proto, self.syntax, in_oneof=in_oneof)
             if proto.type == FieldProto.TYPE_GROUP and self.syntax == "proto2":
                 self.out.note(
                     f"field {proto.name!r} is a group of {proto.type_name!r}, which "
@@ -500,7 +473,7 @@ class _FilePrinter:
             self.out.note(f"field {proto.name!r} left out: type {proto.type_name!r}")
             return
         self.leading(path)
-        pseudo, notes = self.pseudo_options(proto)
+        pseudo, notes = pseudo_options(proto)
         for note in notes:
             self.out.note(note)
         assignments: Sequence[Assignment] = ()
@@ -512,12 +485,12 @@ class _FilePrinter:
         head = f"{label}{type_text}{name} = {proto.number}"
         if group is None:
             if pseudo or assignments:
-                self.add_lines(self.bracket(head, pseudo, assignments), ";")
+                self.add_lines(bracketed(head, pseudo, assignments), ";")
             else:
                 self.out.add(head + ";")
             self.trailing(path)
             return
-        lines = self.bracket(head, pseudo, assignments)
+        lines = bracketed(head, pseudo, assignments)
         self.add_lines(lines, " {")
         nested = scope.messages[group]
         nested_path = (*scope.path, scope.message_tag, group)
@@ -525,53 +498,6 @@ class _FilePrinter:
             nested, join_name(scope.full_name, nested.name), nested_path
         )
         self.out.add("}")
-
-    def pseudo_options(self, proto: FieldProto) -> tuple[list[Assignment], list[str]]:
-        """``default`` and ``json_name``, which are not options but print like them."""
-        pseudo: list[Assignment] = []
-        notes: list[str] = []
-        has_json_name = proto.HasField("json_name")
-        if not has_json_name and not proto.HasField("default_value"):
-            return pseudo, notes
-        if proto.HasField("default_value"):
-            text = self.default_text(proto)
-            if text is None:
-                notes.append(
-                    f"default {proto.default_value!r} of {proto.name} left out"
-                )
-            else:
-                pseudo.append(Assignment("default", (text,)))
-        if has_json_name and proto.json_name != derived_json_name(as_text(proto.name)):
-            if proto.HasField("extendee"):
-                notes.append(f"json_name {proto.json_name!r} of extension left out")
-            else:
-                json_name = quoted(as_bytes(proto.json_name), text=True)
-                pseudo.append(Assignment("json_name", (json_name,)))
-        return pseudo, notes
-
-    def default_text(self, proto: FieldProto) -> str | None:
-        value = proto.default_value
-        kind = proto.type
-        if kind == FieldProto.TYPE_STRING:
-            return quoted(as_bytes(value), text=True)
-        if kind == FieldProto.TYPE_BYTES:
-            return quoted(c_unescape(value))
-        if not isinstance(value, str):
-            return None
-        if kind == FieldProto.TYPE_BOOL:
-            return value if value in ("true", "false") else None
-        if kind == FieldProto.TYPE_ENUM:
-            return value if is_identifier(value) else None
-        if kind in (FieldProto.TYPE_FLOAT, FieldProto.TYPE_DOUBLE):
-            return value if is_float_literal(value) else None
-        return value if is_int_literal(value) else None
-
-    def map_type(self, entry: MessageProto) -> str | None:
-        key = field_type_text(entry.field[0])
-        value = field_type_text(entry.field[1])
-        if key is None or value is None:
-            return None
-        return f"map<{key}, {value}>"
 
     # --- extensions ---------------------------------------------------------------
 
@@ -612,7 +538,7 @@ class _FilePrinter:
     ) -> None:
         for k, ext_range in enumerate(message.extension_range):
             end = ext_range.end
-            end_text = "max" if end in (_MAX_FIELD_END, _MAX_INT32) else str(end - 1)
+            end_text = "max" if end in (MAX_FIELD_END, MAX_INT32) else str(end - 1)
             span = (
                 str(ext_range.start)
                 if end == ext_range.start + 1
@@ -622,39 +548,8 @@ class _FilePrinter:
             self.note_left_out(rendered.left_out)
             self.leading((*path, 5, k))
             self.add_lines(
-                self.bracket(f"extensions {span}", (), rendered.assignments), ";"
+                bracketed(f"extensions {span}", (), rendered.assignments), ";"
             )
-
-    def print_reserved(
-        self,
-        ranges: Iterable[descriptor_pb2.DescriptorProto.ReservedRange]
-        | Iterable[EnumProto.EnumReservedRange],
-        names: Iterable[str],
-        max_end: int,
-    ) -> None:
-        """``reserved`` statements; ``max_end`` is the exclusive end meaning max."""
-        spans = []
-        for reserved in ranges:
-            # Message ranges end past their last number, enum ranges on it.
-            last = reserved.end - 1 if max_end == _MAX_FIELD_END else reserved.end
-            if last == reserved.start:
-                spans.append(str(reserved.start))
-            else:
-                is_max = reserved.end == max_end
-                spans.append(f"{reserved.start} to {'max' if is_max else last}")
-        if spans:
-            self.out.add("reserved " + ", ".join(spans) + ";")
-        printed = []
-        for name in names:
-            if self.editions:
-                if is_identifier(name):
-                    printed.append(name)
-                else:
-                    self.out.note(f"reserved name {name!r} left out: not an identifier")
-            else:
-                printed.append(quoted(as_bytes(name), text=True))
-        if printed:
-            self.out.add("reserved " + ", ".join(printed) + ";")
 
     # --- enums --------------------------------------------------------------------
 
@@ -676,9 +571,15 @@ class _FilePrinter:
             self.note_left_out(rendered.left_out)
             self.leading(value_path)
             head = f"{value.name} = {value.number}"
-            self.add_lines(self.bracket(head, (), rendered.assignments), ";")
+            self.add_lines(bracketed(head, (), rendered.assignments), ";")
             self.trailing(value_path)
-        self.print_reserved(enum.reserved_range, enum.reserved_name, _MAX_INT32)
+        print_reserved(
+            self.out,
+            enum.reserved_range,
+            enum.reserved_name,
+            MAX_INT32,
+            editions=self.editions,
+        )
         self.out.depth -= 1
         self.out.add("}")
         self.out.add("")
