@@ -104,24 +104,31 @@ def _printed_in_parallel(
 ) -> list[bytes | Exception] | None:
     """The sources of ``files`` and ``conflicting``, printed in shares on
     several processes, each with the index of all files; None to print here
-    (few files, one worker, or a share that did not print)."""
+    (few files, one worker, or a share that did not print). With worker
+    processes of its own, this process prints the first share meanwhile."""
     count = len(files) + len(conflicting)
     if count < PARALLEL_FROM or (workers <= 1 and executor is None):
         return None
     blobs = [e.descriptor.SerializeToString() for e in files]
     others = [e.descriptor.SerializeToString() for e in conflicting]
     shares = max(2, workers) if executor is not None else workers
+    here = 0 if executor is not None else 1
     with ExitStack() as stack:
         if executor is None:
-            pool = Workers(workers)
+            pool = Workers(workers - 1)
             stack.push(pool.close)
             submit: Executor = pool.pool
         else:
             submit = executor
         futures = [
-            submit.submit(print_share, blobs, others, k, shares) for k in range(shares)
+            submit.submit(print_share, blobs, others, k, shares)
+            for k in range(here, shares)
         ]
-        parts = [f.result() for f in futures]
+        mine = []
+        if here:
+            tree = [e.descriptor for e in files]
+            mine = [_share(tree, [e.descriptor for e in conflicting], 0, shares)]
+        parts = mine + [f.result() for f in futures]
     if any(part is None for part in parts):
         return None
     texts: list[bytes | Exception] = [b""] * count
@@ -140,6 +147,13 @@ def print_share(
     :func:`write_sources` prints them here, or None when one does not print
     with the shared index."""
     files = [FileProto.FromString(b) for b in blobs]
+    return _share(files, [FileProto.FromString(b) for b in others], k, shares)
+
+
+def _share(
+    files: Sequence[FileProto], others: Sequence[FileProto], k: int, shares: int
+) -> list[bytes | Exception] | None:
+    """:func:`print_share` of parsed descriptors."""
     index = SymbolIndex(tuple(files))
     out: list[bytes | Exception] = []
     for j in range(k, len(files) + len(others), shares):
@@ -150,7 +164,7 @@ def print_share(
                 return None
             out.append(text.encode(errors="surrogatepass"))
             continue
-        out.append(_printed(FileProto.FromString(others[j - len(files)]), index))
+        out.append(_printed(others[j - len(files)], index))
     return out
 
 
