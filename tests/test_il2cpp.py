@@ -162,6 +162,24 @@ def test_metadata_that_lies(data):
     assert all(f.size <= len(data) for f in found.found)
 
 
+def test_a_run_stored_backwards_spans_its_chunks():
+    from google.protobuf import timestamp_pb2
+
+    data = timestamp_pb2.DESCRIPTOR.serialized_pb
+    text = base64.b64encode(data)
+    chunks = [text[k : k + 60] for k in range(0, len(text), 60)]
+    # Table order as the descriptor reads, the data the other way round.
+    blob, at = b"", {}
+    for k in reversed(range(len(chunks))):
+        at[k] = len(blob)
+        blob += chunks[k]
+    records = [(len(chunks[k]), at[k]) for k in range(len(chunks))]
+    image = literal_table(records, blob)
+    (found,) = ravick.find(image)
+    assert found.data == data
+    assert 64 + 8 * len(chunks) == found.start < found.end == len(image)
+
+
 def test_a_chunk_stored_before_its_descriptor_start_is_found_once():
     from google.protobuf import timestamp_pb2
 

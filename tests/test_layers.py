@@ -535,3 +535,17 @@ def test_zip_directories_are_read_only_where_they_stand(data, found, peak):
         tracemalloc.stop()
     assert [f.name for f in result.found] == NAMES[:1] * found
     assert used < peak
+
+
+@pytest.mark.parametrize("span", [(10, 5), (-1, 5), (0, 1 << 20)])
+def test_a_region_outside_its_bytes_is_left_out(monkeypatch, span):
+    from ravick import finding
+    from ravick.layers import Region
+
+    def one_region(data, budget, threads=1):
+        yield Region(*span, TIMESTAMP, "gzip")
+
+    monkeypatch.setattr(finding, "regions", one_region)
+    found = finding.find_with_notes(b"\0" * 64)
+    assert found.found == ()
+    assert found.notes == ("gzip: a region outside its bytes left out",)

@@ -235,6 +235,12 @@ class _Search:
         if depth < MAX_DEPTH:
             threads = self.threads if depth == 0 else 1
             for region in regions(data, self.budget, threads):
+                if not 0 <= region.start <= region.end <= len(data):
+                    # A layer's reading of hostile tables, never reported.
+                    self.budget.note(
+                        f"{region.layer}: a region outside its bytes left out"
+                    )
+                    continue
                 inner = self._region(region, depth, chain)
                 items.append((region.start, [r.nested(region) for r in inner]))
                 if region.covers:

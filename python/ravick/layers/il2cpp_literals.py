@@ -49,8 +49,8 @@ _BASE64 = re.compile(rb"[A-Za-z0-9+/]+={0,2}")
 
 @dataclass(frozen=True, slots=True)
 class _Run:
-    """Consecutive chunk literals: their span in the file, and each one's
-    decoded bytes."""
+    """Consecutive chunk literals in table order: the span of the file that
+    holds them all, and each one's decoded bytes."""
 
     start: int
     end: int
@@ -110,7 +110,10 @@ def _runs(data: bytes, budget: Budget) -> list[_Run]:
     def close() -> None:
         if current:
             pieces = tuple(piece for _, _, piece in current)
-            runs.append(_Run(current[0][0], current[-1][1], pieces))
+            # Table order need not be the data's: the run spans every chunk.
+            start = min(at for at, _, _ in current)
+            end = max(end for _, end, _ in current)
+            runs.append(_Run(start, end, pieces))
             current.clear()
 
     for k in range(count):
