@@ -22,11 +22,12 @@ when the block ends.
 A worker that dies in the middle of a run changes nothing: the scheduler
 runs its tasks again elsewhere, up to its ``distributed.scheduler.
 allowed-failures`` setting (3 by default) times per task. A file whose task
-it gives up on (each worker running it died) is reported like a file whose
-scan kills a local worker: as changed while it was scanned when its size
-has changed, else as the one whose scan the workers died on; the run goes
-on. Any other task the cluster cannot complete fails the run with
-:class:`ClusterError`.
+it gives up on (each worker running it died) and whose size has changed
+meanwhile (a file cut short under the workers' mappings) is reported as
+changed while it was scanned, and the run goes on. Any other task the
+cluster cannot complete fails the run with :class:`ClusterError`: a dead
+worker takes the tasks queued on it down too, so the cluster cannot say
+which file killed it.
 
 Needs the ``dask`` extra: ``pip install 'ravick[dask]'``.
 """

@@ -211,7 +211,8 @@ def find_in_paths(
     accept :func:`scan_target` and its arguments, and the workers must see
     the paths under the same names. A call that fails with
     :class:`ravick.workers.ScanLost` (the executor's workers died running
-    it) is judged as a scan whose local worker died. Standard input (``-``)
+    it) is reported as an error of its file when the file's size has changed
+    meanwhile, and raised otherwise. Standard input (``-``)
     is always read here. Reports come out in path order as soon as each
     report and all before it are done, whatever the number of workers.
     """
@@ -316,8 +317,8 @@ def _judge(target: Target, alone: bool) -> FileReport | None:
 
 
 def _settled(future: Future[FileReport], target: Target) -> Future[FileReport]:
-    """``future``, or what to report for its file when the executor's workers
-    all died running its scan (see :func:`_judge`)."""
+    """``future``, or the error of a file that changed while the executor's
+    workers all died running its scan."""
     from concurrent.futures import Future
 
     settled: Future[FileReport] = Future()
@@ -327,7 +328,9 @@ def _settled(future: Future[FileReport], target: Target) -> Future[FileReport]:
         try:
             settled.set_result(done.result())
         except ScanLost as lost:
-            verdict = _judge(target, alone=True)
+            # The executor cannot say which of the scans its dead workers
+            # held killed them: only a file that changed meanwhile is known.
+            verdict = _judge(target, alone=False)
             if verdict is None:
                 settled.set_exception(lost)
             else:
