@@ -7,7 +7,12 @@ descriptors of its library as context: with ``proto_source`` file by file, and
 with ``proto_sources`` a library at a time. Prints a markdown row:
 descriptors and MB of descriptor bytes per second for each.
 
-    PYTHONPATH=python .venv/bin/python bench/print_bench.py [--repeat N]
+With ``--sets``, also every file of the printer tests' real sets (protoc's
+well-known types, googleapis and Debian's .proto packages, compiled by
+protoc: set RAVICK_PROTOC_PYTHON as for the tests), each group's files
+printed with one index of the group and its context.
+
+    PYTHONPATH=python .venv/bin/python bench/print_bench.py [--repeat N] [--sets]
 """
 
 from __future__ import annotations
@@ -22,7 +27,8 @@ import ravick_lib
 from google.protobuf import descriptor_pb2
 from google.protobuf.message import DecodeError
 
-from ravick.printing import proto_source, proto_sources
+from ravick._symbols import SymbolIndex
+from ravick.printing import proto_source, proto_source_in, proto_sources
 
 REPO = Path(__file__).resolve().parent.parent
 FileProto = descriptor_pb2.FileDescriptorProto
@@ -75,9 +81,36 @@ def print_per_library(parsed: list[list[FileProto]]) -> int:
     return sum(len(text) for files in parsed for text in proto_sources(files))
 
 
+def real_sets() -> list[tuple[list[FileProto], list[FileProto]]]:
+    """The printer tests' real sets (protoc's well-known types, googleapis,
+    Debian's .proto packages compiled by protoc): each group's files and
+    its context. Needs protoc, as the tests do."""
+    import sys
+
+    sys.path.insert(0, str(REPO / "tests"))
+    import printing_sets
+
+    groups = []
+    for name in ("well_known", "googleapis", "debian"):
+        for group in getattr(printing_sets, name)().groups:
+            groups.append((group.files, group.context))
+    return groups
+
+
+def print_sets(groups: list[tuple[list[FileProto], list[FileProto]]]) -> int:
+    size = 0
+    for files, context in groups:
+        index = SymbolIndex((*files, *context))
+        size += sum(len(proto_source_in(f, index)) for f in files)
+    return size
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument(
+        "--sets", action="store_true", help="also the printer tests' real sets"
+    )
     args = parser.parse_args()
     libraries = library_blobs()
     count = sum(len(b) for b in libraries)
@@ -100,6 +133,14 @@ def main() -> None:
         f"| {count / shared_s:,.0f} ({megabytes / shared_s:.2f}) "
         f"| {shared_s / parse_s:.0f}x |"
     )
+    if args.sets:
+        groups = real_sets()
+        files = sum(len(f) for f, _ in groups)
+        sets_s = best_of(args.repeat, lambda: print_sets(groups))
+        print(
+            f"\nThe printer tests' real sets ({len(groups)} groups, {files} files, "
+            f"an index a group): {files / sets_s:,.0f} files/s"
+        )
 
 
 if __name__ == "__main__":
