@@ -4,7 +4,8 @@ protoc comes from grpcio-tools in its own virtual environment, because that
 package needs a newer protobuf than the build pins: the interpreter is
 ``$RAVICK_PROTOC_PYTHON``, by default ``<repo>/.venv-protoc/bin/python``, run
 as ``python -m grpc_tools.protoc``. Every compile passes ``--retain_options``,
-so no option is stripped on either side of a comparison.
+so no option is stripped on either side of a comparison, and
+``--experimental_editions``, which only lets the edition in development in.
 
 A printed file round-trips when protoc, compiling it, gives back the original
 descriptor byte for byte (deterministic serialization, custom options in their
@@ -99,7 +100,8 @@ def compile_protos(
         out = Path(tmp) / "set.pb"
         args = [str(python), "-m", "grpc_tools.protoc"]
         args += [f"-I{d}" for d in [*includes, protoc_include()]]
-        args += ["--include_imports", "--retain_options", f"--descriptor_set_out={out}"]
+        args += ["--include_imports", "--retain_options", "--experimental_editions"]
+        args.append(f"--descriptor_set_out={out}")
         if source_info:
             args.append("--include_source_info")
         run = subprocess.run([*args, *files], capture_output=True, text=True)

@@ -508,6 +508,37 @@ message N { option (direct) = { [ms.Item.item] { x: 6 } }; }
 message O { option (h).n = 1; option (h).set = { [ms.other] { s: "p" } }; }
 """,
     },
+    # The edition in development names its scalars otherwise: int32 is
+    # fixed-width there, varint32 the varint.
+    "unstable": {
+        "unstable.proto": """
+edition = "UNSTABLE";
+package unstable;
+import "google/protobuf/descriptor.proto";
+enum Kind { KIND_UNKNOWN = 0; KIND_A = 1; }
+message Scalars {
+  varint32 v32 = 1;
+  varint64 v64 = 2;
+  uvarint32 u32 = 3;
+  uvarint64 u64 = 4;
+  zigzag32 z32 = 5;
+  zigzag64 z64 = 6;
+  int32 i32 = 7 [default = -7];
+  int64 i64 = 8;
+  uint32 f32 = 9;
+  uint64 f64 = 10;
+  repeated int32 packed = 11;
+  repeated varint32 expanded = 12 [features.repeated_field_encoding = EXPANDED];
+  map<int32, uvarint64> by_fixed = 13;
+  map<zigzag64, Scalars> by_zigzag = 14;
+  Kind kind = 15;
+  extensions 100 to 200;
+}
+extend Scalars { uint64 ext = 100; }
+extend google.protobuf.FieldOptions { int32 fixed_opt = 51800; zigzag32 zigzag_opt = 51801; }
+message WithOptions { varint32 a = 1 [(fixed_opt) = -3, (zigzag_opt) = -4]; }
+""",
+    },
     "no_package": {
         "nopkg.proto": """
 syntax = "proto2";

@@ -79,9 +79,9 @@ def default_text(proto: FieldProto) -> str | None:
     return value if is_int_literal(value) else None
 
 
-def map_type(entry: MessageProto) -> str | None:
-    key = field_type_text(entry.field[0])
-    value = field_type_text(entry.field[1])
+def map_type(entry: MessageProto, *, unstable: bool = False) -> str | None:
+    key = field_type_text(entry.field[0], unstable=unstable)
+    value = field_type_text(entry.field[1], unstable=unstable)
     if key is None or value is None:
         return None
     return f"map<{key}, {value}>"

@@ -35,6 +35,21 @@ _SCALARS = {
     FieldProto.TYPE_SINT32: "sint32",
     FieldProto.TYPE_SINT64: "sint64",
 }
+# The unstable edition renames the scalars: the plain names are fixed-width
+# and the varints are spelled out.
+_UNSTABLE_SCALARS = {
+    **_SCALARS,
+    FieldProto.TYPE_INT64: "varint64",
+    FieldProto.TYPE_UINT64: "uvarint64",
+    FieldProto.TYPE_INT32: "varint32",
+    FieldProto.TYPE_FIXED64: "uint64",
+    FieldProto.TYPE_FIXED32: "uint32",
+    FieldProto.TYPE_UINT32: "uvarint32",
+    FieldProto.TYPE_SFIXED32: "int32",
+    FieldProto.TYPE_SFIXED64: "int64",
+    FieldProto.TYPE_SINT32: "zigzag32",
+    FieldProto.TYPE_SINT64: "zigzag64",
+}
 _MAP_KEYS = frozenset(_SCALARS) - {
     FieldProto.TYPE_DOUBLE,
     FieldProto.TYPE_FLOAT,
@@ -284,9 +299,12 @@ def _synthetic(fields: Sequence[FieldProto], members: dict[int, list[int]]) -> s
     }
 
 
-def field_type_text(proto: FieldProto) -> str | None:
-    if proto.type in _SCALARS:
-        return _SCALARS[proto.type]
+def field_type_text(proto: FieldProto, *, unstable: bool = False) -> str | None:
+    """The type as a source declares it; ``unstable`` for the unstable
+    edition's names of the scalars."""
+    scalars = _UNSTABLE_SCALARS if unstable else _SCALARS
+    if proto.type in scalars:
+        return scalars[proto.type]
     if is_dotted_name(proto.type_name):
         return proto.type_name
     return None

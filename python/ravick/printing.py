@@ -63,6 +63,7 @@ __all__ = ["proto_source", "proto_sources"]
 _EDITIONS = {
     descriptor_pb2.EDITION_2023: "2023",
     descriptor_pb2.EDITION_2024: "2024",
+    descriptor_pb2.EDITION_UNSTABLE: "UNSTABLE",
 }
 
 # Field numbers of the descriptor messages, for source_code_info paths.
@@ -122,6 +123,11 @@ class _FilePrinter:
     @cached_property
     def editions(self) -> bool:
         return self.syntax == "editions"
+
+    @cached_property
+    def unstable(self) -> bool:
+        """The edition in development, whose scalars have other names."""
+        return self.editions and self.file.edition == descriptor_pb2.EDITION_UNSTABLE
 
     # --- comments ---------------------------------------------------------
 
@@ -456,13 +462,15 @@ class _FilePrinter:
             self.out.note(f"field {proto.name!r} left out: not an identifier")
             return
         if map_entry is not None:
-            type_text: str | None = map_type(scope.messages[map_entry])
+            type_text: str | None = map_type(
+                scope.messages[map_entry], unstable=self.unstable
+            )
             label = ""
         elif group is not None:
             type_text = "group " + scope.messages[group].name
             label = label_text(proto, self.syntax, in_oneof=in_oneof)
         else:
-            type_text = field_type_text(proto)
+            type_text = field_type_text(proto, unstable=self.unstable)
             label = label_text(proto, self.syntax, in_oneof=in_oneof)
             if proto.type == FieldProto.TYPE_GROUP and self.syntax == "proto2":
                 self.out.note(
