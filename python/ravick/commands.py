@@ -12,11 +12,10 @@ from typing import TYPE_CHECKING
 from ravick.display import TerminalProgress
 from ravick.finding import Found
 from ravick.inputs import STDIN, FileReport, Progress, find_in_paths
+from ravick.json_text import FoundText, jsonl_text, write_document
 from ravick.reporting import (
     Summary,
-    document,
     doubt_line,
-    jsonl_lines,
     listing_line,
     note_lines,
     problem_line,
@@ -63,12 +62,13 @@ def run_scan(args: argparse.Namespace) -> int:
     """``ravick scan``: prints the listing, the JSON document or JSON Lines."""
     summary = Summary()
     if args.json:
-        write_json(document(_reports(args), summary), sys.stdout)
+        write_document(_reports(args), summary, sys.stdout)
         return summary.exit_status
     if args.jsonl:
+        texts = FoundText()
         for report in _reports(args):
             summary.add(report)
-            for line in jsonl_lines(report):
+            for line in jsonl_text(report, texts):
                 sys.stdout.write(line + "\n")
             sys.stdout.flush()
         return summary.exit_status

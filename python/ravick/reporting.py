@@ -120,7 +120,7 @@ def found_json(found: Found) -> dict[str, Any]:
 def file_json(report: FileReport) -> dict[str, Any]:
     """One input file as a JSON object."""
     return {
-        **_path_json(report.path),
+        **path_json(report.path),
         "size": report.size,
         "error": report.error,
         "notes": [_utf8(n) for n in report.notes],
@@ -130,7 +130,7 @@ def file_json(report: FileReport) -> dict[str, Any]:
 
 def skipped_json(report: FileReport) -> dict[str, Any]:
     """One skipped entry as a JSON object."""
-    return {**_path_json(report.path), "reason": report.skipped}
+    return {**path_json(report.path), "reason": report.skipped}
 
 
 def document(reports: Iterable[FileReport], summary: Summary) -> dict[str, Any]:
@@ -160,8 +160,8 @@ def write_json(doc: dict[str, Any], out: IO[str]) -> None:
 def jsonl_lines(report: FileReport) -> list[str]:
     """The JSON Lines of one report: one line a descriptor, or its error."""
     if report.error is not None:
-        return [_line({**_path_json(report.path), "error": report.error})]
-    path = _path_json(report.path)
+        return [_line({**path_json(report.path), "error": report.error})]
+    path = path_json(report.path)
     return [_line({**path, **found_json(f)}) for f in report.found]
 
 
@@ -197,7 +197,7 @@ def _utf8_value(value: Any) -> Any:
     return value
 
 
-def _path_json(path: str) -> dict[str, str]:
+def path_json(path: str) -> dict[str, str]:
     if _is_utf8(path):
         return {"path": path}
     return {"path": _utf8(path), "path_b64": _b64(path)}
