@@ -276,6 +276,8 @@ def doubt_line(path: str, found: Found) -> str:
 def _printable(text: str) -> str:
     # Names come from untrusted bytes: never let them write control codes
     # or tabs to a terminal. Bytes that were not UTF-8 show as \xHH.
+    if text.isprintable():  # nearly always: no tab, control or surrogate
+        return text
     return "".join(c if c.isprintable() and c != "\t" else _escaped(c) for c in text)
 
 
