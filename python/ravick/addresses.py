@@ -12,7 +12,7 @@ addresses are the dumped process's.
 from __future__ import annotations
 
 import bisect
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, replace
 from typing import IO, TYPE_CHECKING, Any, cast
 
@@ -89,6 +89,21 @@ def with_addresses(
         hit = mapping.locate(f.start)
         placed.append(f if hit is None else replace(f, address=hit[0], section=hit[1]))
     return tuple(placed)
+
+
+def locator(
+    data: Contents, path: str | None = None
+) -> Callable[[int], tuple[int, str] | None]:
+    """:meth:`AddressMap.locate` of ``data``'s map, read on the first offset
+    asked: most files hold no descriptor, and their headers are never read."""
+    read: list[AddressMap] = []
+
+    def locate(offset: int) -> tuple[int, str] | None:
+        if not read:
+            read.append(address_map(data, path))
+        return read[0].locate(offset)
+
+    return locate
 
 
 def address_map(data: Contents, path: str | None = None) -> AddressMap:

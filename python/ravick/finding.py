@@ -133,17 +133,20 @@ def find_with_notes(
     max_inflate_total: int = MAX_INFLATE_TOTAL,
     threads: int = 1,
     on_scanned: Callable[[int], None] | None = None,
+    locate: Callable[[int], tuple[int, str] | None] | None = None,
 ) -> Findings:
     """Like :func:`find`, with notes on what could not be looked at fully.
     ``data`` may be a mapped file. ``threads`` threads share the native scan
-    of a large ``data``, and ``on_scanned`` is told its bytes done so far."""
+    of a large ``data``, and ``on_scanned`` is told its bytes done so far.
+    ``locate`` gives the address and section of an offset, if the file maps
+    it (see :func:`ravick.addresses.locator`)."""
     budget = Budget(decoded_left=max_inflate_total, region_cap=max_inflate)
     # A mapping answers everything the finder asks of bytes (slices, find,
     # the buffer protocol), and its slices are bytes.
     top = cast(bytes, data)
     search = _Search(top, budget, threads, on_scanned)
     found = search.buffer(top, depth=0, chain=())
-    return Findings(tuple(r.found() for r in found), tuple(budget.notes))
+    return Findings(tuple(r.found(locate) for r in found), tuple(budget.notes))
 
 
 _COMPRESSION = frozenset({"gzip", "zlib", "zstd", "lz4", "xalz", "xz", "bzip2", "zip"})
@@ -175,9 +178,12 @@ class _Relative:
             tuple(dict.fromkeys((*region.stripped, *self.stripped))),
         )
 
-    def found(self) -> Found:
+    def found(
+        self, locate: Callable[[int], tuple[int, str] | None] | None = None
+    ) -> Found:
         kinds = (step.split(":", 1)[0] for step in self.layers)
         compression = next((k for k in kinds if k in _COMPRESSION), None)
+        address, section = (locate and locate(self.start)) or (None, None)
         return Found(
             start=self.start,
             end=self.end,
@@ -187,6 +193,8 @@ class _Relative:
             truncated=self.truncated,
             layers=self.layers,
             stripped=self.stripped,
+            address=address,
+            section=section,
             **self.facts,
         )
 

@@ -18,7 +18,7 @@ from dataclasses import dataclass
 from functools import partial
 from typing import TYPE_CHECKING, Protocol
 
-from ravick.addresses import with_addresses
+from ravick.addresses import locator
 from ravick.finding import Found, find_with_notes
 from ravick.reading import (
     Contents,
@@ -170,15 +170,16 @@ def _scan(
 ) -> FileReport:
     size = len(memoryview(data))
     advise(data, threads)
+    path = None if target.path == STDIN else target.path
     try:
-        findings = find_with_notes(data, threads=threads, on_scanned=on_scanned)
+        findings = find_with_notes(
+            data, threads=threads, on_scanned=on_scanned, locate=locator(data, path)
+        )
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as e:  # an internal abort of the scanner, never input
         return FileReport(target.path, size, error=f"internal error: {e!r}")
-    path = None if target.path == STDIN else target.path
-    found = with_addresses(findings.found, data, path)
-    return FileReport(target.path, size, found, notes=findings.notes)
+    return FileReport(target.path, size, findings.found, notes=findings.notes)
 
 
 def scan_in_worker(
