@@ -10,17 +10,12 @@
    gzipped near its start, middle and end), each run cold in a memory cgroup
    of 2 GiB: ``ravick scan --json -j 1`` and ``-j 2`` against the native
    scan alone over a mapping: what each finds, its time, the cgroup's peak.
-3. An image dense with descriptors (256 MiB by default: the libraries'
-   descriptors back to back, up to 63 random bytes apart), in the page
-   cache: ``ravick scan`` with ``--json``, ``--jsonl`` and the listing, with
-   ``-j 1`` and ``-j 2``, against the native scan alone over a mapping; wall
-   time and the command's peak resident memory.
 
 Needs a writable cgroup v1 memory controller (or cgroup v2) for part 2;
 without one, part 2 reports the run's own peak anonymous memory under an
 RLIMIT_DATA of 2 GB instead.
 
-Usage: python bench/image_bench.py [SAMPLES] [IMAGE_GB] [SPARSE_GB] [DENSE_MIB]
+Usage: python bench/image_bench.py [SAMPLES] [IMAGE_GB] [SPARSE_GB]
 """
 
 import gzip
@@ -199,94 +194,15 @@ def part_two(tmp, gigabytes):
     os.unlink(path)
 
 
-def dense_image(path, mebibytes):
-    rng = random.Random(7)
-    distinct = {}
-    for binary in demo_binaries():
-        data = pathlib.Path(binary).read_bytes()
-        for start, end in ravick_lib.scan(data):
-            distinct.setdefault(data[start:end], None)
-    pool = list(distinct)
-    size = count = 0
-    with open(path, "wb") as f:
-        while size < mebibytes << 20:
-            piece = rng.choice(pool) + rng.randbytes(rng.randrange(0, 64))
-            f.write(piece)
-            size += len(piece)
-            count += 1
-    return size, count, len(pool)
-
-
-PEAK = (
-    "import os, subprocess, sys, time\n"
-    "start = time.perf_counter()\n"
-    "child = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL)\n"
-    "_, status, usage = os.wait4(child.pid, 0)\n"
-    "print(time.perf_counter() - start, usage.ru_maxrss)\n"
-    "sys.exit(os.waitstatus_to_exitcode(status))\n"
-)
-
-
-def with_peak(samples, run):
-    """Wall seconds of ``run`` (its output thrown away), best and median of
-    ``samples``, and its largest peak resident memory in MB."""
-    times, peaks = [], []
-    for _ in range(samples):
-        out = subprocess.run(
-            [sys.executable, "-c", PEAK, *run], capture_output=True, check=True
-        ).stdout.split()
-        times.append(float(out[0]))
-        peaks.append(int(out[1]) * 1024 / 1e6)
-    return min(times), statistics.median(times), max(peaks)
-
-
-def part_three(tmp, samples, mebibytes):
-    path = os.path.join(tmp, "dense.bin")
-    size, count, distinct = dense_image(path, mebibytes)
-    native(path)  # into the page cache
-    base = timed(samples, lambda: native(path))
-    print()
-    print(f"Dense image: {size / 2**20:.0f} MiB, {count} descriptors ({distinct}")
-    print("distinct), in the page cache; peak: the command's resident memory,")
-    print("the mapped file's pages included:")
-    print()
-    print("| run | time | peak | against the native scan |")
-    print("|---|--:|--:|--:|")
-    print(
-        f"| native scan over a mapping | {base[0]:.2f} s ({base[1]:.2f}) | - | 1.00x |"
-    )
-    one = {}
-    for form in ("--json", "--jsonl", "listing"):
-        for jobs in (1, 2):
-            run = [sys.executable, "-m", "ravick", "scan", "-j", str(jobs), path]
-            if form != "listing":
-                run.insert(4, form)
-            best, median, peak = with_peak(samples, run)
-            one.setdefault(form, best)
-            shown = f"`ravick scan {'' if form == 'listing' else form + ' '}-j {jobs}`"
-            print(
-                f"| {shown} | {best:.2f} s ({median:.2f}) | {peak:.0f} MB "
-                f"| {best / base[0]:.2f}x |"
-            )
-            if jobs == 2:
-                print(f"| (`-j 2` against `-j 1`) | {one[form] / best:.2f}x | | |")
-    os.unlink(path)
-
-
 def main():
     samples = int(sys.argv[1]) if len(sys.argv) > 1 else 3
     gigabytes = int(sys.argv[2]) if len(sys.argv) > 2 else 4
     sparse = int(sys.argv[3]) if len(sys.argv) > 3 else 8
-    dense = int(sys.argv[4]) if len(sys.argv) > 4 else 256
     print(f"Machine: {os.cpu_count()} cores; best of {samples} (median).")
     print()
     with tempfile.TemporaryDirectory(dir=ROOT / "build") as tmp:
-        if gigabytes:
-            part_one(tmp, samples, gigabytes)
-        if sparse:
-            part_two(tmp, sparse)
-        if dense:
-            part_three(tmp, samples, dense)
+        part_one(tmp, samples, gigabytes)
+        part_two(tmp, sparse)
 
 
 if __name__ == "__main__":

@@ -6,14 +6,18 @@
    back with a little noise, where the scan is bound by the processor), on
    the synthetic image and on random bytes (sparse: bound by memory
    bandwidth). The results are checked to be identical.
-2. The command: ``ravick scan --json -j 2`` against ``-j 1`` on the dense
-   image written to a file (both new interpreters, wall time).
+2. The command on the dense image written to a file, in the page cache:
+   ``ravick scan`` with ``--json``, ``--jsonl`` and the listing, each with
+   ``-j 1`` and ``-j 2`` (new interpreters, wall time, peak resident memory
+   of the command and its workers, the mapped file's pages included),
+   against the native scan alone over a mapping of the file.
 
 Usage: python bench/split_bench.py [SAMPLES] [DENSE_MB]  (after
 scripts/bench.sh or bench/make_data.py wrote build/bench-data; fetches the
 binaries itself)
 """
 
+import mmap
 import os
 import pathlib
 import random
@@ -75,12 +79,56 @@ def row(label, data, samples):
     )
 
 
-def command(path, jobs, samples):
-    run = [sys.executable, "-m", "ravick", "scan", "--json", "-j", str(jobs), path]
-    best, median, _ = timed(
-        samples, lambda: subprocess.run(run, capture_output=True, check=True)
+PEAK = (
+    "import os, subprocess, sys, time\n"
+    "start = time.perf_counter()\n"
+    "child = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL)\n"
+    "_, status, usage = os.wait4(child.pid, 0)\n"
+    "print(time.perf_counter() - start, usage.ru_maxrss)\n"
+    "sys.exit(os.waitstatus_to_exitcode(status))\n"
+)
+
+
+def command(run, samples):
+    """Wall seconds of ``run`` (its output thrown away), best and median of
+    ``samples``, and its largest peak resident memory in MB."""
+    times, peaks = [], []
+    for _ in range(samples):
+        out = subprocess.run(
+            [sys.executable, "-c", PEAK, *run], capture_output=True, check=True
+        ).stdout.split()
+        times.append(float(out[0]))
+        peaks.append(int(out[1]) * 1024 / 1e6)
+    return min(times), statistics.median(times), max(peaks)
+
+
+def native(path):
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, prot=mmap.PROT_READ) as m:
+        return len(ravick_lib.scan_range(m))
+
+
+def commands(path, samples):
+    base, base_median, _ = timed(samples, lambda: native(path))
+    print()
+    print("| command on the dense image | time | peak | against the native scan |")
+    print("|---|--:|--:|--:|")
+    print(
+        f"| native scan over a mapping | {base:.2f} s ({base_median:.2f}) | - | 1.00x |"
     )
-    return best, median
+    for form in ("--json", "--jsonl", ""):
+        times = []
+        for jobs in (1, 2):
+            run = [sys.executable, "-m", "ravick", "scan", "-j", str(jobs), path]
+            if form:
+                run.insert(4, form)
+            best, median, peak = command(run, samples)
+            times.append(best)
+            shown = " ".join(["`ravick scan", *([form] if form else []), f"-j {jobs}`"])
+            print(
+                f"| {shown} | {best:.2f} s ({median:.2f}) | {peak:.0f} MB "
+                f"| {best / base:.2f}x |"
+            )
+        print(f"| (`-j 2` against `-j 1`) | {times[0] / times[1]:.2f}x | | |")
 
 
 def main():
@@ -100,15 +148,8 @@ def main():
         with open(path, "wb") as f:
             f.write(dense)
         del dense
-        one = command(path, 1, samples)
-        two = command(path, 2, samples)
-    print()
-    print("| command on the dense image | -j 1 | -j 2 | ratio |")
-    print("|---|---|---|---|")
-    print(
-        f"| `ravick scan --json` | {one[0]:.2f} s ({one[1]:.2f}) "
-        f"| {two[0]:.2f} s ({two[1]:.2f}) | {one[0] / two[0]:.2f}x |"
-    )
+        native(path)  # into the page cache
+        commands(path, samples)
 
 
 if __name__ == "__main__":
