@@ -51,13 +51,42 @@ def test_mapped_files_give_what_read_files_gave(monkeypatch):
     assert found > 400
 
 
+def test_a_report_sent_from_a_worker_arrives_as_scanned_here():
+    # Finds travel as the values of their fields, in the order the finder
+    # gives them: a field out of place would arrive in another's slot.
+    import dataclasses
+    import pickle
+
+    from ravick import inputs
+    from ravick.finding import Found
+    from test_extract import fetched
+
+    assert [f.name for f in dataclasses.fields(Found)] == [
+        *("start", "end", "size", "name", "package", "syntax", "edition", "sha256"),
+        *("compression", "inner_start", "inner_end", "plausible", "doubt"),
+        *("messages", "enums", "services", "extensions", "dependencies"),
+        *("truncated", "layers", "stripped", "address", "section", "data"),
+    ]
+    paths = fetched("fetch_binaries.sh") + fetched("fetch_go_programs.sh")[:1]
+    arrived = []
+    for path in paths:
+        target = Target(path, os.path.getsize(path))
+        here = scan_target(target)
+        sent = pickle.loads(pickle.dumps(inputs._scanned(target, None, 1, None)))
+        assert sent == here, path
+        assert [f.data for f in sent.found] == [f.data for f in here.found]
+        arrived += sent.found
+    assert len(arrived) > 400 and any(f.layers for f in arrived)
+    assert all(f.address is not None for f in arrived)
+
+
 SCAN_WITH_A_HOOK = """
 import os, signal, sys
 import ravick
 from ravick import inputs
 
 victim, action = sys.argv[1], sys.argv[2]
-original = inputs.find_with_notes
+original = inputs.found_values_with_notes
 
 def hooked(data, **options):
     if len(data) == os.path.getsize(victim) and data[:1] == b"V":
@@ -67,7 +96,7 @@ def hooked(data, **options):
             os.kill(os.getpid(), signal.SIGKILL)
     return original(data, **options)
 
-inputs.find_with_notes = hooked
+inputs.found_values_with_notes = hooked
 for r in ravick.find_in_paths(sys.argv[4:], workers=int(sys.argv[3])):
     print(os.path.basename(r.path), r.error, len(r.found))
 """

@@ -16,10 +16,10 @@ from collections.abc import Callable, Iterable, Iterator
 from contextlib import AbstractContextManager, ExitStack
 from dataclasses import dataclass
 from functools import partial
-from typing import TYPE_CHECKING, Protocol
+from typing import TYPE_CHECKING, Any, Protocol, cast
 
 from ravick.addresses import locator
-from ravick.finding import Found, find_with_notes
+from ravick.finding import Found, found_of_values, found_values_with_notes
 from ravick.reading import (
     Contents,
     advise,
@@ -143,17 +143,26 @@ def scan_target(
     """Reads (or maps) and scans one input, the native scan of a large one
     on ``threads`` threads; never raises for anything the input holds.
     ``on_scanned`` is told the bytes of the native scan done so far."""
+    return _scanned(target, max_size, threads, on_scanned).report()
+
+
+def _scanned(
+    target: Target,
+    max_size: int | None,
+    threads: int,
+    on_scanned: Callable[[int], None] | None,
+) -> _Scanned:
     if target.error is not None or target.skipped is not None:
-        return FileReport(
+        return _Scanned(
             target.path, target.size, error=target.error, skipped=target.skipped
         )
     try:
         with _contents(target, max_size) as data:
             return _scan(target, data, threads, on_scanned)
     except OSError as e:
-        return FileReport(target.path, target.size, error=reason(e))
+        return _Scanned(target.path, target.size, error=reason(e))
     except MemoryError:
-        return FileReport(target.path, target.size, error="out of memory")
+        return _Scanned(target.path, target.size, error="out of memory")
 
 
 def _contents(target: Target, max_size: int | None) -> AbstractContextManager[Contents]:
@@ -167,19 +176,48 @@ def _scan(
     data: Contents,
     threads: int,
     on_scanned: Callable[[int], None] | None,
-) -> FileReport:
+) -> _Scanned:
     size = len(memoryview(data))
     advise(data, threads)
     path = None if target.path == STDIN else target.path
     try:
-        findings = find_with_notes(
+        rows, notes = found_values_with_notes(
             data, threads=threads, on_scanned=on_scanned, locate=locator(data, path)
         )
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as e:  # an internal abort of the scanner, never input
-        return FileReport(target.path, size, error=f"internal error: {e!r}")
-    return FileReport(target.path, size, findings.found, notes=findings.notes)
+        return _Scanned(target.path, size, error=f"internal error: {e!r}")
+    return _Scanned(target.path, size, rows, notes=notes)
+
+
+@dataclass(frozen=True, slots=True)
+class _Scanned:
+    """A :class:`FileReport` with its finds as the values of their fields: a
+    worker process sends this, and it arrives as the report (a memory image
+    holds finds by the hundred thousand, and values pickle several times
+    faster than objects)."""
+
+    path: str
+    size: int | None
+    rows: list[tuple[Any, ...]] | None = None
+    error: str | None = None
+    skipped: str | None = None
+    notes: tuple[str, ...] = ()
+
+    def report(self) -> FileReport:
+        found = found_of_values(self.rows or ())
+        return FileReport(
+            self.path, self.size, found, self.error, self.skipped, self.notes
+        )
+
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
+        fields = (self.path, self.size, self.rows, self.error, self.skipped, self.notes)
+        return (_report_of, fields)
+
+
+def _report_of(*fields: Any) -> FileReport:
+    return _Scanned(*fields).report()
 
 
 def scan_in_worker(
@@ -191,6 +229,18 @@ def scan_in_worker(
     """:func:`scan_target`, recording its progress in a shared slot."""
     with slot_writer(place) as record:
         return scan_target(target, max_size, threads, record)
+
+
+def _scan_for_pool(
+    target: Target,
+    max_size: int | None,
+    threads: int,
+    place: tuple[str, int] | None,
+) -> _Scanned:
+    """:func:`scan_in_worker` in a worker process: the report arrives as a
+    :class:`FileReport`."""
+    with slot_writer(place) as record:
+        return _scanned(target, max_size, threads, record)
 
 
 def find_in_paths(
@@ -271,9 +321,10 @@ class _Plan:
             return _settled(future, target)
         if self.workers is None or (self.isolate_only and not will_map(target.size)):
             return scan_in_worker(target, max_size, self.threads, place)
-        return self.workers.pool.submit(
-            scan_in_worker, target, max_size, self.threads, place
+        sent = self.workers.pool.submit(
+            _scan_for_pool, target, max_size, self.threads, place
         )
+        return cast("Future[FileReport]", sent)
 
 
 def _plan(
