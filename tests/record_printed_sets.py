@@ -1,5 +1,5 @@
 """Records what the printer prints for every file of the real sets, as
-digests: tests/data/printed_real_sets.json, which test_printing compares
+digests: tests/printed_real_sets.json, which test_printing compares
 every later printer with.
 
     RAVICK_PROTOC_PYTHON=... python tests/record_printed_sets.py
@@ -18,7 +18,7 @@ from pathlib import Path
 import printing_sets
 from ravick.printing import proto_sources
 
-RECORD = Path(__file__).resolve().parent / "data" / "printed_real_sets.json"
+RECORD = Path(__file__).resolve().parent / "printed_real_sets.json"
 SETS = ["well_known", "googleapis", "debian", "scanned_binaries"]
 
 
