@@ -8,9 +8,9 @@ holding one to five of the libraries' real descriptors, and the 256 MB
 synthetic image of bench/make_data.py. What extract costs beyond the scan
 is printing every distinct descriptor as .proto source, checking the tree
 and writing it with its descriptor set. Each extract writes into a fresh
-directory. The trees are deleted, and the file system synced, between the
-timed runs: on a file system mounted with ``discard`` the deletions would
-otherwise slow the next run's writes several times over.
+directory, and the file system is synced between the timed runs. Nothing
+is deleted until the end: on a file system mounted with ``discard`` a
+deletion slows the writes of the next seconds several times over.
 
 Usage: python bench/extract_bench.py [SAMPLES]
 (fetches the binaries and makes build/bench-data/synthetic.bin if missing)
@@ -50,14 +50,13 @@ def wall(make_cmd, samples: int) -> tuple[float, float, str]:  # type: ignore[no
     """Best and median wall time; the standard output of the last run."""
     times, out = [], ""
     for k in range(samples):
-        cmd, cleanup = make_cmd(k)
+        cmd = make_cmd(k)
         t = time.perf_counter()
         proc = subprocess.run(cmd, capture_output=True, text=True, check=False)
         times.append(time.perf_counter() - t)
         if proc.returncode not in (0, 1):
             sys.exit(f"{cmd[3]} failed ({proc.returncode}): {proc.stderr[-2000:]}")
         out = proc.stdout
-        cleanup()
         os.sync()
     return min(times), statistics.median(times), out
 
@@ -91,7 +90,6 @@ def small_programs(directory: pathlib.Path, count: int) -> list[str]:
         )
         out = directory / f"p{k:04d}"
         subprocess.run(["cc", "-O0", "-o", str(out), str(source)], check=True)
-        source.unlink()
         return str(out)
 
     picks = [rng.sample(pool, rng.randint(1, 5)) for _ in range(count)]
@@ -125,16 +123,15 @@ def row(label: str, paths: list[str], samples: int, scratch: pathlib.Path) -> No
     mb = sum(os.path.getsize(p) for p in paths) / 1e6
 
     def scan_cmd(_: int):  # type: ignore[no-untyped-def]
-        return ravick("scan", "--json", "-j", "1", *paths), lambda: None
+        return ravick("scan", "--json", "-j", "1", *paths)
 
     def extract_cmd(jobs: str):  # type: ignore[no-untyped-def]
         def make(k: int):  # type: ignore[no-untyped-def]
-            out = scratch / f"out{k}"
-            cmd = ravick(
+            out = pathlib.Path(tempfile.mkdtemp(dir=scratch)) / "out"
+            return ravick(
                 "extract", "--json", "-j", jobs, "-o", str(out),
-                "--descriptor-set", str(scratch / f"set{k}.pb"), *paths,
+                "--descriptor-set", str(out.parent / "set.pb"), *paths,
             )  # fmt: skip
-            return cmd, lambda: shutil.rmtree(out, ignore_errors=True)
 
         return make
 
