@@ -13,14 +13,11 @@ from __future__ import annotations
 
 import bisect
 from collections.abc import Callable, Iterable, Iterator
-from dataclasses import dataclass, replace
-from typing import IO, TYPE_CHECKING, Any, cast
+from dataclasses import dataclass
+from typing import IO, Any, cast
 
 from ravick.layers import ViewFile
 from ravick.reading import Contents
-
-if TYPE_CHECKING:
-    from ravick.finding import Found
 
 MAX_RANGES = 1 << 20
 """Sections and segments read at most, of a header that claims more."""
@@ -72,23 +69,6 @@ def _table(ranges: list[Mapped]) -> tuple[list[int], list[Mapped]]:
         if not kept or r.start >= kept[-1].end:
             kept.append(r)
     return [r.start for r in kept], kept
-
-
-def with_addresses(
-    found: tuple[Found, ...], data: Contents, path: str | None = None
-) -> tuple[Found, ...]:
-    """``found`` with the address and section of each start, where the file
-    maps it (a descriptor in decoded bytes: its outermost region's start)."""
-    if not found:
-        return found
-    mapping = address_map(data, path)
-    if not mapping:
-        return found
-    placed = []
-    for f in found:
-        hit = mapping.locate(f.start)
-        placed.append(f if hit is None else replace(f, address=hit[0], section=hit[1]))
-    return tuple(placed)
 
 
 def locator(
