@@ -76,12 +76,14 @@ def locator(
 ) -> Callable[[int], tuple[int, str] | None]:
     """:meth:`AddressMap.locate` of ``data``'s map, read on the first offset
     asked: most files hold no descriptor, and their headers are never read."""
-    read: list[AddressMap] = []
+    read: list[AddressMap | None] = []
 
     def locate(offset: int) -> tuple[int, str] | None:
         if not read:
-            read.append(address_map(data, path))
-        return read[0].locate(offset)
+            found = address_map(data, path)
+            read.append(found if found else None)
+        mapping = read[0]
+        return None if mapping is None else mapping.locate(offset)
 
     return locate
 

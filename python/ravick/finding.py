@@ -7,7 +7,7 @@ import hashlib
 import operator
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field, fields
-from typing import TYPE_CHECKING, Any, cast
+from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 import ravick_lib
 
@@ -183,9 +183,9 @@ _COMPRESSION = frozenset({"gzip", "zlib", "zstd", "lz4", "xalz", "xz", "bzip2", 
 generated code hold or spell out the bytes)."""
 
 
-@dataclass(frozen=True, slots=True)
-class _Relative:
-    """A descriptor in one buffer, before its place in the input is known."""
+class _Relative(NamedTuple):
+    """A descriptor in one buffer, before its place in the input is known
+    (a named tuple: a memory image makes them by the hundred thousand)."""
 
     start: int
     end: int
@@ -212,8 +212,10 @@ class _Relative:
     ) -> tuple[Any, ...]:
         """The values of the fields of its :class:`Found`, in their order
         (which a test holds to this list)."""
-        kinds = (step.split(":", 1)[0] for step in self.layers)
-        compression = next((k for k in kinds if k in _COMPRESSION), None)
+        compression = None
+        if self.layers:
+            kinds = (step.split(":", 1)[0] for step in self.layers)
+            compression = next((k for k in kinds if k in _COMPRESSION), None)
         address, section = (locate and locate(self.start)) or (None, None)
         inner_start, inner_end = self.inner or (None, None)
         f = self.facts
@@ -317,7 +319,7 @@ class _Search:
                     _drop_seen_in(items, region.stored_at, inner)
         elif may_hold_regions(data):
             self.budget.note(f"regions nested deeper than {MAX_DEPTH} not opened")
-        items.sort(key=lambda item: item[0])
+        items.sort(key=operator.itemgetter(0))
         return [r for _, group in items for r in group]
 
     def _region(
