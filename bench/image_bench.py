@@ -16,6 +16,7 @@ without one, part 2 reports the run's own peak anonymous memory under an
 RLIMIT_DATA of 2 GB instead.
 
 Usage: python bench/image_bench.py [SAMPLES] [IMAGE_GB] [SPARSE_GB]
+(a size of 0 leaves that part out)
 """
 
 import gzip
@@ -201,8 +202,10 @@ def main():
     print(f"Machine: {os.cpu_count()} cores; best of {samples} (median).")
     print()
     with tempfile.TemporaryDirectory(dir=ROOT / "build") as tmp:
-        part_one(tmp, samples, gigabytes)
-        part_two(tmp, sparse)
+        if gigabytes:
+            part_one(tmp, samples, gigabytes)
+        if sparse:
+            part_two(tmp, sparse)
 
 
 if __name__ == "__main__":
