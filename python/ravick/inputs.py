@@ -227,8 +227,7 @@ def scan_in_worker(
     place: tuple[str, int] | None,
 ) -> FileReport:
     """:func:`scan_target`, recording its progress in a shared slot."""
-    with slot_writer(place) as record:
-        return scan_target(target, max_size, threads, record)
+    return _scan_for_pool(target, max_size, threads, place).report()
 
 
 def _scan_for_pool(
