@@ -86,7 +86,7 @@ import ravick
 from ravick import inputs
 
 victim, action = sys.argv[1], sys.argv[2]
-original = inputs.found_values_with_notes
+original = inputs.finds_with_notes
 
 def hooked(data, **options):
     if len(data) == os.path.getsize(victim) and data[:1] == b"V":
@@ -96,7 +96,7 @@ def hooked(data, **options):
             os.kill(os.getpid(), signal.SIGKILL)
     return original(data, **options)
 
-inputs.found_values_with_notes = hooked
+inputs.finds_with_notes = hooked
 for r in ravick.find_in_paths(sys.argv[4:], workers=int(sys.argv[3])):
     print(os.path.basename(r.path), r.error, len(r.found))
 """

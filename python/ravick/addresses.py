@@ -12,7 +12,7 @@ addresses are the dumped process's.
 from __future__ import annotations
 
 import bisect
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import IO, Any, cast
 
@@ -71,21 +71,34 @@ def _table(ranges: list[Mapped]) -> tuple[list[int], list[Mapped]]:
     return [r.start for r in kept], kept
 
 
-def locator(
-    data: Contents, path: str | None = None
-) -> Callable[[int], tuple[int, str] | None]:
-    """:meth:`AddressMap.locate` of ``data``'s map, read on the first offset
+class Locator:
+    """:meth:`AddressMap.locate` of one file's map, read on the first offset
     asked: most files hold no descriptor, and their headers are never read."""
-    read: list[AddressMap | None] = []
 
-    def locate(offset: int) -> tuple[int, str] | None:
-        if not read:
-            found = address_map(data, path)
-            read.append(found if found else None)
-        mapping = read[0]
+    def __init__(self, data: Contents, path: str | None = None) -> None:
+        self._data: Contents | None = data
+        self._path = path
+        self._map: AddressMap | None = None
+
+    def _mapping(self) -> AddressMap | None:
+        if self._data is not None:
+            found = address_map(self._data, self._path)
+            self._map = found if found else None
+            self._data = None  # read once; the bytes are not kept
+        return self._map
+
+    def __call__(self, offset: int) -> tuple[int, str] | None:
+        mapping = self._mapping()
         return None if mapping is None else mapping.locate(offset)
 
-    return locate
+    def maps_nothing(self) -> bool:
+        """True when the file's headers map no offset (or it has none)."""
+        return self._mapping() is None
+
+
+def locator(data: Contents, path: str | None = None) -> Locator:
+    """The :class:`Locator` of ``data`` (``path`` names its file)."""
+    return Locator(data, path)
 
 
 def address_map(data: Contents, path: str | None = None) -> AddressMap:

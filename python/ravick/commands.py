@@ -10,13 +10,13 @@ from contextlib import AbstractContextManager, nullcontext
 from typing import TYPE_CHECKING
 
 from ravick.display import TerminalProgress
-from ravick.finding import Found
-from ravick.inputs import STDIN, FileReport, Progress, find_in_paths
-from ravick.json_text import FoundText, jsonl_text, write_document
+from ravick.inputs import STDIN, scanned_in_paths
+from ravick.json_text import FoundText, Output, write_document, write_jsonl
+from ravick.plain_output import as_output
 from ravick.reporting import (
     Summary,
-    doubt_line,
-    listing_line,
+    implausible_part,
+    listing,
     note_lines,
     problem_line,
     write_json,
@@ -37,25 +37,25 @@ def _executor(args: argparse.Namespace) -> AbstractContextManager[Executor | Non
     return dask_executor(args.dask, workers=args.jobs)
 
 
-def _progress(args: argparse.Namespace) -> Progress | None:
+def _progress(args: argparse.Namespace) -> TerminalProgress | None:
     if args.no_progress or not TerminalProgress.wanted():
         return None
     return TerminalProgress()
 
 
-def _reports(args: argparse.Namespace) -> Iterator[FileReport]:
+def _reports(args: argparse.Namespace) -> Iterator[Output]:
     with _executor(args) as executor:
-        for report in find_in_paths(
+        for scanned in scanned_in_paths(
             args.paths,
             workers=args.jobs,
             progress=_progress(args),
             max_size=args.max_size,
             executor=executor,
         ):
-            for line in [problem_line(report), *note_lines(report)]:
+            for line in [problem_line(scanned), *note_lines(scanned)]:
                 if line is not None:
                     print(line, file=sys.stderr, flush=True)
-            yield report
+            yield as_output(scanned)
 
 
 def run_scan(args: argparse.Namespace) -> int:
@@ -68,23 +68,23 @@ def run_scan(args: argparse.Namespace) -> int:
         texts = FoundText()
         for report in _reports(args):
             summary.add(report)
-            for line in jsonl_text(report, texts):
-                sys.stdout.write(line + "\n")
+            write_jsonl(report, texts, sys.stdout)
             sys.stdout.flush()
         return summary.exit_status
-    doubtful: list[tuple[str, Found]] = []
+    doubtful: list[Output] = []
     for report in _reports(args):
         summary.add(report)
-        for found in report.found:
-            if found.plausible:
-                print(listing_line(report.path, found))
-            else:
-                doubtful.append((report.path, found))
+        for lines in listing(report, plausible=True):
+            sys.stdout.write(lines)
+        part = implausible_part(report)
+        if part is not None:
+            doubtful.append(part)
         sys.stdout.flush()
     if doubtful:
-        print(f"\nimplausible, not compiler output ({len(doubtful)}):")
-        for path, found in doubtful:
-            print(doubt_line(path, found))
+        print(f"\nimplausible, not compiler output ({summary.implausible}):")
+        for report in doubtful:
+            for lines in listing(report, plausible=False):
+                sys.stdout.write(lines)
     print(summary.human())
     return summary.exit_status
 

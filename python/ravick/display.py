@@ -17,15 +17,25 @@ import threading
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from types import FrameType
-from typing import IO, TYPE_CHECKING, Any, TextIO, cast
-
-from ravick.inputs import FileReport
+from typing import IO, TYPE_CHECKING, Any, Protocol, TextIO, cast
 
 if TYPE_CHECKING:
     from rich.console import RenderableType
     from rich.progress import Progress, TaskID
 
 _Handler = Callable[[int, FrameType | None], Any]
+
+
+class Done(Protocol):
+    """What the display counts of a finished input (a report, or its
+    output)."""
+
+    @property
+    def skipped(self) -> str | None: ...
+    @property
+    def size(self) -> int | None: ...
+    @property
+    def descriptors(self) -> int: ...
 
 
 class InterruptShield:
@@ -204,12 +214,12 @@ class TerminalProgress:
     def _label(self, files: int) -> str:
         return f"{self._files}/{files} files, {self._found} descriptors"
 
-    def advanced(self, report: FileReport) -> None:
+    def advanced(self, report: Done) -> None:
         """Counts one finished input."""
         if self._bar is None or self._task is None or report.skipped is not None:
             return
         self._files += 1
-        self._found += len(report.found)
+        self._found += report.descriptors
         self._done += report.size or 0
         with self._shield.held():
             self._bar.update(

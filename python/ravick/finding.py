@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import hashlib
 import operator
+from array import array
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field, fields
 from typing import TYPE_CHECKING, Any, NamedTuple, cast
@@ -79,7 +80,7 @@ class Found:
     def __reduce__(self) -> tuple[Callable[..., Found], tuple[Any, ...]]:
         # Sent back from worker processes by the hundred thousand: as its
         # values, not field by field.
-        return (_found_of, _found_values(self))
+        return (_found_of, found_values(self))
 
     def descriptor(self) -> descriptor_pb2.FileDescriptorProto:
         """The parsed descriptor (an empty one if its bytes do not parse)."""
@@ -95,7 +96,8 @@ class Found:
 _FOUND_FIELDS = tuple(f.name for f in fields(Found))
 _FOUND_SETTERS = tuple(Found.__dict__[name].__set__ for name in _FOUND_FIELDS)
 
-_found_values: Callable[[Found], tuple[Any, ...]] = operator.attrgetter(*_FOUND_FIELDS)
+found_values: Callable[[Found], tuple[Any, ...]] = operator.attrgetter(*_FOUND_FIELDS)
+"""The values of a find's fields, in their order."""
 
 
 def _found_of(*values: Any) -> Found:
@@ -158,24 +160,130 @@ def found_values_with_notes(
     max_inflate_total: int = MAX_INFLATE_TOTAL,
     threads: int = 1,
     on_scanned: Callable[[int], None] | None = None,
-    locate: Callable[[int], tuple[int, str] | None] | None = None,
+    locate: Locate | None = None,
 ) -> tuple[list[tuple[Any, ...]], tuple[str, ...]]:
     """:func:`find_with_notes` with each find as the values of its fields, in
     their order: what a worker process sends, at a fraction of the cost of
     the objects, which are made once where they are used
     (:func:`found_of_values`)."""
+    finds, notes = finds_with_notes(
+        data,
+        max_inflate=max_inflate,
+        max_inflate_total=max_inflate_total,
+        threads=threads,
+        on_scanned=on_scanned,
+        locate=locate,
+    )
+    return rows_of(finds), notes
+
+
+def finds_with_notes(
+    data: bytes | mmap.mmap,
+    *,
+    max_inflate: int = MAX_INFLATE,
+    max_inflate_total: int = MAX_INFLATE_TOTAL,
+    threads: int = 1,
+    on_scanned: Callable[[int], None] | None = None,
+    locate: Locate | None = None,
+) -> tuple[Finds, tuple[str, ...]]:
+    """:func:`found_values_with_notes`, the finds of an input that holds
+    only plain descriptors as :class:`PlainFinds` columns: a memory image
+    holds them by the hundred thousand, and most are copies of a few."""
     budget = Budget(decoded_left=max_inflate_total, region_cap=max_inflate)
     # A mapping answers everything the finder asks of bytes (slices, find,
     # the buffer protocol), and its slices are bytes.
-    top = cast(bytes, data)
-    search = _Search(top, budget, threads, on_scanned)
-    found = search.buffer(top, depth=0, chain=())
-    return [r.values(locate) for r in found], tuple(budget.notes)
+    search = _Search(cast(bytes, data), budget, threads, on_scanned)
+    return search.top(locate), tuple(budget.notes)
+
+
+def rows_of(finds: Finds) -> list[tuple[Any, ...]]:
+    """The values of the fields of each find."""
+    return finds.rows() if isinstance(finds, PlainFinds) else finds
 
 
 def found_of_values(rows: Iterable[tuple[Any, ...]]) -> tuple[Found, ...]:
     """The finds whose field values are ``rows``."""
     return tuple(_found_of(*values) for values in rows)
+
+
+Locate = Callable[[int], tuple[int, str] | None]
+"""The address and section of an offset, if the input's headers map it."""
+
+
+@dataclass(frozen=True, slots=True)
+class PlainFinds:
+    """The finds of an input that holds only plain descriptors, as columns:
+    each find's range, whether it is an entry of a descriptor set, and the
+    number of its distinct bytes, whose facts ``facts`` holds."""
+
+    starts: array[int]
+    ends: array[int]
+    in_set: bytes
+    ids: array[int]
+    facts: tuple[dict[str, Any], ...]
+
+    @property
+    def total(self) -> int:
+        """The number of finds."""
+        return len(self.ids)
+
+    def model(self, n: int, marked: bool) -> Found:
+        """A find of the ``n``-th distinct bytes at offset 0, as an entry of a
+        descriptor set when ``marked``."""
+        f = self.facts[n]
+        layers = (DESCRIPTOR_SET,) if marked else ()
+        return _found_of(0, 0, *_middle(f), *_end(f, layers))
+
+    def rows(self) -> list[tuple[Any, ...]]:
+        """The values of the fields of each find, as :class:`Found` orders them."""
+        middles = [_middle(f) for f in self.facts]
+        ends = (
+            [_end(f, ()) for f in self.facts],
+            [_end(f, (DESCRIPTOR_SET,)) for f in self.facts],
+        )
+        return [
+            (start, end, *middles[n], *ends[marked][n])
+            for start, end, marked, n in zip(
+                self.starts, self.ends, self.in_set, self.ids, strict=True
+            )
+        ]
+
+
+def _middle(f: dict[str, Any]) -> tuple[Any, ...]:
+    return (
+        f["size"],
+        f["name"],
+        f["package"],
+        f["syntax"],
+        f["edition"],
+        f["sha256"],
+        None,
+        None,
+        None,
+        f["plausible"],
+        f["doubt"],
+        f["messages"],
+        f["enums"],
+        f["services"],
+        f["extensions"],
+        f["dependencies"],
+        False,
+    )
+
+
+def _end(f: dict[str, Any], layers: tuple[str, ...]) -> tuple[Any, ...]:
+    return (layers, (), None, None, f["data"])
+
+
+Finds = PlainFinds | list[tuple[Any, ...]]
+"""An input's finds: as columns, or each as the values of its fields."""
+
+
+def _maps_nothing(locate: Locate | None) -> bool:
+    if locate is None:
+        return True
+    maps_nothing = getattr(locate, "maps_nothing", None)
+    return callable(maps_nothing) and bool(maps_nothing())
 
 
 _COMPRESSION = frozenset({"gzip", "zlib", "zstd", "lz4", "xalz", "xz", "bzip2", "zip"})
@@ -247,29 +355,24 @@ class _Relative(NamedTuple):
         )
 
 
-def _drop_seen_in(
-    items: list[tuple[int, list[_Relative]]], base: int, inner: list[_Relative]
-) -> None:
-    """Drops plain finds that a stored member's own scan found as well."""
-    starts = {base + r.start for r in inner if r.inner is None}
-    items[:] = [
-        (at, group) for at, group in items if not (at in starts and _is_plain(group))
-    ]
+class _Regional(NamedTuple):
+    """What the regions of one buffer hold, and which plain finds they
+    replace: those inside a span that encodes its region's bytes (a
+    literal), and those that a stored member's own scan found as well."""
 
+    items: list[tuple[int, list[_Relative]]]
+    covered: list[tuple[int, int]]
+    seen: set[int]
 
-def _drop_plain_within(
-    items: list[tuple[int, list[_Relative]]], start: int, end: int
-) -> None:
-    """Drops plain finds inside a region whose span encodes its bytes."""
-    items[:] = [
-        (at, group)
-        for at, group in items
-        if not (start <= at < end and _is_plain(group))
-    ]
+    def is_empty(self) -> bool:
+        """True when no region holds a descriptor or replaces a plain find."""
+        return not (self.covered or self.seen or any(g for _, g in self.items))
 
-
-def _is_plain(group: list[_Relative]) -> bool:
-    return len(group) == 1 and group[0].layers in ((), (DESCRIPTOR_SET,))
+    def replaces(self, start: int) -> bool:
+        """True when a plain find at ``start`` is reported by a region."""
+        if start in self.seen:
+            return True
+        return any(low <= start < high for low, high in self.covered)
 
 
 class _Search:
@@ -282,50 +385,87 @@ class _Search:
         threads: int = 1,
         on_scanned: Callable[[int], None] | None = None,
     ) -> None:
-        self.top = top
+        self.top_data = top
         self.budget = budget
         self.threads = threads
         self.on_scanned = on_scanned
         self.facts: dict[bytes, dict[str, Any]] = {}
         self.opened: dict[bytes, list[_Relative]] = {}
 
+    def top(self, locate: Locate | None) -> Finds:
+        """The input's finds: as columns when it holds nothing but plain
+        descriptors at offsets its headers do not map."""
+        data = self.top_data
+        ranges = scan_in_parts(data, self.threads, on_scanned=self.on_scanned)
+        regional = self._regions(data, 0, ())
+        if regional.is_empty() and _maps_nothing(locate):
+            return self._columns(data, ranges)
+        found = self._merged(data, ranges, regional, 0, len(data) + 1)
+        return [r.values(locate) for r in found]
+
+    def _columns(self, data: bytes, ranges: list[tuple[int, int]]) -> PlainFinds:
+        from ravick import _plain
+
+        starts, ends, in_set, ids, firsts = _plain.frame(data, ranges)
+        begin, end = array("q", starts), array("q", ends)
+        facts = tuple(self._facts(data[begin[k] : end[k]]) for k in firsts)
+        return PlainFinds(begin, end, in_set, array("I", ids), facts)
+
     def buffer(
         self, data: bytes, depth: int, chain: tuple[bytes, ...]
     ) -> list[_Relative]:
         """Every descriptor in ``data`` and the regions inside it."""
+        ranges = ravick_lib.scan(data)
+        regional = self._regions(data, depth, chain)
+        return self._merged(data, ranges, regional, 0, len(data) + 1)
+
+    def _merged(
+        self,
+        data: bytes,
+        ranges: list[tuple[int, int]],
+        regional: _Regional,
+        first: int,
+        last: int,
+    ) -> list[_Relative]:
+        """The plain finds of ``ranges`` that no region replaces and the
+        region finds from ``first`` up to ``last``, in offset order (at one
+        offset, the plain find first)."""
         items: list[tuple[int, list[_Relative]]] = []
-        if depth == 0:  # the input itself: any buffer, maybe on threads
-            ranges = scan_in_parts(data, self.threads, on_scanned=self.on_scanned)
-        else:
-            ranges = ravick_lib.scan(data)
         for start, end, in_set in framed(data, ranges):
+            if regional.replaces(start):
+                continue
             marks = (DESCRIPTOR_SET,) if in_set else ()
             facts = self._facts(data[start:end])
             items.append((start, [_Relative(start, end, None, marks, False, facts)]))
-        if depth < MAX_DEPTH:
-            threads = self.threads if depth == 0 else 1
-            for region in regions(data, self.budget, threads):
-                if not 0 <= region.start <= region.end <= len(data):
-                    # A layer's reading of hostile tables, never reported.
-                    self.budget.note(
-                        f"{region.layer}: a region outside its bytes left out"
-                    )
-                    continue
-                inner = self._region(region, depth, chain)
-                items.append((region.start, [r.nested(region) for r in inner]))
-                if region.covers:
-                    _drop_plain_within(items, region.start, region.end)
-                elif region.stored_at is not None:
-                    _drop_seen_in(items, region.stored_at, inner)
-        elif may_hold_regions(data):
-            self.budget.note(f"regions nested deeper than {MAX_DEPTH} not opened")
+        items += [item for item in regional.items if first <= item[0] < last]
         items.sort(key=operator.itemgetter(0))
         return [r for _, group in items for r in group]
+
+    def _regions(self, data: bytes, depth: int, chain: tuple[bytes, ...]) -> _Regional:
+        regional = _Regional([], [], set())
+        if depth >= MAX_DEPTH:
+            if may_hold_regions(data):
+                self.budget.note(f"regions nested deeper than {MAX_DEPTH} not opened")
+            return regional
+        threads = self.threads if depth == 0 else 1
+        for region in regions(data, self.budget, threads):
+            if not 0 <= region.start <= region.end <= len(data):
+                # A layer's reading of hostile tables, never reported.
+                self.budget.note(f"{region.layer}: a region outside its bytes left out")
+                continue
+            inner = self._region(region, depth, chain)
+            regional.items.append((region.start, [r.nested(region) for r in inner]))
+            if region.covers:
+                regional.covered.append((region.start, region.end))
+            elif region.stored_at is not None:
+                base = region.stored_at
+                regional.seen.update(base + r.start for r in inner if r.inner is None)
+        return regional
 
     def _region(
         self, region: Region, depth: int, chain: tuple[bytes, ...]
     ) -> list[_Relative]:
-        if _same_bytes(region.data, self.top):
+        if _same_bytes(region.data, self.top_data):
             return []  # a container that holds itself
         digest = hashlib.sha256(region.data).digest()
         if digest in chain:

@@ -19,7 +19,15 @@ from functools import partial
 from typing import TYPE_CHECKING, Any, Protocol, cast
 
 from ravick.addresses import locator
-from ravick.finding import Found, found_of_values, found_values_with_notes
+from ravick.finding import (
+    Finds,
+    Found,
+    PlainFinds,
+    finds_with_notes,
+    found_of_values,
+    found_values,
+    rows_of,
+)
 from ravick.reading import (
     Contents,
     advise,
@@ -55,6 +63,11 @@ class FileReport:
     skipped: str | None = None
     notes: tuple[str, ...] = ()
 
+    @property
+    def descriptors(self) -> int:
+        """The number of descriptors found."""
+        return len(self.found)
+
 
 @dataclass(frozen=True, slots=True)
 class Target:
@@ -66,12 +79,12 @@ class Target:
     error: str | None = None
 
 
-class Progress(Protocol):
+class Progress[R = FileReport](Protocol):
     """Receives the totals before a run and each report as it completes."""
 
     def started(self, files: int, total_bytes: int) -> None: ...
 
-    def advanced(self, report: FileReport) -> None: ...
+    def advanced(self, report: R) -> None: ...
 
     def finished(self) -> None: ...
 
@@ -151,18 +164,33 @@ def _scanned(
     max_size: int | None,
     threads: int,
     on_scanned: Callable[[int], None] | None,
-) -> _Scanned:
+    kept: bool = False,
+) -> ScannedFile:
+    scan = partial(_scan, target, threads=threads, on_scanned=on_scanned, kept=kept)
+    return _opened(target, max_size, scan, partial(ScannedFile.of, kept=kept))
+
+
+def _opened[R](
+    target: Target,
+    max_size: int | None,
+    scan: Callable[[Contents], R],
+    failed: Callable[[FileReport], R],
+) -> R:
+    """``scan`` of the input's bytes, or ``failed`` of the report of an
+    input that cannot be read (or is not to be)."""
     if target.error is not None or target.skipped is not None:
-        return _Scanned(
-            target.path, target.size, error=target.error, skipped=target.skipped
+        return failed(
+            FileReport(
+                target.path, target.size, error=target.error, skipped=target.skipped
+            )
         )
     try:
         with _contents(target, max_size) as data:
-            return _scan(target, data, threads, on_scanned)
+            return scan(data)
     except OSError as e:
-        return _Scanned(target.path, target.size, error=reason(e))
+        return failed(FileReport(target.path, target.size, error=reason(e)))
     except MemoryError:
-        return _Scanned(target.path, target.size, error="out of memory")
+        return failed(FileReport(target.path, target.size, error="out of memory"))
 
 
 def _contents(target: Target, max_size: int | None) -> AbstractContextManager[Contents]:
@@ -174,50 +202,90 @@ def _contents(target: Target, max_size: int | None) -> AbstractContextManager[Co
 def _scan(
     target: Target,
     data: Contents,
+    *,
     threads: int,
     on_scanned: Callable[[int], None] | None,
-) -> _Scanned:
+    kept: bool,
+) -> ScannedFile:
     size = len(memoryview(data))
     advise(data, threads)
     path = None if target.path == STDIN else target.path
     try:
-        rows, notes = found_values_with_notes(
+        finds, notes = finds_with_notes(
             data, threads=threads, on_scanned=on_scanned, locate=locator(data, path)
         )
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as e:  # an internal abort of the scanner, never input
-        return _Scanned(target.path, size, error=f"internal error: {e!r}")
-    return _Scanned(target.path, size, rows, notes=notes)
+        error = f"internal error: {e!r}"
+        return ScannedFile(target.path, size, error=error, kept=kept)
+    return ScannedFile(target.path, size, finds, notes=notes, kept=kept)
 
 
 @dataclass(frozen=True, slots=True)
-class _Scanned:
-    """A :class:`FileReport` with its finds as the values of their fields: a
-    worker process sends this, and it arrives as the report (a memory image
-    holds finds by the hundred thousand, and values pickle several times
-    faster than objects)."""
+class ScannedFile:
+    """A :class:`FileReport` as the process that scanned its input made it:
+    its finds as columns, or each as the values of its fields. A memory
+    image holds finds by the hundred thousand; these pickle many times
+    faster than objects, and the scan's output can be made from them
+    without making them (:mod:`ravick.plain_output`).
+
+    Sent from a worker process, it arrives as its report, or as itself
+    when ``kept``.
+    """
 
     path: str
     size: int | None
-    rows: list[tuple[Any, ...]] | None = None
+    finds: Finds | None = None
     error: str | None = None
     skipped: str | None = None
     notes: tuple[str, ...] = ()
+    kept: bool = False
+
+    @staticmethod
+    def of(report: FileReport, kept: bool = True) -> ScannedFile:
+        """``report`` as this."""
+        rows = [found_values(f) for f in report.found] or None
+        return ScannedFile(
+            report.path,
+            report.size,
+            rows,
+            report.error,
+            report.skipped,
+            report.notes,
+            kept,
+        )
+
+    @property
+    def descriptors(self) -> int:
+        """The number of descriptors found."""
+        finds = self.finds
+        if isinstance(finds, PlainFinds):
+            return finds.total
+        return len(finds or ())
 
     def report(self) -> FileReport:
-        found = found_of_values(self.rows or ())
+        """The report, its finds made."""
+        found = found_of_values(rows_of(self.finds or []))
         return FileReport(
             self.path, self.size, found, self.error, self.skipped, self.notes
         )
 
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
-        fields = (self.path, self.size, self.rows, self.error, self.skipped, self.notes)
-        return (_report_of, fields)
+        fields = (
+            self.path,
+            self.size,
+            self.finds,
+            self.error,
+            self.skipped,
+            self.notes,
+            self.kept,
+        )
+        return (ScannedFile if self.kept else _report_of, fields)
 
 
 def _report_of(*fields: Any) -> FileReport:
-    return _Scanned(*fields).report()
+    return ScannedFile(*fields).report()
 
 
 def scan_in_worker(
@@ -235,11 +303,40 @@ def _scan_for_pool(
     max_size: int | None,
     threads: int,
     place: tuple[str, int] | None,
-) -> _Scanned:
+    kept: bool = False,
+) -> ScannedFile:
     """:func:`scan_in_worker` in a worker process: the report arrives as a
-    :class:`FileReport`."""
+    :class:`FileReport`, or as this when ``kept``."""
     with slot_writer(place) as record:
-        return _scanned(target, max_size, threads, record)
+        return _scanned(target, max_size, threads, record, kept)
+
+
+def scanned_target(target: Target, max_size: int | None = None) -> ScannedFile:
+    """:func:`scan_target` as a :class:`ScannedFile` that arrives as itself
+    (what an executor's workers run for :func:`scanned_in_paths`)."""
+    return _scanned(target, max_size, 1, None, kept=True)
+
+
+@dataclass(frozen=True, slots=True)
+class Job[R]:
+    """What the scan of one input makes, wherever it runs: a
+    :class:`FileReport`, or a :class:`ScannedFile`."""
+
+    here: Callable[[Target, int | None, int, tuple[str, int] | None], R]
+    """Runs the scan in this process: ``(target, max_size, threads, place)``,
+    ``place`` being the shared slot for its progress."""
+    pooled: Callable[[Target, int | None, int, tuple[str, int] | None], Any]
+    """The same in a worker process (a module-level function, or a partial
+    of one), whose result arrives as what ``here`` returns."""
+    remote: Callable[[Target, int | None], R]
+    """The same on a caller's executor: ``(target, max_size)``."""
+    of_report: Callable[[FileReport], R]
+    """What to make of a report made without scanning (an input that is not
+    read, a scan a broken pool lost)."""
+
+
+def _same(report: FileReport) -> FileReport:
+    return report
 
 
 def find_in_paths(
@@ -266,6 +363,49 @@ def find_in_paths(
     is always read here. Reports come out in path order as soon as each
     report and all before it are done, whatever the number of workers.
     """
+    job = Job(scan_in_worker, _scan_for_pool, scan_target, _same)
+    return _run_in_paths(
+        paths,
+        job,
+        workers=workers,
+        progress=progress,
+        max_size=max_size,
+        executor=executor,
+    )
+
+
+def scanned_in_paths(
+    paths: Iterable[str],
+    *,
+    workers: int | None = None,
+    progress: Progress[ScannedFile] | None = None,
+    max_size: int | None = None,
+    executor: Executor | None = None,
+) -> Iterator[ScannedFile]:
+    """:func:`find_in_paths`, each input's finds left as they were sent (see
+    :class:`ScannedFile`). An ``executor`` must accept :func:`scanned_target`."""
+    kept = partial(_scan_for_pool, kept=True)
+    job = Job(kept, kept, scanned_target, ScannedFile.of)
+    return _run_in_paths(
+        paths,
+        job,
+        workers=workers,
+        progress=progress,
+        max_size=max_size,
+        executor=executor,
+    )
+
+
+def _run_in_paths[R](
+    paths: Iterable[str],
+    job: Job[R],
+    *,
+    workers: int | None = None,
+    progress: Progress[R] | None = None,
+    max_size: int | None = None,
+    executor: Executor | None = None,
+) -> Iterator[R]:
+    """:func:`find_in_paths` making what ``job`` makes of each input."""
     targets = gather(paths, max_size=max_size)
     readable = [t for t in targets if t.error is None and t.skipped is None]
     with ExitStack() as stack:
@@ -274,10 +414,10 @@ def find_in_paths(
             progress.started(len(readable), sum(t.size or 0 for t in readable))
             stack.callback(progress.finished)
             plan.slots = _live_slots(progress, plan.window, stack)
-        for report in plan.reports(targets, max_size):
+        for outcome in plan.outcomes(job, targets, max_size):
             if progress is not None:
-                progress.advanced(report)
-            yield report
+                progress.advanced(outcome)
+            yield outcome
 
 
 @dataclass(slots=True)
@@ -293,37 +433,42 @@ class _Plan:
     """The pool only takes mapped files (the rest is scanned here)."""
     slots: ByteSlots | None = None
 
-    def reports(
-        self, targets: list[Target], max_size: int | None
-    ) -> Iterator[FileReport]:
+    def outcomes[R](
+        self, job: Job[R], targets: list[Target], max_size: int | None
+    ) -> Iterator[R]:
         workers = self.workers
+
+        def judge(target: Target, alone: bool) -> R | None:
+            verdict = _judge(target, alone)
+            return None if verdict is None else job.of_report(verdict)
+
         return in_order(
-            partial(self._submit, max_size=max_size),
+            partial(self._submit, job, max_size=max_size),
             targets,
             window=self.window,
-            judge=None if workers is None else _judge,
+            judge=None if workers is None else judge,
             restart=None if workers is None else workers.restart,
             slots=self.slots,
         )
 
-    def _submit(
-        self, target: Target, slot: int | None, *, max_size: int | None
-    ) -> Future[FileReport] | FileReport:
+    def _submit[R](
+        self, job: Job[R], target: Target, slot: int | None, *, max_size: int | None
+    ) -> Future[R] | R:
         place = None if self.slots is None or slot is None else (self.slots.name, slot)
         if target.error is not None or target.skipped is not None:
-            return scan_target(target)
+            return job.of_report(scan_target(target))
         if target.path == STDIN:
             # Standard input is this process's: never sent to a worker.
-            return scan_in_worker(target, max_size, self.threads, place)
+            return job.here(target, max_size, self.threads, place)
         if self.executor is not None:
-            future = self.executor.submit(scan_target, target, max_size)
-            return _settled(future, target)
+            future = self.executor.submit(job.remote, target, max_size)
+            return _settled(future, target, job.of_report)
         if self.workers is None or (self.isolate_only and not will_map(target.size)):
-            return scan_in_worker(target, max_size, self.threads, place)
+            return job.here(target, max_size, self.threads, place)
         sent = self.workers.pool.submit(
-            _scan_for_pool, target, max_size, self.threads, place
+            job.pooled, target, max_size, self.threads, place
         )
-        return cast("Future[FileReport]", sent)
+        return cast("Future[R]", sent)
 
 
 def _plan(
@@ -367,15 +512,17 @@ def _judge(target: Target, alone: bool) -> FileReport | None:
     return None
 
 
-def _settled(future: Future[FileReport], target: Target) -> Future[FileReport]:
+def _settled[R](
+    future: Future[R], target: Target, of_report: Callable[[FileReport], R]
+) -> Future[R]:
     """``future``, or the error of a file that changed while the executor's
     workers all died running its scan."""
     from concurrent.futures import Future
 
-    settled: Future[FileReport] = Future()
+    settled: Future[R] = Future()
     settled.set_running_or_notify_cancel()
 
-    def settle(done: Future[FileReport]) -> None:
+    def settle(done: Future[R]) -> None:
         try:
             settled.set_result(done.result())
         except ScanLost as lost:
@@ -385,7 +532,7 @@ def _settled(future: Future[FileReport], target: Target) -> Future[FileReport]:
             if verdict is None:
                 settled.set_exception(lost)
             else:
-                settled.set_result(verdict)
+                settled.set_result(of_report(verdict))
         except BaseException as error:  # the caller's to raise, as before
             settled.set_exception(error)
 
@@ -393,7 +540,9 @@ def _settled(future: Future[FileReport], target: Target) -> Future[FileReport]:
     return settled
 
 
-def _live_slots(progress: Progress, window: int, stack: ExitStack) -> ByteSlots | None:
+def _live_slots[R](
+    progress: Progress[R], window: int, stack: ExitStack
+) -> ByteSlots | None:
     """Shared slots for bytes scanned within files, when the display shows."""
     watch = getattr(progress, "watch", None)
     if watch is None or not getattr(progress, "showing", False):

@@ -17,7 +17,8 @@ from typing import IO, Any
 
 from ravick import __version__
 from ravick.finding import Found
-from ravick.inputs import FileReport
+from ravick.inputs import FileReport, ScannedFile
+from ravick.plain_output import json_chunks, jsonl_chunks, plain_of
 from ravick.reporting import (
     Summary,
     file_json,
@@ -67,9 +68,12 @@ class FoundText:
         )
 
 
-def write_document(
-    reports: Iterable[FileReport], summary: Summary, out: IO[str]
-) -> None:
+Output = FileReport | ScannedFile
+"""A report, or (see :func:`ravick.plain_output.as_output`) a scanned input
+whose finds are columns."""
+
+
+def write_document(reports: Iterable[Output], summary: Summary, out: IO[str]) -> None:
     """Writes ``document(reports, summary)`` as ``write_json`` does, a file
     at a time; counts each report into ``summary``."""
     texts = FoundText()
@@ -88,6 +92,17 @@ def write_document(
     out.write(f'],"skipped":{dumps(skipped)},"summary":{dumps(summary.as_json())}}}\n')
 
 
+def write_jsonl(report: Output, texts: FoundText, out: IO[str]) -> None:
+    """Writes ``jsonl_lines(report)``, each line ending in a newline."""
+    if isinstance(report, FileReport):
+        for line in jsonl_text(report, texts):
+            out.write(line + "\n")
+        return
+    prefix = dumps(path_json(report.path))[:-1] + ","
+    for chunk in jsonl_chunks(plain_of(report), prefix, texts.of):
+        out.write(chunk)
+
+
 def jsonl_text(report: FileReport, texts: FoundText) -> list[str]:
     """``jsonl_lines(report)``."""
     if report.error is not None:
@@ -96,13 +111,18 @@ def jsonl_text(report: FileReport, texts: FoundText) -> list[str]:
     return [prefix + texts.of(f)[1:] for f in report.found]
 
 
-def _write_file(report: FileReport, texts: FoundText, out: IO[str]) -> None:
+def _write_file(report: Output, texts: FoundText, out: IO[str]) -> None:
     bare = FileReport(report.path, report.size, (), report.error, notes=report.notes)
     out.write(dumps(file_json(bare))[: -len("]}")])  # ends in "descriptors":[
-    for k, found in enumerate(report.found):
-        if k:
-            out.write(",")
-        out.write(texts.of(found))
+    if isinstance(report, FileReport):
+        chunks: Iterable[str] = (texts.of(found) for found in report.found)
+    else:
+        chunks = json_chunks(plain_of(report), texts.of)
+    first = True
+    for chunk in chunks:
+        if chunk:
+            out.write(chunk if first else "," + chunk)
+            first = False
     out.write("]}")
 
 

@@ -5,14 +5,28 @@ from __future__ import annotations
 import base64
 import json
 import time
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
-from typing import IO, Any
+from typing import IO, Any, Protocol
 
 from ravick import __version__
 from ravick.finding import Found
-from ravick.inputs import NOT_FOLLOWED, FileReport
+from ravick.inputs import NOT_FOLLOWED, FileReport, ScannedFile
 from ravick.statuses import EXIT_OK, EXIT_UNREADABLE
+
+
+class Outcome(Protocol):
+    """What the lines on standard error tell of an input (a report, or its
+    output)."""
+
+    @property
+    def path(self) -> str: ...
+    @property
+    def error(self) -> str | None: ...
+    @property
+    def skipped(self) -> str | None: ...
+    @property
+    def notes(self) -> tuple[str, ...]: ...
 
 
 @dataclass(slots=True)
@@ -29,8 +43,8 @@ class Summary:
     started: float = field(default_factory=time.monotonic)
     _digests: set[str] = field(default_factory=set)
 
-    def add(self, report: FileReport) -> None:
-        """Counts one report."""
+    def add(self, report: FileReport | ScannedFile) -> None:
+        """Counts one report (or one whose finds are columns)."""
         if report.skipped is not None:
             self.skipped += 1
             return
@@ -39,6 +53,15 @@ class Summary:
             return
         self.files += 1
         self.bytes += report.size or 0
+        if isinstance(report, ScannedFile):
+            from ravick.plain_output import counts, plain_of
+
+            plain = plain_of(report)
+            implausible, digests = counts(plain)
+            self.descriptors += plain.total
+            self.implausible += implausible
+            self._digests |= digests
+            return
         for found in report.found:
             self.descriptors += 1
             self.implausible += not found.plausible
@@ -128,7 +151,7 @@ def file_json(report: FileReport) -> dict[str, Any]:
     }
 
 
-def skipped_json(report: FileReport) -> dict[str, Any]:
+def skipped_json(report: Outcome) -> dict[str, Any]:
     """One skipped entry as a JSON object."""
     return {**path_json(report.path), "reason": report.skipped}
 
@@ -243,6 +266,31 @@ def listing_line(path: str, found: Found) -> str:
     return line
 
 
+def listing(report: FileReport | ScannedFile, plausible: bool) -> Iterator[str]:
+    """The listing's lines of the plausible finds of ``report`` (or the
+    doubt lines of the others), each ending in a newline, a chunk at a time."""
+    line_of = listing_line if plausible else doubt_line
+    if isinstance(report, ScannedFile):
+        from ravick.plain_output import listing_chunks, plain_of
+
+        yield from listing_chunks(plain_of(report), report.path, line_of, plausible)
+        return
+    found = [f for f in report.found if f.plausible == plausible]
+    yield "".join([line_of(report.path, f) + "\n" for f in found])
+
+
+def implausible_part(
+    report: FileReport | ScannedFile,
+) -> FileReport | ScannedFile | None:
+    """What the listing's last section needs of ``report``, if anything."""
+    if isinstance(report, ScannedFile):
+        from ravick.plain_output import counts, plain_of
+
+        return report if counts(plain_of(report))[0] else None
+    found = tuple(f for f in report.found if not f.plausible)
+    return FileReport(report.path, report.size, found) if found else None
+
+
 def shown_path(path: str, found: Found) -> str:
     """The path with the archive members that lead to the descriptor:
     ``app.jar!BOOT-INF/lib/a.jar!com/x/Y.class``."""
@@ -287,7 +335,7 @@ def _escaped(char: str) -> str:
     return repr(char)[1:-1]
 
 
-def problem_line(report: FileReport) -> str | None:
+def problem_line(report: Outcome) -> str | None:
     """The standard-error line for an unreadable or skipped input, if any."""
     if report.error is not None:
         return f"ravick: {_printable(report.path)}: {report.error}"
@@ -296,6 +344,6 @@ def problem_line(report: FileReport) -> str | None:
     return None
 
 
-def note_lines(report: FileReport) -> list[str]:
+def note_lines(report: Outcome) -> list[str]:
     """Standard-error lines for what a readable input could not show fully."""
     return [f"ravick: {_printable(report.path)}: {n}" for n in report.notes]

@@ -223,7 +223,12 @@ def in_order[T, R](
 
     def launch(job: _Job[T, R]) -> None:
         job.slot = slots.take() if slots is not None else None
-        job.outcome = submit(job.item, job.slot)
+        try:
+            job.outcome = submit(job.item, job.slot)
+        except broken as error:
+            # The pool broke before this job could be sent: it is judged
+            # with the others in flight when its turn comes.
+            job.outcome = _failed(error)
 
     def release(job: _Job[T, R]) -> None:
         if slots is not None:
@@ -267,6 +272,14 @@ def in_order[T, R](
         release(head)
         fill()
         yield outcome  # type: ignore[misc]
+
+
+def _failed(error: BaseException) -> Future[Any]:
+    from concurrent.futures import Future
+
+    future: Future[Any] = Future()
+    future.set_exception(error)
+    return future
 
 
 class _NeverRaised(Exception):
