@@ -372,7 +372,8 @@ class _Regional(NamedTuple):
         """True when a plain find at ``start`` is reported by a region."""
         if start in self.seen:
             return True
-        return any(low <= start < high for low, high in self.covered)
+        covered = self.covered
+        return bool(covered) and any(low <= start < high for low, high in covered)
 
 
 class _Search:
@@ -400,8 +401,7 @@ class _Search:
         regional = self._regions(data, 0, ())
         if regional.is_empty() and _maps_nothing(locate):
             return self._columns(data, ranges)
-        found = self._merged(data, ranges, regional, 0, len(data) + 1)
-        return [r.values(locate) for r in found]
+        return [r.values(locate) for r in self._merged(data, ranges, regional)]
 
     def _columns(self, data: bytes, ranges: list[tuple[int, int]]) -> PlainFinds:
         from ravick import _plain
@@ -417,19 +417,13 @@ class _Search:
         """Every descriptor in ``data`` and the regions inside it."""
         ranges = ravick_lib.scan(data)
         regional = self._regions(data, depth, chain)
-        return self._merged(data, ranges, regional, 0, len(data) + 1)
+        return self._merged(data, ranges, regional)
 
     def _merged(
-        self,
-        data: bytes,
-        ranges: list[tuple[int, int]],
-        regional: _Regional,
-        first: int,
-        last: int,
+        self, data: bytes, ranges: list[tuple[int, int]], regional: _Regional
     ) -> list[_Relative]:
         """The plain finds of ``ranges`` that no region replaces and the
-        region finds from ``first`` up to ``last``, in offset order (at one
-        offset, the plain find first)."""
+        region finds, in offset order (at one offset, the plain find first)."""
         items: list[tuple[int, list[_Relative]]] = []
         for start, end, in_set in framed(data, ranges):
             if regional.replaces(start):
@@ -437,7 +431,7 @@ class _Search:
             marks = (DESCRIPTOR_SET,) if in_set else ()
             facts = self._facts(data[start:end])
             items.append((start, [_Relative(start, end, None, marks, False, facts)]))
-        items += [item for item in regional.items if first <= item[0] < last]
+        items += regional.items
         items.sort(key=operator.itemgetter(0))
         return [r for _, group in items for r in group]
 
