@@ -21,10 +21,12 @@ namespace {
 constexpr const char* FRAME_DOC =
     "frame(buffer, ranges, /)\n--\n\n"
     "A scan's ranges in a buffer with framed ends, grouped by their bytes.\n\n"
-    "Returns (starts, ends, in_set, ids, firsts): the framed ranges as\n"
-    "columns (starts and ends 64-bit, in_set one byte each, ids 32-bit, all\n"
-    "in native byte order), ids numbering equal bytes from 0 in order of\n"
-    "first appearance, and firsts the index of each number's first range.\n"
+    "Returns (starts, ends, in_set, ids, firsts, uses): the framed ranges\n"
+    "as columns (starts and ends 64-bit, in_set one byte each, ids 32-bit,\n"
+    "all in native byte order), ids numbering equal bytes from 0 in order of\n"
+    "first appearance, firsts the index of each number's first range, and\n"
+    "uses a byte per number: 1 when a range of it is not in a set, 2 when\n"
+    "one is, 3 for both.\n"
     "The interpreter lock is released meanwhile.";
 
 template <typename T>
@@ -66,6 +68,7 @@ struct Framed {
   std::vector<int64_t> ends;
   std::vector<uint8_t> in_set;
   ravick::Grouped grouped;
+  std::vector<uint8_t> uses;  // per number: 1 met unmarked, 2 marked
 };
 
 std::optional<std::string> run_frame(ravick::Bytes buf,
@@ -77,10 +80,13 @@ std::optional<std::string> run_frame(ravick::Bytes buf,
     out.starts.reserve(framed.size());
     out.ends.reserve(framed.size());
     out.in_set.reserve(framed.size());
-    for (const auto& r : framed) {
+    out.uses.assign(out.grouped.firsts.size(), 0);
+    for (size_t k = 0; k < framed.size(); ++k) {
+      const auto& r = framed[k];
       out.starts.push_back(static_cast<int64_t>(r.start));
       out.ends.push_back(static_cast<int64_t>(r.end));
       out.in_set.push_back(r.in_set ? 1 : 0);
+      out.uses[out.grouped.ids[k]] |= r.in_set ? 2 : 1;
     }
   } catch (const std::exception& error) {
     return error.what();
@@ -136,37 +142,42 @@ PyObject* frame_impl(PyObject* /*module*/, PyObject* const* args,
     PyErr_SetString(PyExc_RuntimeError, failure->c_str());
     return nullptr;
   }
-  return Py_BuildValue("(NNNNN)", column(framed.starts), column(framed.ends),
+  return Py_BuildValue("(NNNNNN)", column(framed.starts), column(framed.ends),
                        column(framed.in_set), column(framed.grouped.ids),
-                       build_firsts(framed.grouped.firsts));
+                       build_firsts(framed.grouped.firsts),
+                       column(framed.uses));
 }
 
 constexpr const char* JOIN_DOC =
-    "join(starts, ends, in_set, ids, rests, head, mid, sep, hex, at, stop, /)\n"
-    "--\n\n"
+    "join(starts, ends, in_set, ids, rests, bounds, head, mid, sep, hex, at,\n"
+    "     stop, /)\n--\n\n"
     "The text of the finds at..stop of frame()'s columns, as bytes.\n\n"
     "Each find is head, its start (in hex with 0x when hex), then mid and\n"
-    "its end unless mid is None, then rests[in_set][id]; finds whose rest is\n"
-    "None are left out, and the others are joined by sep.";
+    "its end unless mid is None, then its rest: with n ids, the rest of a\n"
+    "find numbered id, marked m (its in_set), is rests[bounds[k]:bounds[k +\n"
+    "1]] for k = m * n + id (bounds 64-bit, 2 * n + 1 of them). Finds whose\n"
+    "rest is empty are left out, the others joined by sep.";
 
-// A column of `T` values in a buffer, its length checked against `count`.
+// A column of `T` values in a buffer, its length checked against `count`
+// (taken from the column when negative).
 template <typename T>
 struct Column {
   Py_buffer view{};
   bool held = false;
+  Py_ssize_t size = 0;
   ~Column() {
     if (held) PyBuffer_Release(&view);
   }
   bool bind(PyObject* arg, Py_ssize_t& count) {
     if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) < 0) return false;
     held = true;
-    const Py_ssize_t n = view.len / static_cast<Py_ssize_t>(sizeof(T));
+    size = view.len / static_cast<Py_ssize_t>(sizeof(T));
     if (view.len % static_cast<Py_ssize_t>(sizeof(T)) != 0 ||
-        (count >= 0 && n != count)) {
+        (count >= 0 && size != count)) {
       PyErr_SetString(PyExc_ValueError, "join(): columns of unequal lengths");
       return false;
     }
-    count = n;
+    count = size;
     return true;
   }
   T at(Py_ssize_t k) const {
@@ -177,129 +188,146 @@ struct Column {
   }
 };
 
-// rests[m] for m in 0, 1: each a sequence of bytes or None, one per id.
-bool bind_rests(PyObject* arg, std::vector<std::string_view> rests[2],
-                std::vector<bool> present[2], PyObject* holders[2]) {
-  PyObject* outer = PySequence_Fast(arg, "rests must be a sequence");
-  if (outer == nullptr) return false;
-  bool ok = PySequence_Fast_GET_SIZE(outer) == 2;
-  if (!ok) PyErr_SetString(PyExc_ValueError, "join(): rests must be a pair");
-  for (int m = 0; ok && m < 2; ++m) {
-    holders[m] = PySequence_Fast(PySequence_Fast_GET_ITEM(outer, m),
-                                 "rests must hold sequences");
-    if (holders[m] == nullptr) {
-      ok = false;
-      break;
-    }
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(holders[m]);
-    for (Py_ssize_t k = 0; ok && k < n; ++k) {
-      PyObject* item = PySequence_Fast_GET_ITEM(holders[m], k);
-      if (item == Py_None) {
-        rests[m].emplace_back();
-        present[m].push_back(false);
-      } else if (PyBytes_Check(item)) {
-        rests[m].emplace_back(PyBytes_AS_STRING(item),
-                              static_cast<size_t>(PyBytes_GET_SIZE(item)));
-        present[m].push_back(true);
-      } else {
-        PyErr_SetString(PyExc_TypeError,
-                        "join(): a rest must be bytes or None");
-        ok = false;
-      }
-    }
-  }
-  Py_DECREF(outer);
-  return ok;
-}
-
-void append_number(std::string& out, int64_t value, bool hex) {
-  char digits[24];
-  if (hex) out += "0x";
-  auto [end, error] =
-      std::to_chars(digits, digits + sizeof digits, value, hex ? 16 : 10);
-  (void)error;  // 24 characters hold any 64-bit value
-  out.append(digits, end);
-}
-
 std::string_view view_of(PyObject* arg) {
   return {PyBytes_AS_STRING(arg), static_cast<size_t>(PyBytes_GET_SIZE(arg))};
 }
 
+struct Texts {
+  std::string_view head, mid, sep;
+  bool with_end = false;
+  bool hex = false;
+};
+
+// The rests as views into the blob, checked against it.
+bool bind_rests(const Column<char>& blob, const Column<int64_t>& bounds,
+                std::vector<std::string_view>& rests) {
+  const Py_ssize_t kinds = bounds.size - 1;
+  if (kinds < 0 || kinds % 2 != 0) {
+    PyErr_SetString(PyExc_ValueError, "join(): bounds must be 2 * n + 1");
+    return false;
+  }
+  rests.resize(static_cast<size_t>(kinds));
+  for (Py_ssize_t k = 0; k < kinds; ++k) {
+    const int64_t from = bounds.at(k);
+    const int64_t to = bounds.at(k + 1);
+    if (from < 0 || to < from || to > blob.size) {
+      PyErr_SetString(PyExc_ValueError, "join(): bounds outside the rests");
+      return false;
+    }
+    rests[static_cast<size_t>(k)] =
+        std::string_view(static_cast<const char*>(blob.view.buf) + from,
+                         static_cast<size_t>(to - from));
+  }
+  return true;
+}
+
+// Appends text at `to`, or only counts it when `to` is null.
+class Writer {
+ public:
+  explicit Writer(char* to) : to_(to) {}
+  void put(std::string_view text) {
+    if (to_ != nullptr) std::memcpy(to_ + size_, text.data(), text.size());
+    size_ += text.size();
+  }
+  void number(int64_t value, bool hex) {
+    char digits[24];
+    if (hex) put("0x");
+    auto [end, error] =
+        std::to_chars(digits, digits + sizeof digits, value, hex ? 16 : 10);
+    (void)error;  // 24 characters hold any 64-bit value
+    put(std::string_view(digits, static_cast<size_t>(end - digits)));
+  }
+  size_t size() const { return size_; }
+
+ private:
+  char* to_;
+  size_t size_ = 0;
+};
+
+// The finds' text (their ids checked against the rests).
+void write_finds(Writer& out, const Texts& texts, const Column<int64_t>& starts,
+                 const Column<int64_t>& ends, const Column<uint8_t>& in_set,
+                 const Column<uint32_t>& ids,
+                 const std::vector<std::string_view>& rests, Py_ssize_t at,
+                 Py_ssize_t stop) {
+  const size_t n = rests.size() / 2;
+  bool first = true;
+  for (Py_ssize_t k = at; k < stop; ++k) {
+    const size_t which = (in_set.at(k) ? n : 0) + ids.at(k);
+    if (rests[which].empty()) continue;
+    if (!first) out.put(texts.sep);
+    first = false;
+    out.put(texts.head);
+    out.number(starts.at(k), texts.hex);
+    if (texts.with_end) {
+      out.put(texts.mid);
+      out.number(ends.at(k), false);
+    }
+    out.put(rests[which]);
+  }
+}
+
 PyObject* join_impl(PyObject* /*module*/, PyObject* const* args,
                     Py_ssize_t nargs) {
-  if (nargs != 11) {
-    PyErr_Format(PyExc_TypeError, "join() takes 11 arguments (%zd given)",
+  if (nargs != 12) {
+    PyErr_Format(PyExc_TypeError, "join() takes 12 arguments (%zd given)",
                  nargs);
     return nullptr;
   }
   Py_ssize_t count = -1;
-  Column<int64_t> starts, ends;
+  Column<int64_t> starts, ends, bounds;
   Column<uint8_t> in_set;
   Column<uint32_t> ids;
+  Column<char> blob;
+  Py_ssize_t any = -1, other = -1;
   if (!starts.bind(args[0], count) || !ends.bind(args[1], count) ||
-      !in_set.bind(args[2], count) || !ids.bind(args[3], count)) {
+      !in_set.bind(args[2], count) || !ids.bind(args[3], count) ||
+      !blob.bind(args[4], any) || !bounds.bind(args[5], other)) {
     return nullptr;
   }
-  if (!PyBytes_Check(args[5]) ||
-      !(args[6] == Py_None || PyBytes_Check(args[6])) ||
-      !PyBytes_Check(args[7])) {
+  if (!PyBytes_Check(args[6]) ||
+      !(args[7] == Py_None || PyBytes_Check(args[7])) ||
+      !PyBytes_Check(args[8])) {
     PyErr_SetString(PyExc_TypeError, "join(): head, mid and sep must be bytes");
     return nullptr;
   }
-  const int hex = PyObject_IsTrue(args[8]);
+  Texts texts{view_of(args[6]),
+              args[7] == Py_None ? std::string_view() : view_of(args[7]),
+              view_of(args[8]), args[7] != Py_None, false};
+  const int hex = PyObject_IsTrue(args[9]);
   if (hex < 0) return nullptr;
-  const Py_ssize_t at = PyLong_AsSsize_t(args[9]);
+  texts.hex = hex != 0;
+  const Py_ssize_t at = PyLong_AsSsize_t(args[10]);
   if (at == -1 && PyErr_Occurred()) return nullptr;
-  const Py_ssize_t stop = PyLong_AsSsize_t(args[10]);
+  const Py_ssize_t stop = PyLong_AsSsize_t(args[11]);
   if (stop == -1 && PyErr_Occurred()) return nullptr;
   if (at < 0 || at > stop || stop > count) {
     PyErr_SetString(PyExc_ValueError, "join(): need 0 <= at <= stop <= count");
     return nullptr;
   }
-  std::vector<std::string_view> rests[2];
-  std::vector<bool> present[2];
-  PyObject* holders[2] = {nullptr, nullptr};
-  bool bound = false;
+  std::vector<std::string_view> rests;
   try {
-    bound = bind_rests(args[4], rests, present, holders);
+    if (!bind_rests(blob, bounds, rests)) return nullptr;
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    return PyErr_NoMemory();
   }
-  std::string out;
-  bool ok = bound;
-  const std::string_view head = view_of(args[5]), sep = view_of(args[7]);
-  const bool with_end = args[6] != Py_None;
-  const std::string_view mid = with_end ? view_of(args[6]) : std::string_view();
-  try {
-    bool first = true;
-    for (Py_ssize_t k = at; ok && k < stop; ++k) {
-      const size_t m = in_set.at(k) ? 1 : 0;
-      const uint32_t id = ids.at(k);
-      if (id >= rests[m].size()) {
-        PyErr_SetString(PyExc_ValueError, "join(): an id without a rest");
-        ok = false;
-        break;
-      }
-      if (!present[m][id]) continue;
-      if (!first) out += sep;
-      first = false;
-      out += head;
-      append_number(out, starts.at(k), hex != 0);
-      if (with_end) {
-        out += mid;
-        append_number(out, ends.at(k), false);
-      }
-      out += rests[m][id];
+  const size_t n = rests.size() / 2;
+  for (Py_ssize_t k = at; k < stop; ++k) {
+    if (ids.at(k) >= n) {
+      PyErr_SetString(PyExc_ValueError, "join(): an id without a rest");
+      return nullptr;
     }
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    ok = false;
   }
-  Py_XDECREF(holders[0]);
-  Py_XDECREF(holders[1]);
-  if (!ok) return nullptr;
-  return PyBytes_FromStringAndSize(out.data(),
-                                   static_cast<Py_ssize_t>(out.size()));
+  // Measured first, then written in place: the text of a chunk of a memory
+  // image runs to megabytes.
+  Writer measure(nullptr);
+  write_finds(measure, texts, starts, ends, in_set, ids, rests, at, stop);
+  PyObject* out = PyBytes_FromStringAndSize(
+      nullptr, static_cast<Py_ssize_t>(measure.size()));
+  if (out == nullptr) return nullptr;
+  Writer writer(PyBytes_AS_STRING(out));
+  write_finds(writer, texts, starts, ends, in_set, ids, rests, at, stop);
+  return out;
 }
 
 PyMethodDef methods[] = {

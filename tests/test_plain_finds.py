@@ -7,6 +7,8 @@ from __future__ import annotations
 import array
 import io
 import random
+from collections.abc import Callable
+from typing import IO
 
 import pytest
 import ravick_lib
@@ -17,7 +19,7 @@ from ravick.finding import PlainFinds, finds_with_notes, rows_of
 from ravick.inputs import FileReport, ScannedFile
 from ravick.json_text import FoundText, write_document, write_jsonl
 from ravick.layers.framing import framed
-from ravick.reporting import Summary, implausible_part, listing
+from ravick.reporting import Summary, implausible_part, write_listing
 
 SYNTAX = b"\x62\x06proto3"  # read by the scan as more of the descriptor before it
 HOSTILE_NAMES = ["caf\u00e9.proto", "t\tab.proto", 'q"b\\s.proto', "\u2028.proto"]
@@ -64,8 +66,10 @@ def test_native_framing_is_the_layers_framing(seed: int) -> None:
     data = _image(seed)
     ranges = ravick_lib.scan(data)
     want = framed(data, ranges)
-    starts, ends, in_set, ids, firsts = _plain.frame(data, ranges)
-    got = list(zip(array.array("q", starts), array.array("q", ends), in_set, strict=False))
+    starts, ends, in_set, ids, firsts, uses = _plain.frame(data, ranges)
+    got = list(
+        zip(array.array("q", starts), array.array("q", ends), in_set, strict=False)
+    )
     assert got == [(s, e, int(m)) for s, e, m in want]
     numbers: dict[bytes, int] = {}
     for s, e, _ in want:
@@ -74,6 +78,10 @@ def test_native_framing_is_the_layers_framing(seed: int) -> None:
     assert [want[k][:2] for k in firsts] == [
         next((s, e) for s, e, _ in want if data[s:e] == b) for b in numbers
     ]
+    used = [0] * len(numbers)
+    for s, e, m in want:
+        used[numbers[data[s:e]]] |= 2 if m else 1
+    assert list(uses) == used
     assert any(m for _, _, m in want) and len(numbers) < len(want)
 
 
@@ -98,89 +106,91 @@ def test_inputs_with_regions_keep_their_rows() -> None:
     assert isinstance(finds, list) and any(row[19] for row in finds)  # layers
 
 
-def _outputs(scanned: ScannedFile) -> list[str]:
-    """Every output form of one scanned input."""
-    texts = FoundText()
-    document, lines = io.StringIO(), io.StringIO()
-    write_document([scanned], Summary(), document)
-    write_jsonl(scanned, texts, lines)
-    summary = Summary()
-    summary.add(scanned)
-    part = implausible_part(scanned)
-    return [
-        document.getvalue().split('"seconds"')[0],
-        lines.getvalue(),
-        "".join(listing(scanned, plausible=True)),
-        "" if part is None else "".join(listing(part, plausible=False)),
-        repr(summary.as_json() | {"seconds": 0}),
+def _outputs(report: FileReport | ScannedFile, binary: bool) -> list[str]:
+    """Every output form of one input, written to a text stream (over a
+    binary one, or not)."""
+    forms: list[Callable[[IO[str]], object]] = [
+        lambda out: write_document([report], Summary(), out),
+        lambda out: write_jsonl(report, FoundText(), out),
+        lambda out: write_listing(report, True, out),
+        lambda out: write_listing(implausible_part(report) or report, False, out),
     ]
+    texts = []
+    for write in forms:
+        out = io.TextIOWrapper(io.BytesIO(), encoding="utf-8") if binary else None
+        text = io.StringIO() if out is None else out
+        write(text)
+        text.flush()
+        if out is None:
+            texts.append(text.getvalue())
+        else:
+            texts.append(out.buffer.getvalue().decode("utf-8"))  # type: ignore[attr-defined]
+    summary = Summary()
+    summary.add(report)
+    texts[0] = texts[0].split('"seconds"')[0]
+    return [*texts, repr(summary.as_json() | {"seconds": 0})]
 
 
 @pytest.mark.parametrize("seed", IMAGES)
-def test_output_from_columns_is_the_output_of_the_report(seed: int) -> None:
+@pytest.mark.parametrize("binary", [False, True])
+def test_output_from_columns_is_the_output_of_the_report(
+    seed: int, binary: bool
+) -> None:
     data = _image(seed)
     columns, notes = finds_with_notes(data)
     path = "dir/im\udcffage\t.bin"
     scanned = ScannedFile(path, len(data), columns, notes=notes, kept=True)
     report = scanned.report()
     assert report.found and not all(f.plausible for f in report.found)
-    assert _outputs(scanned) == [
-        *_outputs_of_report(report),
-    ]
-
-
-def _outputs_of_report(report: FileReport) -> list[str]:
-    texts = FoundText()
-    document, lines = io.StringIO(), io.StringIO()
-    write_document([report], Summary(), document)
-    write_jsonl(report, texts, lines)
-    summary = Summary()
-    summary.add(report)
-    part = implausible_part(report)
-    return [
-        document.getvalue().split('"seconds"')[0],
-        lines.getvalue(),
-        "".join(listing(report, plausible=True)),
-        "" if part is None else "".join(listing(part, plausible=False)),
-        repr(summary.as_json() | {"seconds": 0}),
-    ]
+    assert _outputs(scanned, binary) == _outputs(report, binary=False)
 
 
 Q8 = array.array("q", [0]).tobytes()
-I1 = array.array("I", [1]).tobytes()
 GOOD = (Q8, Q8, b"\x00", array.array("I", [0]).tobytes())
+RESTS = (b"xy", array.array("q", [0, 1, 2]).tobytes())
 
 
 @pytest.mark.parametrize(
     ("arguments", "error"),
     [
-        ((Q8 * 2, Q8, b"\x00", GOOD[3]), ValueError),  # unequal columns
-        ((Q8, Q8, b"\x00", I1), ValueError),  # an id without a rest
-        ((Q8[:5], Q8, b"\x00", GOOD[3]), ValueError),  # a cut column
-        (("text", Q8, b"\x00", GOOD[3]), TypeError),
+        ((Q8 * 2, *GOOD[1:], *RESTS), ValueError),  # unequal columns
+        ((*GOOD[:3], array.array("I", [1]).tobytes(), *RESTS), ValueError),
+        ((Q8[:5], *GOOD[1:], *RESTS), ValueError),  # a cut column
+        (("text", *GOOD[1:], *RESTS), TypeError),
+        ((*GOOD, b"xy", array.array("q", [0, 1]).tobytes()), ValueError),
+        ((*GOOD, b"xy", array.array("q", [0, 2, 1]).tobytes()), ValueError),
+        ((*GOOD, b"xy", array.array("q", [0, 1, 3]).tobytes()), ValueError),
+        ((*GOOD, b"xy", array.array("q", [-1, 1, 2]).tobytes()), ValueError),
     ],
 )
 def test_join_refuses_what_frame_never_gives(
     arguments: tuple[object, ...], error: type[Exception]
 ) -> None:
     with pytest.raises(error):
-        _plain.join(*arguments, ([b"x"], [b"y"]), b"", None, b"", False, 0, 1)  # type: ignore[arg-type]
+        _plain.join(*arguments, b"", None, b"", False, 0, 1)  # type: ignore[arg-type]
 
 
-@pytest.mark.parametrize(
-    ("rests", "at", "stop", "error"),
-    [
-        (([b"x"],), 0, 1, ValueError),
-        (([1], [b"y"]), 0, 1, TypeError),
-        (([b"x"], [b"y"]), 1, 0, ValueError),
-        (([b"x"], [b"y"]), 0, 2, ValueError),
-    ],
-)
-def test_join_refuses_bad_rests_and_bounds(
-    rests: object, at: int, stop: int, error: type[Exception]
-) -> None:
-    with pytest.raises(error):
-        _plain.join(*GOOD, rests, b"", None, b"", False, at, stop)  # type: ignore[arg-type]
+@pytest.mark.parametrize(("at", "stop"), [(1, 0), (0, 2), (-1, 1)])
+def test_join_refuses_finds_it_does_not_have(at: int, stop: int) -> None:
+    with pytest.raises(ValueError):
+        _plain.join(*GOOD, *RESTS, b"", None, b"", False, at, stop)
+
+
+def test_join_writes_each_find_and_leaves_out_empty_rests() -> None:
+    starts = array.array("q", [0, 255, 7])
+    ends = array.array("q", [5, 300, 9])
+    ids = array.array("I", [0, 1, 0])
+    rests = [b"A", b"", b"a", b"b"]  # ids 0, 1 unmarked; ids 0, 1 marked
+    bounds = array.array("q", [0, 1, 1, 2, 3])
+    blob = b"".join(rests)
+    got = _plain.join(
+        starts, ends, b"\0\0\1", ids, blob, bounds, b"<", b"-", b";", False, 0, 3
+    )
+    assert got == b"<0-5A;<7-9a"
+    got = _plain.join(
+        starts, ends, b"\0\1\1", ids, blob, bounds, b"", None, b"", True, 0, 3
+    )
+    assert got == b"0x0A0xffb0x7a"
 
 
 @pytest.mark.parametrize(

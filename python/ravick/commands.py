@@ -16,10 +16,10 @@ from ravick.plain_output import as_output
 from ravick.reporting import (
     Summary,
     implausible_part,
-    listing,
     note_lines,
     problem_line,
     write_json,
+    write_listing,
 )
 from ravick.statuses import EXIT_UNREADABLE
 
@@ -74,8 +74,7 @@ def run_scan(args: argparse.Namespace) -> int:
     doubtful: list[Output] = []
     for report in _reports(args):
         summary.add(report)
-        for lines in listing(report, plausible=True):
-            sys.stdout.write(lines)
+        write_listing(report, True, sys.stdout)
         part = implausible_part(report)
         if part is not None:
             doubtful.append(part)
@@ -83,8 +82,7 @@ def run_scan(args: argparse.Namespace) -> int:
     if doubtful:
         print(f"\nimplausible, not compiler output ({summary.implausible}):")
         for report in doubtful:
-            for lines in listing(report, plausible=False):
-                sys.stdout.write(lines)
+            write_listing(report, False, sys.stdout)
     print(summary.human())
     return summary.exit_status
 

@@ -214,13 +214,16 @@ Locate = Callable[[int], tuple[int, str] | None]
 class PlainFinds:
     """The finds of an input that holds only plain descriptors, as columns:
     each find's range, whether it is an entry of a descriptor set, and the
-    number of its distinct bytes, whose facts ``facts`` holds."""
+    number of its distinct bytes, whose facts ``facts`` holds; ``uses`` says
+    of each number whether finds of it stand outside a set (1), in one (2),
+    or both (3)."""
 
     starts: array[int]
     ends: array[int]
     in_set: bytes
     ids: array[int]
     facts: tuple[dict[str, Any], ...]
+    uses: bytes
 
     @property
     def total(self) -> int:
@@ -406,10 +409,10 @@ class _Search:
     def _columns(self, data: bytes, ranges: list[tuple[int, int]]) -> PlainFinds:
         from ravick import _plain
 
-        starts, ends, in_set, ids, firsts = _plain.frame(data, ranges)
+        starts, ends, in_set, ids, firsts, uses = _plain.frame(data, ranges)
         begin, end = array("q", starts), array("q", ends)
         facts = tuple(self._facts(data[begin[k] : end[k]]) for k in firsts)
-        return PlainFinds(begin, end, in_set, array("I", ids), facts)
+        return PlainFinds(begin, end, in_set, array("I", ids), facts, uses)
 
     def buffer(
         self, data: bytes, depth: int, chain: tuple[bytes, ...]

@@ -18,7 +18,7 @@ from typing import IO, Any
 from ravick import __version__
 from ravick.finding import Found
 from ravick.inputs import FileReport, ScannedFile
-from ravick.plain_output import json_chunks, jsonl_chunks, plain_of
+from ravick.plain_output import json_chunks, jsonl_chunks, plain_of, write_utf8
 from ravick.reporting import (
     Summary,
     file_json,
@@ -100,7 +100,7 @@ def write_jsonl(report: Output, texts: FoundText, out: IO[str]) -> None:
         return
     prefix = dumps(path_json(report.path))[:-1] + ","
     for chunk in jsonl_chunks(plain_of(report), prefix, texts.of):
-        out.write(chunk)
+        write_utf8(out, chunk)
 
 
 def jsonl_text(report: FileReport, texts: FoundText) -> list[str]:
@@ -115,14 +115,16 @@ def _write_file(report: Output, texts: FoundText, out: IO[str]) -> None:
     bare = FileReport(report.path, report.size, (), report.error, notes=report.notes)
     out.write(dumps(file_json(bare))[: -len("]}")])  # ends in "descriptors":[
     if isinstance(report, FileReport):
-        chunks: Iterable[str] = (texts.of(found) for found in report.found)
+        for k, found in enumerate(report.found):
+            out.write(texts.of(found) if k == 0 else "," + texts.of(found))
     else:
-        chunks = json_chunks(plain_of(report), texts.of)
-    first = True
-    for chunk in chunks:
-        if chunk:
-            out.write(chunk if first else "," + chunk)
-            first = False
+        first = True
+        for chunk in json_chunks(plain_of(report), texts.of):
+            if chunk:
+                if not first:
+                    out.write(",")
+                write_utf8(out, chunk)
+                first = False
     out.write("]}")
 
 

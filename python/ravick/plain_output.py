@@ -10,8 +10,11 @@ theirs (:mod:`ravick.json_text`, :func:`ravick.reporting.listing_line`).
 
 from __future__ import annotations
 
+import codecs
+from array import array
 from collections import Counter
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator
+from typing import IO
 
 from ravick.finding import Found, PlainFinds
 from ravick.inputs import FileReport, ScannedFile
@@ -44,8 +47,8 @@ def counts(plain: PlainFinds) -> tuple[int, frozenset[str]]:
     return implausible, frozenset(plain.facts[n]["sha256"] for n in uses)
 
 
-def json_chunks(plain: PlainFinds, text_of: Callable[[Found], str]) -> Iterator[str]:
-    """The finds' JSON objects joined by commas, a chunk at a time
+def json_chunks(plain: PlainFinds, text_of: Callable[[Found], str]) -> Iterator[bytes]:
+    """The finds' JSON objects joined by commas, in UTF-8, a chunk at a time
     (``text_of`` is :meth:`ravick.json_text.FoundText.of`)."""
     rests = _rests(plain, lambda found: "," + _after_offsets(text_of(found)))
     yield from _joined(plain, rests, '{"start":', ',"end":', ",")
@@ -53,27 +56,32 @@ def json_chunks(plain: PlainFinds, text_of: Callable[[Found], str]) -> Iterator[
 
 def jsonl_chunks(
     plain: PlainFinds, prefix: str, text_of: Callable[[Found], str]
-) -> Iterator[str]:
+) -> Iterator[bytes]:
     """The finds' JSON Lines, each ``prefix`` (the path's members and a
-    comma) and the object's members, a chunk at a time."""
+    comma) and the object's members, in UTF-8, a chunk at a time."""
     rests = _rests(plain, lambda found: f",{_after_offsets(text_of(found))}\n")
     yield from _joined(plain, rests, f'{prefix}"start":', ',"end":', "")
 
 
 def listing_chunks(
     plain: PlainFinds, path: str, line_of: Callable[[str, Found], str], plausible: bool
-) -> Iterator[str]:
+) -> Iterator[bytes]:
     """The lines that ``line_of`` (:func:`ravick.reporting.listing_line` or
     :func:`~ravick.reporting.doubt_line`) makes of the plausible finds (or
     of the others), a chunk at a time. Those lines are the shown path, the
-    offset and more, separated by tabs (which the path never holds)."""
+    offset and more, separated by tabs (which the path never holds). In
+    UTF-8."""
     lines = _rests(plain, lambda found: line_of(path, found))
-    if not lines[0]:
+    model = next((line for kind in lines for line in kind if line), None)
+    if model is None:
         return
-    head = lines[0][0].split("\t", 1)[0] + "\t"
+    head = model.split("\t", 1)[0] + "\t"
     wanted = [f["plausible"] == plausible for f in plain.facts]
-    rests: list[list[str | None]] = [
-        [_after_where(line) if wanted[n] else None for n, line in enumerate(kind)]
+    rests = [
+        [
+            _after_where(line) if line and wanted[n] else ""
+            for n, line in enumerate(kind)
+        ]
         for kind in lines
     ]
     yield from _joined(plain, rests, head, None, "", offset_in_hex=True)
@@ -88,23 +96,29 @@ def _after_where(line: str) -> str:
 
 def _joined(
     plain: PlainFinds,
-    rests: Sequence[Sequence[str | None]],
+    rests: list[list[str]],
     head: str,
     mid: str | None,
     sep: str,
     offset_in_hex: bool = False,
-) -> Iterator[str]:
-    """Each find's text (see :func:`ravick._plain.join`), a chunk at a time."""
+) -> Iterator[bytes]:
+    """Each find's text (see :func:`ravick._plain.join`), a chunk at a time;
+    the finds whose rest is empty are left out."""
     from ravick import _plain
 
-    coded = [[None if r is None else _bytes(r) for r in kind] for kind in rests]
+    coded = [_bytes(r) for kind in rests for r in kind]
+    bounds = array("q", [0])
+    for rest in coded:
+        bounds.append(bounds[-1] + len(rest))
+    blob = b"".join(coded)
     for at in range(0, plain.total, CHUNK):
         text = _plain.join(
             plain.starts,
             plain.ends,
             plain.in_set,
             plain.ids,
-            coded,
+            blob,
+            bounds,
             _bytes(head),
             None if mid is None else _bytes(mid),
             _bytes(sep),
@@ -112,7 +126,26 @@ def _joined(
             at,
             min(at + CHUNK, plain.total),
         )
-        yield text.decode("utf-8", "surrogatepass")
+        yield text
+
+
+def write_utf8(out: IO[str], text: bytes) -> None:
+    """Writes text given in UTF-8: straight to the binary stream under a
+    UTF-8 text stream (a chunk of a memory image's output runs to
+    megabytes), else decoded."""
+    buffer = getattr(out, "buffer", None)
+    if buffer is not None and _encodes_utf8(out):
+        out.flush()
+        buffer.write(text)
+    else:
+        out.write(text.decode("utf-8", "surrogatepass"))
+
+
+def _encodes_utf8(out: IO[str]) -> bool:
+    try:
+        return codecs.lookup(getattr(out, "encoding", None) or "").name == "utf-8"
+    except LookupError:
+        return False
 
 
 def _bytes(text: str) -> bytes:
@@ -126,6 +159,13 @@ def _after_offsets(text: str) -> str:
 
 
 def _rests(plain: PlainFinds, make: Callable[[Found], str]) -> list[list[str]]:
-    """``make`` of each distinct bytes' model find, plain and marked."""
+    """``make`` of each distinct bytes' model find, plain and marked, where
+    a find is so (empty elsewhere)."""
     kinds = range(len(plain.facts))
-    return [[make(plain.model(n, marked)) for n in kinds] for marked in (False, True)]
+    return [
+        [
+            make(plain.model(n, bool(m))) if plain.uses[n] & (1 << m) else ""
+            for n in kinds
+        ]
+        for m in (0, 1)
+    ]

@@ -5,7 +5,7 @@ from __future__ import annotations
 import base64
 import json
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import IO, Any, Protocol
 
@@ -266,17 +266,20 @@ def listing_line(path: str, found: Found) -> str:
     return line
 
 
-def listing(report: FileReport | ScannedFile, plausible: bool) -> Iterator[str]:
-    """The listing's lines of the plausible finds of ``report`` (or the
-    doubt lines of the others), each ending in a newline, a chunk at a time."""
+def write_listing(
+    report: FileReport | ScannedFile, plausible: bool, out: IO[str]
+) -> None:
+    """Writes the listing's lines of the plausible finds of ``report`` (or
+    the doubt lines of the others)."""
     line_of = listing_line if plausible else doubt_line
     if isinstance(report, ScannedFile):
-        from ravick.plain_output import listing_chunks, plain_of
+        from ravick.plain_output import listing_chunks, plain_of, write_utf8
 
-        yield from listing_chunks(plain_of(report), report.path, line_of, plausible)
+        for chunk in listing_chunks(plain_of(report), report.path, line_of, plausible):
+            write_utf8(out, chunk)
         return
     found = [f for f in report.found if f.plausible == plausible]
-    yield "".join([line_of(report.path, f) + "\n" for f in found])
+    out.write("".join([line_of(report.path, f) + "\n" for f in found]))
 
 
 def implausible_part(

@@ -82,6 +82,22 @@ void frame_one(Bytes buf, ByteRange range, std::vector<FramedRange>& out,
   out.push_back({range.start, range.end, in_set});
 }
 
+// Hashes a range by its length and its first and last bytes: equal ranges
+// are compared whole anyway, and most ranges of one input are copies of a
+// few, so hashing every byte of each would cost more than the compares.
+struct SampledHash {
+  size_t operator()(std::string_view bytes) const {
+    constexpr size_t SAMPLE = 32;
+    const size_t n = bytes.size();
+    size_t h = std::hash<std::string_view>{}(bytes.substr(0, SAMPLE));
+    if (n > SAMPLE) {
+      h ^= std::hash<std::string_view>{}(bytes.substr(n - SAMPLE)) +
+           0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+    }
+    return h ^ (n * 0xC2B2AE3D27D4EB4Full);
+  }
+};
+
 }  // namespace
 
 std::vector<FramedRange> frame(Bytes buf, std::span<const ByteRange> ranges) {
@@ -102,7 +118,7 @@ std::vector<FramedRange> frame(Bytes buf, std::span<const ByteRange> ranges) {
 Grouped group_equal(Bytes buf, std::span<const FramedRange> ranges) {
   Grouped grouped;
   grouped.ids.reserve(ranges.size());
-  std::unordered_map<std::string_view, uint32_t> numbers;
+  std::unordered_map<std::string_view, uint32_t, SampledHash> numbers;
   for (size_t k = 0; k < ranges.size(); ++k) {
     const FramedRange& r = ranges[k];
     std::string_view bytes(reinterpret_cast<const char*>(buf.data() + r.start),
