@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "framing.h"
@@ -19,8 +20,9 @@
 namespace {
 
 constexpr const char* FRAME_DOC =
-    "frame(buffer, ranges, /)\n--\n\n"
-    "A scan's ranges in a buffer with framed ends, grouped by their bytes.\n\n"
+    "frame(buffer, ranges, threads=1, /)\n--\n\n"
+    "A scan's ranges in a buffer with framed ends, grouped by their bytes,\n"
+    "on up to `threads` threads.\n\n"
     "Returns (starts, ends, in_set, ids, firsts, uses): the framed ranges\n"
     "as columns (starts and ends 64-bit, in_set one byte each, ids 32-bit,\n"
     "all in native byte order), ids numbering equal bytes from 0 in order of\n"
@@ -73,10 +75,10 @@ struct Framed {
 
 std::optional<std::string> run_frame(ravick::Bytes buf,
                                      const std::vector<ravick::ByteRange>& in,
-                                     Framed& out) {
+                                     unsigned threads, Framed& out) {
   try {
-    auto framed = ravick::frame(buf, in);
-    out.grouped = ravick::group_equal(buf, framed);
+    auto [framed, grouped] = ravick::frame_and_group(buf, in, threads);
+    out.grouped = std::move(grouped);
     out.starts.reserve(framed.size());
     out.ends.reserve(framed.size());
     out.in_set.reserve(framed.size());
@@ -112,10 +114,19 @@ PyObject* build_firsts(const std::vector<uint64_t>& firsts) {
 
 PyObject* frame_impl(PyObject* /*module*/, PyObject* const* args,
                      Py_ssize_t nargs) {
-  if (nargs != 2) {
-    PyErr_Format(PyExc_TypeError, "frame() takes 2 arguments (%zd given)",
+  if (nargs < 2 || nargs > 3) {
+    PyErr_Format(PyExc_TypeError, "frame() takes 2 or 3 arguments (%zd given)",
                  nargs);
     return nullptr;
+  }
+  long threads = 1;
+  if (nargs == 3) {
+    threads = PyLong_AsLong(args[2]);
+    if (threads == -1 && PyErr_Occurred()) return nullptr;
+    if (threads < 1 || threads > 1024) {
+      PyErr_SetString(PyExc_ValueError, "frame(): threads must be 1 to 1024");
+      return nullptr;
+    }
   }
   Py_buffer view;
   if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
@@ -135,7 +146,7 @@ PyObject* frame_impl(PyObject* /*module*/, PyObject* const* args,
   Py_BEGIN_ALLOW_THREADS;
   failure = run_frame(
       {static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)},
-      ranges, framed);
+      ranges, static_cast<unsigned>(threads), framed);
   Py_END_ALLOW_THREADS;
   PyBuffer_Release(&view);
   if (failure) {

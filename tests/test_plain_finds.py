@@ -208,3 +208,20 @@ def test_frame_refuses_ranges_outside_the_buffer(
 ) -> None:
     with pytest.raises(error):
         _plain.frame(b"12345678", ranges)  # type: ignore[arg-type]
+
+
+def test_facts_taken_in_forked_parts_are_the_same(
+    monkeypatch: pytest.MonkeyPatch,
+) -> None:
+    data = _image(1)
+    alone, _ = finds_with_notes(data)
+    monkeypatch.setattr(finding, "FACTS_PER_PART", 2)
+    shared, _ = finds_with_notes(data, threads=3)
+    assert isinstance(alone, PlainFinds) and isinstance(shared, PlainFinds)
+    assert len(alone.facts) >= 6 and shared.facts == alone.facts
+
+
+@pytest.mark.parametrize("threads", [0, -1, 1025])
+def test_frame_refuses_a_number_of_threads_out_of_range(threads: int) -> None:
+    with pytest.raises(ValueError):
+        _plain.frame(b"12345678", [], threads)

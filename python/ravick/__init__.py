@@ -32,7 +32,13 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     from ravick.extracting import ExtractReport, extract
     from ravick.finding import Found, find
-    from ravick.inputs import FileReport, Progress, find_in_paths
+    from ravick.inputs import (
+        FileReport,
+        Progress,
+        ScannedFile,
+        find_in_paths,
+        scanned_in_paths,
+    )
     from ravick.printing import proto_source, proto_sources
 
 _LAZY = {
@@ -41,6 +47,8 @@ _LAZY = {
     "FileReport": "ravick.inputs",
     "Progress": "ravick.inputs",
     "find_in_paths": "ravick.inputs",
+    "ScannedFile": "ravick.inputs",
+    "scanned_in_paths": "ravick.inputs",
     "extract": "ravick.extracting",
     "ExtractReport": "ravick.extracting",
     "proto_source": "ravick.printing",
@@ -52,12 +60,14 @@ __all__ = [
     "FileReport",
     "Found",
     "Progress",
+    "ScannedFile",
     "__version__",
     "extract",
     "find",
     "find_in_paths",
     "proto_source",
     "proto_sources",
+    "scanned_in_paths",
 ]
 
 

@@ -3,9 +3,10 @@
 from collections.abc import Buffer, Sequence
 
 def frame(
-    buffer: Buffer, ranges: Sequence[tuple[int, int]], /
+    buffer: Buffer, ranges: Sequence[tuple[int, int]], threads: int = 1, /
 ) -> tuple[bytes, bytes, bytes, bytes, list[int], bytes]:
-    """A scan's ranges in a buffer with framed ends, grouped by their bytes:
+    """A scan's ranges in a buffer with framed ends, grouped by their bytes,
+    on up to ``threads`` threads (the same results):
     ``(starts, ends, in_set, ids, firsts, uses)``, the first four as columns
     of native 64-bit, 64-bit, one-byte and 32-bit values, ``firsts`` the
     index of each number's first range, and ``uses`` a byte per number (1:

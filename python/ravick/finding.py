@@ -206,6 +206,9 @@ def found_of_values(rows: Iterable[tuple[Any, ...]]) -> tuple[Found, ...]:
     return tuple(_found_of(*values) for values in rows)
 
 
+FACTS_PER_PART = 1024
+"""Distinct descriptors below which their facts are not worth a process."""
+
 Locate = Callable[[int], tuple[int, str] | None]
 """The address and section of an offset, if the input's headers map it."""
 
@@ -409,10 +412,29 @@ class _Search:
     def _columns(self, data: bytes, ranges: list[tuple[int, int]]) -> PlainFinds:
         from ravick import _plain
 
-        starts, ends, in_set, ids, firsts, uses = _plain.frame(data, ranges)
+        framed = _plain.frame(data, ranges, self.threads)
+        starts, ends, in_set, ids, firsts, uses = framed
         begin, end = array("q", starts), array("q", ends)
-        facts = tuple(self._facts(data[begin[k] : end[k]]) for k in firsts)
+        pieces = [data[begin[k] : end[k]] for k in firsts]
+        facts = self._facts_of_all(pieces)
         return PlainFinds(begin, end, in_set, array("I", ids), facts, uses)
+
+    def _facts_of_all(self, pieces: list[bytes]) -> tuple[dict[str, Any], ...]:
+        """The facts of distinct descriptors, on the run's cores when there
+        are many (an image's copies differ in what the scan read after them)."""
+        parts = min(self.threads, len(pieces) // FACTS_PER_PART) or 1
+        if parts == 1:
+            return tuple(self._facts(piece) for piece in pieces)
+        # Loaded before the fork, so that no part loads it again.
+        from google.protobuf import descriptor_pb2  # noqa: F401
+
+        from ravick.forking import in_forks
+
+        def part(k: int) -> list[dict[str, Any]]:
+            share = pieces[len(pieces) * k // parts : len(pieces) * (k + 1) // parts]
+            return [facts_of(piece) for piece in share]
+
+        return tuple(f for done in in_forks(part, parts) for f in done)
 
     def buffer(
         self, data: bytes, depth: int, chain: tuple[bytes, ...]

@@ -1,9 +1,13 @@
 #include "framing.h"
 
+#include <algorithm>
+#include <exception>
 #include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 namespace ravick {
@@ -115,24 +119,108 @@ std::vector<FramedRange> frame(Bytes buf, std::span<const ByteRange> ranges) {
   return out;
 }
 
+namespace {
+
+using Numbers = std::unordered_map<std::string_view, uint32_t, SampledHash>;
+
+// Parts below this many ranges are not worth a thread.
+constexpr size_t MIN_PART = 1 << 14;
+
+std::string_view bytes_of(Bytes buf, const FramedRange& r) {
+  return {reinterpret_cast<const char*>(buf.data() + r.start), r.end - r.start};
+}
+
+// The number of `bytes`, a new one (first met at range `index`) if they
+// are new.
+uint32_t number_of(std::string_view bytes, size_t index, Numbers& numbers,
+                   Grouped& out) {
+  auto [it, fresh] =
+      numbers.try_emplace(bytes, static_cast<uint32_t>(out.firsts.size()));
+  if (fresh) {
+    if (out.firsts.size() == std::numeric_limits<uint32_t>::max()) {
+      throw std::length_error("more distinct descriptors than numbers");
+    }
+    out.firsts.push_back(index);
+  }
+  return it->second;
+}
+
+void number(Bytes buf, std::span<const FramedRange> ranges, Numbers& numbers,
+            Grouped& out) {
+  out.ids.reserve(ranges.size());
+  for (size_t k = 0; k < ranges.size(); ++k) {
+    out.ids.push_back(number_of(bytes_of(buf, ranges[k]), k, numbers, out));
+  }
+}
+
+struct Part {
+  std::vector<FramedRange> framed;
+  Grouped grouped;
+  Numbers numbers;
+};
+
+Part framed_part(Bytes buf, std::span<const ByteRange> ranges) {
+  Part part;
+  part.framed = frame(buf, ranges);
+  number(buf, part.framed, part.numbers, part.grouped);
+  return part;
+}
+
+// Appends `part` to `whole`: its ranges, and its numbers made the whole's.
+void join_part(Bytes buf, const Part& part, Part& whole) {
+  const size_t base = whole.framed.size();
+  std::vector<uint32_t> global(part.grouped.firsts.size());
+  for (size_t n = 0; n < global.size(); ++n) {
+    const size_t first = part.grouped.firsts[n];
+    global[n] = number_of(bytes_of(buf, part.framed[first]), base + first,
+                          whole.numbers, whole.grouped);
+  }
+  whole.grouped.ids.reserve(whole.grouped.ids.size() + part.grouped.ids.size());
+  for (uint32_t id : part.grouped.ids) whole.grouped.ids.push_back(global[id]);
+  whole.framed.insert(whole.framed.end(), part.framed.begin(),
+                      part.framed.end());
+}
+
+}  // namespace
+
+FramedGroups frame_and_group(Bytes buf, std::span<const ByteRange> ranges,
+                             unsigned threads) {
+  const size_t parts =
+      std::max<size_t>(1, std::min<size_t>(threads, ranges.size() / MIN_PART));
+  std::vector<Part> done(parts);
+  std::vector<std::exception_ptr> errors(parts);
+  auto run = [&](size_t p) {
+    try {
+      const size_t from = ranges.size() * p / parts;
+      const size_t to = ranges.size() * (p + 1) / parts;
+      done[p] = framed_part(buf, ranges.subspan(from, to - from));
+    } catch (...) {
+      errors[p] = std::current_exception();
+    }
+  };
+  {
+    std::vector<std::jthread> helpers;
+    std::vector<size_t> here = {0};
+    for (size_t p = 1; p < parts; ++p) {
+      try {
+        helpers.emplace_back(run, p);
+      } catch (const std::system_error&) {  // no thread to be had: done here
+        here.push_back(p);
+      }
+    }
+    for (size_t p : here) run(p);
+  }
+  for (auto& error : errors) {
+    if (error) std::rethrow_exception(error);
+  }
+  for (size_t p = 1; p < parts; ++p) join_part(buf, done[p], done[0]);
+  return {std::move(done[0].framed), std::move(done[0].grouped)};
+}
+
 Grouped group_equal(Bytes buf, std::span<const FramedRange> ranges) {
   Grouped grouped;
-  grouped.ids.reserve(ranges.size());
-  std::unordered_map<std::string_view, uint32_t, SampledHash> numbers;
-  for (size_t k = 0; k < ranges.size(); ++k) {
-    const FramedRange& r = ranges[k];
-    std::string_view bytes(reinterpret_cast<const char*>(buf.data() + r.start),
-                           r.end - r.start);
-    auto [it, fresh] = numbers.try_emplace(
-        bytes, static_cast<uint32_t>(grouped.firsts.size()));
-    if (fresh) {
-      if (grouped.firsts.size() == std::numeric_limits<uint32_t>::max()) {
-        throw std::length_error("more distinct descriptors than numbers");
-      }
-      grouped.firsts.push_back(k);
-    }
-    grouped.ids.push_back(it->second);
-  }
+  Numbers numbers;
+  number(buf, ranges, numbers, grouped);
   return grouped;
 }
 

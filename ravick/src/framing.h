@@ -37,4 +37,14 @@ struct Grouped {
 
 Grouped group_equal(Bytes buf, std::span<const FramedRange> ranges);
 
+struct FramedGroups {
+  std::vector<FramedRange> framed;
+  Grouped grouped;
+};
+
+// `frame` and `group_equal` on up to `threads` threads, each taking a part
+// of the ranges: the very results of one thread.
+FramedGroups frame_and_group(Bytes buf, std::span<const ByteRange> ranges,
+                             unsigned threads);
+
 }  // namespace ravick

@@ -27,6 +27,10 @@ const Buf DESCRIPTOR =
 // A syntax field, which the scan reads as more of the descriptor before it.
 const Buf SYNTAX = bytes_of(std::string("\x62\x06proto3", 8));
 
+void append_all(Buf& out, std::initializer_list<Buf> parts) {
+  for (const Buf& p : parts) out.insert(out.end(), p.begin(), p.end());
+}
+
 Buf marshal_prefix(uint32_t length) {
   return {0x73, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
           static_cast<uint8_t>(length >> 16),
@@ -93,6 +97,42 @@ TEST(GroupEqual, NumbersEqualBytesInOrderOfFirstAppearance) {
   Grouped g = group_equal(Bytes(buf), ranges);
   EXPECT_EQ(g.ids, (std::vector<uint32_t>{0, 1, 0, 0, 2, 2}));
   EXPECT_EQ(g.firsts, (std::vector<uint64_t>{0, 1, 4}));
+}
+
+TEST(FrameAndGroup, GivesOneThreadsResultsOnAnyNumberOfThreads) {
+  // Enough ranges for three parts, their bytes repeated across the parts,
+  // some framed, some new in the later parts.
+  Buf buf;
+  const Buf other =
+      bytes_of(std::string("\x0a\x07"
+                           "b.proto\x12\x01q\x22\x05\x0a\x03Two",
+                           19));
+  for (int k = 0; k < 60000; ++k) {
+    if (k % 7 == 0) {
+      append_all(buf, {{0x0A, 19}, DESCRIPTOR, SYNTAX});
+    } else if (k > 40000 && k % 5 == 0) {
+      append_all(buf, {other, {static_cast<uint8_t>(k % 3)}});
+    } else {
+      append_all(buf, {DESCRIPTOR, {0xFF}});
+    }
+  }
+  const auto ranges = scan(Bytes(buf));
+  ASSERT_GT(ranges.size(), 50000u);
+  const auto framed = frame(Bytes(buf), ranges);
+  const Grouped grouped = group_equal(Bytes(buf), framed);
+  ASSERT_GE(grouped.firsts.size(), 2u);
+  ASSERT_GT(grouped.firsts.back(), framed.size() / 2);  // new in a later part
+  for (unsigned threads : {1u, 2u, 3u, 8u}) {
+    auto got = frame_and_group(Bytes(buf), ranges, threads);
+    ASSERT_EQ(got.framed.size(), framed.size()) << threads;
+    for (size_t k = 0; k < framed.size(); ++k) {
+      ASSERT_EQ(got.framed[k].start, framed[k].start) << threads;
+      ASSERT_EQ(got.framed[k].end, framed[k].end) << threads;
+      ASSERT_EQ(got.framed[k].in_set, framed[k].in_set) << threads;
+    }
+    EXPECT_EQ(got.grouped.ids, grouped.ids) << threads;
+    EXPECT_EQ(got.grouped.firsts, grouped.firsts) << threads;
+  }
 }
 
 }  // namespace
