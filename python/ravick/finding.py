@@ -236,49 +236,22 @@ class PlainFinds:
     def model(self, n: int, marked: bool) -> Found:
         """A find of the ``n``-th distinct bytes at offset 0, as an entry of a
         descriptor set when ``marked``."""
-        f = self.facts[n]
-        layers = (DESCRIPTOR_SET,) if marked else ()
-        return _found_of(0, 0, *_middle(f), *_end(f, layers))
+        return _found_of(*self._values_at_zero(marked)[n])
 
     def rows(self) -> list[tuple[Any, ...]]:
         """The values of the fields of each find, as :class:`Found` orders them."""
-        middles = [_middle(f) for f in self.facts]
-        ends = (
-            [_end(f, ()) for f in self.facts],
-            [_end(f, (DESCRIPTOR_SET,)) for f in self.facts],
-        )
+        rests = [[v[2:] for v in self._values_at_zero(m)] for m in (False, True)]
         return [
-            (start, end, *middles[n], *ends[marked][n])
+            (start, end, *rests[marked][n])
             for start, end, marked, n in zip(
                 self.starts, self.ends, self.in_set, self.ids, strict=True
             )
         ]
 
-
-def _middle(f: dict[str, Any]) -> tuple[Any, ...]:
-    return (
-        f["size"],
-        f["name"],
-        f["package"],
-        f["syntax"],
-        f["edition"],
-        f["sha256"],
-        None,
-        None,
-        None,
-        f["plausible"],
-        f["doubt"],
-        f["messages"],
-        f["enums"],
-        f["services"],
-        f["extensions"],
-        f["dependencies"],
-        False,
-    )
-
-
-def _end(f: dict[str, Any], layers: tuple[str, ...]) -> tuple[Any, ...]:
-    return (layers, (), None, None, f["data"])
+    def _values_at_zero(self, marked: bool) -> list[tuple[Any, ...]]:
+        """Each distinct descriptor's field values as a plain find at 0."""
+        marks = (DESCRIPTOR_SET,) if marked else ()
+        return [_Relative(0, 0, None, marks, False, f).values() for f in self.facts]
 
 
 Finds = PlainFinds | list[tuple[Any, ...]]
