@@ -45,8 +45,9 @@ def main(out: pathlib.Path) -> None:
     rng = random.Random(1)
     scan_dir = out / "fuzz_scan"
     score_dir = out / "fuzz_score"
-    scan_dir.mkdir(parents=True, exist_ok=True)
-    score_dir.mkdir(parents=True, exist_ok=True)
+    printer_dir = out / "fuzz_printer"
+    for d in (scan_dir, score_dir, printer_dir):
+        d.mkdir(parents=True, exist_ok=True)
     n = 0
     for blob in descriptors():
         blob = blob[:60000]
@@ -59,6 +60,7 @@ def main(out: pathlib.Path) -> None:
             (scan_dir / f"seed{n}").write_bytes(bytes(rng.randrange(256) for _ in range(16)) + v)
             flags = rng.randrange(256)
             (score_dir / f"seed{n}").write_bytes(bytes([flags, 1 | rng.randrange(256)]) + v)
+            (printer_dir / f"seed{n}").write_bytes(bytes([rng.randrange(256)]) + v)
             n += 1
     for name in ("fuzz_signatures", "fuzz_layers"):
         layer_dir = out / name

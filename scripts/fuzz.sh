@@ -13,14 +13,14 @@ BUILD="$ROOT/build/fuzz"
 CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAVICK_FUZZ=ON -DRAVICK_SANITIZE=ON \
   -DRAVICK_MODULE=OFF -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
-cmake --build "$BUILD" -j "$(nproc)" --target fuzz_scan fuzz_score fuzz_signatures
+cmake --build "$BUILD" -j "$(nproc)" --target fuzz_scan fuzz_score fuzz_signatures fuzz_printer
 
 SEEDS="$BUILD/seeds"
 "$VENV/bin/python" fuzz/make_seeds.py "$SEEDS"
 
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-for target in fuzz_scan fuzz_score fuzz_signatures; do
+for target in fuzz_scan fuzz_score fuzz_signatures fuzz_printer; do
   corpus="$BUILD/corpus-$target"
   mkdir -p "$corpus"
   echo "-- $target for ${SECONDS_EACH}s"

@@ -73,11 +73,15 @@ class Writer:
 
     def note(self, text: str) -> None:
         """A comment naming what was left out, on one line whatever ``text`` is."""
-        self.add("// ravick: " + comment_safe(text))
+        self.add(note_line(text))
 
     def comment(self, text: str | bytes) -> None:
         for line in as_text(text).removesuffix("\n").split("\n"):
             self.add("//" + comment_line(line))
+
+
+def note_line(text: str) -> str:
+    return "// ravick: " + comment_safe(text)
 
 
 def comment_safe(text: str) -> str:

@@ -430,3 +430,42 @@ class Symbols:
             if value.number == number and is_identifier(value.name):
                 return value.name
         return None
+
+
+def builtin_option_tables() -> tuple[
+    list[tuple[str, list[tuple[int, str, int, int, str, bool, bool]]]],
+    list[tuple[str, list[tuple[int, str]]]],
+]:
+    """descriptor.proto's messages and enums as the native printer takes them:
+    each field (number, name, type, label, type name, delimited, implicit
+    presence) and each
+    enum's first printable name of each number, as :class:`Symbols` finds
+    them."""
+    symbols = Symbols(SymbolIndex(()))
+    messages = [
+        (
+            name,
+            [
+                (
+                    number,
+                    f.name,
+                    int(f.type),
+                    int(f.label),
+                    type_key(f.type_name),
+                    symbols.delimited(f, name, _BUILTIN_FILE[name]),
+                    symbols.implicit_presence(name, f),
+                )
+                for number, f in fields.items()
+            ],
+        )
+        for name, fields in _BUILTIN_FIELDS.items()
+    ]
+    enums = []
+    for name in _BUILTIN.enums:
+        first: dict[int, str] = {}
+        proto = symbols.enum(name)
+        for value in proto.value if proto is not None else ():
+            if is_identifier(value.name):
+                first.setdefault(value.number, value.name)
+        enums.append((name, list(first.items())))
+    return messages, enums

@@ -17,10 +17,11 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from functools import cached_property
+from functools import cache, cached_property
 
 from google.protobuf import descriptor_pb2
 
+from ravick import _printer
 from ravick._declaration_text import (
     MAX_FIELD_END,
     MAX_INT32,
@@ -47,10 +48,18 @@ from ravick._source_forms import (
     is_plain_map_entry,
     join_name,
     map_entry_name,
+    note_line,
     options_bytes,
     renamed_synthetic_oneofs,
 )
-from ravick._symbols import FieldProto, FileProto, MessageProto, SymbolIndex, Symbols
+from ravick._symbols import (
+    FieldProto,
+    FileProto,
+    MessageProto,
+    SymbolIndex,
+    Symbols,
+    builtin_option_tables,
+)
 from ravick._text import (
     as_bytes,
     is_dotted_name,
@@ -100,10 +109,65 @@ def proto_sources(descriptors: Iterable[FileProto]) -> list[str]:
 def proto_source_in(descriptor: FileProto, index: SymbolIndex) -> str:
     """:func:`proto_source` of one of the files of ``index``, the rest of them
     as context."""
+    native = native_source(descriptor, index)
+    if native is not None:
+        return native
+    return python_source_in(descriptor, index)
+
+
+def native_source(descriptor: FileProto, index: SymbolIndex) -> str | None:
+    """:func:`proto_source_in` printed natively, or None for a file left to
+    this module: one with comments or with anything to note. Options that use
+    more than descriptor.proto's own fields are rendered here."""
+    return _printer.print_file(
+        descriptor.SerializePartialToString(),
+        _OptionsOf(descriptor, index),
+        _builtin_options(),
+    )
+
+
+def python_source_in(descriptor: FileProto, index: SymbolIndex) -> str:
+    """:func:`proto_source_in` printed by this module alone: every file, the
+    reference that the native printer reproduces."""
     symbols = index.for_file(descriptor)
     printer = _FilePrinter(descriptor, symbols, comments_by_path(descriptor))
     printer.print_file()
     return "\n".join(printer.out.lines) + "\n"
+
+
+@cache
+def _builtin_options() -> object:
+    """descriptor.proto's own options fields for the native printer (made once)."""
+    return _printer.builtin_options(*builtin_option_tables())
+
+
+class _OptionsOf:
+    """Renders the options of one file for the native printer: as the file's
+    own printing would, each options message's assignments and the note of
+    what was left out."""
+
+    __slots__ = ("_file", "_index", "_symbols")
+
+    def __init__(self, file: FileProto, index: SymbolIndex) -> None:
+        self._file = file
+        self._index = index
+        self._symbols: Symbols | None = None
+
+    def __call__(
+        self, message: str, data: bytes
+    ) -> tuple[tuple[Assignment, ...], str | None]:
+        rendered = self._index.renders.get((message, data))
+        if rendered is None:
+            if self._symbols is None:
+                self._symbols = self._index.for_file(self._file)
+            rendered = render_options(message, data, self._symbols)
+        if not rendered.left_out:
+            return rendered.assignments, None
+        return rendered.assignments, note_line(_left_out_text(rendered.left_out))
+
+
+def _left_out_text(left_out: Sequence[str]) -> str:
+    return "options left out, no printable definition: " + ", ".join(left_out)
 
 
 @dataclass
@@ -234,9 +298,7 @@ class _FilePrinter:
 
     def note_left_out(self, left_out: Sequence[str]) -> None:
         if left_out:
-            self.out.note(
-                "options left out, no printable definition: " + ", ".join(left_out)
-            )
+            self.out.note(_left_out_text(left_out))
 
     def add_lines(self, lines: Sequence[str], end: str) -> None:
         for line in lines[:-1]:
