@@ -28,7 +28,12 @@ from google.protobuf import descriptor_pb2
 from google.protobuf.message import DecodeError
 
 from ravick._symbols import SymbolIndex
-from ravick.printing import proto_source, proto_source_in, proto_sources
+from ravick.printing import (
+    proto_source,
+    proto_source_in,
+    proto_sources,
+    python_source_in,
+)
 
 REPO = Path(__file__).resolve().parent.parent
 FileProto = descriptor_pb2.FileDescriptorProto
@@ -81,6 +86,29 @@ def print_per_library(parsed: list[list[FileProto]]) -> int:
     return sum(len(text) for files in parsed for text in proto_sources(files))
 
 
+def print_per_library_in_python(parsed: list[list[FileProto]]) -> int:
+    """The same with the Python printer alone (no native printer): the
+    baseline."""
+    size = 0
+    for files in parsed:
+        index = SymbolIndex(tuple(files))
+        size += sum(len(python_source_in(f, index)) for f in files)
+    return size
+
+
+def alternately(
+    repeat: int, first: Callable[[], object], second: Callable[[], object]
+) -> tuple[float, float]:
+    """Best times of ``first`` and ``second``, run one after the other."""
+    best = [float("inf"), float("inf")]
+    for _ in range(repeat):
+        for k, work in enumerate((first, second)):
+            start = time.perf_counter()
+            work()
+            best[k] = min(best[k], time.perf_counter() - start)
+    return best[0], best[1]
+
+
 def real_sets() -> list[tuple[list[FileProto], list[FileProto]]]:
     """The printer tests' real sets (protoc's well-known types, googleapis,
     Debian's .proto packages compiled by protoc): each group's files and
@@ -97,11 +125,14 @@ def real_sets() -> list[tuple[list[FileProto], list[FileProto]]]:
     return groups
 
 
-def print_sets(groups: list[tuple[list[FileProto], list[FileProto]]]) -> int:
+def print_sets(
+    groups: list[tuple[list[FileProto], list[FileProto]]],
+    printer: Callable[[FileProto, SymbolIndex], str] = proto_source_in,
+) -> int:
     size = 0
     for files, context in groups:
         index = SymbolIndex((*files, *context))
-        size += sum(len(proto_source_in(f, index)) for f in files)
+        size += sum(len(printer(f, index)) for f in files)
     return size
 
 
@@ -118,28 +149,38 @@ def main() -> None:
     parsed = parse_all(libraries)
     parse_s = best_of(args.repeat, lambda: parse_all(libraries))
     one_s = best_of(args.repeat, lambda: print_one_by_one(parsed))
-    shared_s = best_of(args.repeat, lambda: print_per_library(parsed))
+    shared_s, python_s = alternately(
+        args.repeat,
+        lambda: print_per_library(parsed),
+        lambda: print_per_library_in_python(parsed),
+    )
     text_mb = print_per_library(parsed) / 1e6
     print(
         "| libraries | descriptors | MB | .proto MB | parse desc/s (MB/s) "
         "| proto_source desc/s (MB/s) | proto_sources desc/s (MB/s) "
-        "| print / parse time |"
+        "| Python printer alone desc/s | print / parse time |"
     )
-    print("|---|---|---|---|---|---|---|---|")
+    print("|---|---|---|---|---|---|---|---|---|")
     print(
         f"| {len(libraries)} | {count} | {megabytes:.2f} | {text_mb:.2f} "
         f"| {count / parse_s:,.0f} ({megabytes / parse_s:.0f}) "
         f"| {count / one_s:,.0f} ({megabytes / one_s:.2f}) "
         f"| {count / shared_s:,.0f} ({megabytes / shared_s:.2f}) "
+        f"| {count / python_s:,.0f} ({python_s / shared_s:.2f}x slower) "
         f"| {shared_s / parse_s:.0f}x |"
     )
     if args.sets:
         groups = real_sets()
         files = sum(len(f) for f, _ in groups)
-        sets_s = best_of(args.repeat, lambda: print_sets(groups))
+        sets_s, sets_python_s = alternately(
+            args.repeat,
+            lambda: print_sets(groups),
+            lambda: print_sets(groups, python_source_in),
+        )
         print(
             f"\nThe printer tests' real sets ({len(groups)} groups, {files} files, "
-            f"an index a group): {files / sets_s:,.0f} files/s"
+            f"an index a group): {files / sets_s:,.0f} files/s, the Python printer "
+            f"alone {files / sets_python_s:,.0f} ({sets_python_s / sets_s:.2f}x)"
         )
 
 

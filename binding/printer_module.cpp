@@ -4,32 +4,30 @@
 #include <Python.h>
 
 #include <exception>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "builtin_options.h"
 #include "proto_printer.h"
+#include "symbol_index.h"
 
 namespace {
 
 namespace pr = ravick::printer;
 
-constexpr const char* CAPSULE_NAME = "ravick._printer.BuiltinOptions";
+constexpr const char* CAPSULE_NAME = "ravick._printer.SymbolIndex";
 
-constexpr const char* BUILTIN_OPTIONS_DOC =
-    "builtin_options(messages, enums, /)\n--\n\n"
-    "The fields and enums of descriptor.proto as this runtime knows it, for\n"
-    "print_file to render the options that use nothing else.\n\n"
-    "messages: (full name, fields) pairs, each field (number, name, type,\n"
-    "label, type name without the leading dot, delimited, implicit\n"
-    "presence); enums: (full\n"
-    "name, values) pairs, each value (number, name), the first of a number\n"
-    "kept. Returns an opaque object.";
+constexpr const char* INDEX_DOC =
+    "index(files, /)\n--\n\n"
+    "The names that the serialized FileDescriptorProtos `files` define, for\n"
+    "print_file. Returns an opaque object; raises ValueError when a file's\n"
+    "bytes are malformed.";
 
 constexpr const char* PRINT_FILE_DOC =
-    "print_file(data, render, builtin=None, /)\n--\n\n"
+    "print_file(data, render, builtin=None, files=None, /)\n--\n\n"
     "The .proto source of the FileDescriptorProto serialized as `data`, or\n"
     "None for a file the native printer leaves to the Python one (comments,\n"
     "or anything the Python printer would print a note for).\n\n"
@@ -39,8 +37,9 @@ constexpr const char* PRINT_FILE_DOC =
     "(assignments, note): assignments with `name` (str) and `value` (a\n"
     "tuple of str, one a line), and the whole comment line of what was left\n"
     "out, or None. A callable returning None declines the file; an\n"
-    "exception it raises propagates. With `builtin` (from builtin_options),\n"
-    "options that use only descriptor.proto's fields are rendered natively.";
+    "exception it raises propagates. With `builtin` (the index of\n"
+    "descriptor.proto), options are rendered natively where they can be,\n"
+    "custom options with `files` (the index of the run's files).";
 
 // A str as UTF-8; false (no error set) for one that has no UTF-8 form.
 bool utf8(PyObject* text, std::string& out) {
@@ -122,106 +121,72 @@ class PyRenderer final : public pr::OptionsRenderer {
   bool raised_ = false;
 };
 
-void free_builtin(PyObject* capsule) {
-  delete static_cast<pr::BuiltinOptions*>(
+void free_index(PyObject* capsule) {
+  delete static_cast<pr::SymbolIndex*>(
       PyCapsule_GetPointer(capsule, CAPSULE_NAME));
 }
 
-// Calls on(item) for each item of the sequence `arg`.
-template <class On>
-bool each_item(PyObject* arg, const char* what, On&& on) {
-  PyObject* seq = PySequence_Fast(arg, what);
-  if (seq == nullptr) return false;
+PyObject* index_impl(PyObject* /*module*/, PyObject* arg) {
+  PyObject* seq = PySequence_Fast(arg, "index(): files must be a sequence");
+  if (seq == nullptr) return nullptr;
+  std::vector<std::string> files;
   bool ok = true;
-  for (Py_ssize_t k = 0; ok && k < PySequence_Fast_GET_SIZE(seq); ++k) {
-    ok = on(PySequence_Fast_GET_ITEM(seq, k));
+  try {
+    for (Py_ssize_t k = 0; ok && k < PySequence_Fast_GET_SIZE(seq); ++k) {
+      Py_buffer view;
+      ok = PyObject_GetBuffer(PySequence_Fast_GET_ITEM(seq, k), &view,
+                              PyBUF_SIMPLE) == 0;
+      if (!ok) break;
+      files.emplace_back(static_cast<const char*>(view.buf),
+                         static_cast<size_t>(view.len));
+      PyBuffer_Release(&view);
+    }
+  } catch (const std::exception&) {
+    Py_DECREF(seq);
+    return PyErr_NoMemory();
   }
   Py_DECREF(seq);
-  return ok;
-}
-
-bool bind_message(PyObject* item, pr::BuiltinOptions& out) {
-  const char* name = nullptr;
-  PyObject* fields = nullptr;
-  if (!PyArg_ParseTuple(item, "sO:messages", &name, &fields)) return false;
-  auto& by_number = out.messages[name];
-  return each_item(fields, "fields must be a sequence", [&](PyObject* f) {
-    unsigned int number = 0;
-    const char* field_name = nullptr;
-    const char* type_name = nullptr;
-    int type = 0;
-    int label = 0;
-    int delimited = 0;
-    int implicit = 0;
-    if (!PyArg_ParseTuple(f, "Isiispp:fields", &number, &field_name, &type,
-                          &label, &type_name, &delimited, &implicit)) {
-      return false;
-    }
-    by_number.emplace(number,
-                      pr::OptionField{field_name, type, label, type_name,
-                                      delimited != 0, implicit != 0});
-    return true;
-  });
-}
-
-bool bind_enum(PyObject* item, pr::BuiltinOptions& out) {
-  const char* name = nullptr;
-  PyObject* values = nullptr;
-  if (!PyArg_ParseTuple(item, "sO:enums", &name, &values)) return false;
-  auto& by_number = out.enums[name];
-  return each_item(values, "values must be a sequence", [&](PyObject* v) {
-    int number = 0;
-    const char* value_name = nullptr;
-    if (!PyArg_ParseTuple(v, "is:values", &number, &value_name)) return false;
-    by_number.emplace(number, value_name);
-    return true;
-  });
-}
-
-PyObject* builtin_options_impl(PyObject* /*module*/, PyObject* const* args,
-                               Py_ssize_t nargs) {
-  if (nargs != 2) {
-    PyErr_Format(PyExc_TypeError,
-                 "builtin_options() takes 2 arguments (%zd given)", nargs);
-    return nullptr;
-  }
-  auto* builtin = new (std::nothrow) pr::BuiltinOptions;
-  if (builtin == nullptr) return PyErr_NoMemory();
-  bool ok = false;
+  if (!ok) return nullptr;
+  std::unique_ptr<pr::SymbolIndex> index;
   try {
-    ok = each_item(args[0], "messages must be a sequence",
-                   [&](PyObject* m) { return bind_message(m, *builtin); }) &&
-         each_item(args[1], "enums must be a sequence",
-                   [&](PyObject* e) { return bind_enum(e, *builtin); });
+    index = pr::SymbolIndex::build(files);
   } catch (const std::exception&) {
-    PyErr_NoMemory();
+    return PyErr_NoMemory();
   }
-  if (!ok) {
-    delete builtin;
+  if (index == nullptr) {
+    PyErr_SetString(PyExc_ValueError, "index(): a file's bytes are malformed");
     return nullptr;
   }
-  PyObject* capsule = PyCapsule_New(builtin, CAPSULE_NAME, free_builtin);
-  if (capsule == nullptr) delete builtin;
+  PyObject* capsule = PyCapsule_New(index.get(), CAPSULE_NAME, free_index);
+  if (capsule != nullptr) index.release();
   return capsule;
+}
+
+// The index of a capsule argument: false (error set) for another object.
+bool bind_index(PyObject* arg, const pr::SymbolIndex** out) {
+  if (arg == Py_None) return true;
+  if (!PyCapsule_IsValid(arg, CAPSULE_NAME)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "print_file(): an index must come from index()");
+    return false;
+  }
+  *out = static_cast<const pr::SymbolIndex*>(
+      PyCapsule_GetPointer(arg, CAPSULE_NAME));
+  return *out != nullptr;
 }
 
 PyObject* print_file_impl(PyObject* /*module*/, PyObject* const* args,
                           Py_ssize_t nargs) {
-  if (nargs != 2 && nargs != 3) {
+  if (nargs < 2 || nargs > 4) {
     PyErr_Format(PyExc_TypeError,
-                 "print_file() takes 2 or 3 arguments (%zd given)", nargs);
+                 "print_file() takes 2 to 4 arguments (%zd given)", nargs);
     return nullptr;
   }
-  const pr::BuiltinOptions* builtin = nullptr;
-  if (nargs == 3 && args[2] != Py_None) {
-    if (!PyCapsule_IsValid(args[2], CAPSULE_NAME)) {
-      PyErr_SetString(PyExc_TypeError,
-                      "print_file(): builtin must come from builtin_options()");
-      return nullptr;
-    }
-    builtin = static_cast<const pr::BuiltinOptions*>(
-        PyCapsule_GetPointer(args[2], CAPSULE_NAME));
-    if (builtin == nullptr) return nullptr;
+  const pr::SymbolIndex* builtin = nullptr;
+  const pr::SymbolIndex* files = nullptr;
+  if ((nargs > 2 && !bind_index(args[2], &builtin)) ||
+      (nargs > 3 && !bind_index(args[3], &files))) {
+    return nullptr;
   }
   if (!PyCallable_Check(args[1])) {
     PyErr_SetString(PyExc_TypeError, "print_file(): render must be callable");
@@ -236,7 +201,7 @@ PyObject* print_file_impl(PyObject* /*module*/, PyObject* const* args,
   PyRenderer renderer(args[1]);
   std::optional<std::string> text;
   try {
-    text = pr::print_file(data, renderer, builtin);
+    text = pr::print_file(data, renderer, builtin, files);
   } catch (const std::exception&) {
     return PyErr_NoMemory();
   }
@@ -247,10 +212,7 @@ PyObject* print_file_impl(PyObject* /*module*/, PyObject* const* args,
 }
 
 PyMethodDef methods[] = {
-    {"builtin_options",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(builtin_options_impl)),
-     METH_FASTCALL, BUILTIN_OPTIONS_DOC},
+    {"index", index_impl, METH_O, INDEX_DOC},
     {"print_file",
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(print_file_impl)),

@@ -1,12 +1,13 @@
-// Fuzzes the native .proto printer on arbitrary bytes: every read bounded,
-// no crash, and printed text that ends in a newline. The first byte chooses
-// how the stand-in options renderer answers.
+// Fuzzes the native .proto printer and its symbol index on arbitrary bytes:
+// every read bounded, no crash, and printed text that ends in a newline.
+#include <algorithm>
 #include <cstdint>
+#include <string>
 #include <cstdlib>
 #include <string_view>
 
-#include "builtin_options.h"
 #include "proto_printer.h"
+#include "symbol_index.h"
 
 namespace {
 
@@ -28,55 +29,20 @@ class Renderer final : public pr::OptionsRenderer {
   uint8_t mode_;
 };
 
-pr::BuiltinOptions make_builtin() {
-  pr::BuiltinOptions b;
-  auto& file = b.messages["google.protobuf.FileOptions"];
-  file[1] = {"java_package", 9, 1, "", false, false};
-  file[9] = {
-      "optimize_for", 14,   1, "google.protobuf.FileOptions.OptimizeMode",
-      false,          false};
-  auto& field = b.messages["google.protobuf.FieldOptions"];
-  field[2] = {"packed", 8, 1, "", false, false};
-  field[19] = {"targets", 14,
-               3,         "google.protobuf.FieldOptions.OptionTargetType",
-               false,     false};
-  field[20] = {"edition_defaults",
-               11,
-               3,
-               "google.protobuf.FieldOptions.EditionDefault",
-               false,
-               false};
-  field[21] = {"features", 11, 1, "google.protobuf.FeatureSet", false, false};
-  field[5] = {"lazy", 17, 1, "", false, true};
-  auto& defaults = b.messages["google.protobuf.FieldOptions.EditionDefault"];
-  defaults[3] = {"edition", 14, 1, "google.protobuf.Edition", false, false};
-  defaults[2] = {"value", 9, 1, "", false, true};
-  auto& features = b.messages["google.protobuf.FeatureSet"];
-  features[1] = {"field_presence",
-                 14,
-                 1,
-                 "google.protobuf.FeatureSet.FieldPresence",
-                 false,
-                 false};
-  b.enums["google.protobuf.FileOptions.OptimizeMode"] = {{1, "SPEED"},
-                                                         {3, "LITE_RUNTIME"}};
-  b.enums["google.protobuf.FieldOptions.OptionTargetType"] = {
-      {1, "TARGET_TYPE_FILE"}};
-  b.enums["google.protobuf.Edition"] = {{1000, "EDITION_2023"}};
-  b.enums["google.protobuf.FeatureSet.FieldPresence"] = {{2, "IMPLICIT"}};
-  return b;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const pr::BuiltinOptions builtin = make_builtin();
-  if (size == 0) return 0;
+  if (size < 2) return 0;
+  // data[0] sets the stand-in renderer; data[1] * 64 bytes after it are
+  // the index's descriptor.proto, the rest the printed file.
   Renderer renderer(data[0]);
-  const std::string_view bytes(reinterpret_cast<const char*>(data + 1),
-                               size - 1);
-  const auto text =
-      pr::print_file(bytes, renderer, data[0] & 4 ? &builtin : nullptr);
+  const size_t split = std::min<size_t>(size_t{data[1]} * 64, size - 2);
+  const std::string builtin_bytes(reinterpret_cast<const char*>(data + 2), split);
+  const std::string file(reinterpret_cast<const char*>(data + 2 + split), size - 2 - split);
+  const auto builtin = pr::SymbolIndex::build({builtin_bytes});
+  const auto files = pr::SymbolIndex::build({file, builtin_bytes});
+  const auto text = pr::print_file(file, renderer, builtin.get(),
+                                   data[0] & 4 ? files.get() : nullptr);
   if (text && (text->empty() || text->back() != '\n')) abort();
   return 0;
 }

@@ -60,13 +60,29 @@ def main(out: pathlib.Path) -> None:
             (scan_dir / f"seed{n}").write_bytes(bytes(rng.randrange(256) for _ in range(16)) + v)
             flags = rng.randrange(256)
             (score_dir / f"seed{n}").write_bytes(bytes([flags, 1 | rng.randrange(256)]) + v)
-            (printer_dir / f"seed{n}").write_bytes(bytes([rng.randrange(256)]) + v)
+            head = padded_descriptor_proto()
+            (printer_dir / f"seed{n}").write_bytes(
+                bytes([rng.randrange(256), len(head) // 64]) + head + v
+            )
             n += 1
     for name in ("fuzz_signatures", "fuzz_layers"):
         layer_dir = out / name
         layer_dir.mkdir(parents=True, exist_ok=True)
         for k, blob in enumerate(containers()):
             (layer_dir / f"seed{k}").write_bytes(blob)
+
+
+def padded_descriptor_proto():
+    """descriptor.proto padded to a multiple of 64 bytes with fields that
+    read as unknown (a varint where a string belongs)."""
+    data = descriptor_pb2.DESCRIPTOR.serialized_pb
+    pad = -len(data) % 64
+    if pad == 1:
+        pad += 64
+    if pad % 2:
+        data += b"\x08\x80\x00"
+        pad -= 3
+    return data + b"\x08\x00" * (pad // 2)
 
 
 def containers():

@@ -634,6 +634,26 @@ def test_construct_round_trips(case: str, case_results: dict[str, str]) -> None:
         assert name not in case_results, case_results[name]
 
 
+def test_cases_print_natively_as_in_python_also_mutated(
+    compiled_cases: dict[str, dict[str, FileProto]], rng: random.Random
+) -> None:
+    """Custom options, aggregates, hidden names, implicit zeros, open enums,
+    MessageSets: the native printer prints each case (and hostile versions
+    of it, with the others as context) as the Python printer does."""
+    files = [f for case, c in compiled_cases.items() if case for f in c.values()]
+    index = SymbolIndex((*files, *compiled_cases[""].values()))
+    printed = 0
+    for file in files:
+        versions = [file, *_mutations(file.SerializeToString(), rng, 30)]
+        for k, version in enumerate(versions):
+            replaced = index if k == 0 else index.replacing(version)
+            text = native_source(version, replaced)
+            printed += text is not None
+            if text is not None:
+                assert text == python_source_in(version, replaced), version.name
+    assert printed > len(files) * 5
+
+
 def test_custom_options_keep_wire_order(
     compiled_cases: dict[str, dict[str, FileProto]],
 ) -> None:

@@ -304,6 +304,9 @@ std::optional<FileView> read_file(std::string_view data) {
   FileView f;
   const bool ok = each(data, [&](const Entry& e) {
     switch (e.number) {
+      case 1:
+        take_bytes(e, f.name);
+        return true;
       case 2:
         take_bytes(e, f.package, &f.has_package);
         return true;

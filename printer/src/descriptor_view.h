@@ -97,6 +97,7 @@ struct ServiceView {
 };
 
 struct FileView {
+  std::string_view name;
   std::string_view package;
   std::string_view syntax;
   std::vector<std::string_view> dependencies;

@@ -6,8 +6,8 @@
 #include <set>
 #include <string>
 
-#include "builtin_options.h"
 #include "descriptor_view.h"
+#include "options_renderer.h"
 #include "proto_text.h"
 
 namespace ravick::printer {
@@ -306,9 +306,8 @@ std::string lower(std::string_view text) {
 
 class FilePrinter {
  public:
-  FilePrinter(const FileView& file, OptionsRenderer& options,
-              const BuiltinOptions* builtin)
-      : file_(file), options_(options), builtin_(builtin) {
+  FilePrinter(const FileView& file, OptionsRenderer& options, Symbols* symbols)
+      : file_(file), options_(options), symbols_(symbols) {
     if (file.syntax == "proto3" || file.syntax == "editions") {
       syntax_ = std::string(file.syntax);
     }
@@ -392,8 +391,8 @@ class FilePrinter {
   Rendered render(std::string_view type, std::string_view data) {
     Rendered rendered;
     if (data.empty()) return rendered;
-    if (builtin_ != nullptr &&
-        render_builtin(*builtin_, type, data, rendered)) {
+    if (symbols_ != nullptr &&
+        render_options(*symbols_, type, data, rendered)) {
       return rendered;
     }
     rendered = Rendered{};
@@ -836,7 +835,7 @@ class FilePrinter {
 
   const FileView& file_;
   OptionsRenderer& options_;
-  const BuiltinOptions* builtin_;
+  Symbols* symbols_;
   std::string syntax_ = "proto2";
   bool editions_ = false;
   bool unstable_ = false;
@@ -847,11 +846,14 @@ class FilePrinter {
 
 std::optional<std::string> print_file(std::string_view descriptor,
                                       OptionsRenderer& options,
-                                      const BuiltinOptions* builtin) {
+                                      const SymbolIndex* builtin,
+                                      const SymbolIndex* files) {
   const std::optional<FileView> file = read_file(descriptor);
   if (!file) return std::nullopt;
   try {
-    return FilePrinter(*file, options, builtin).print();
+    if (builtin == nullptr) return FilePrinter(*file, options, nullptr).print();
+    Symbols symbols(*builtin, files, *file);
+    return FilePrinter(*file, options, &symbols).print();
   } catch (const Declined&) {
     return std::nullopt;
   }

@@ -35,16 +35,19 @@ class OptionsRenderer {
                       Rendered& out) = 0;
 };
 
-struct BuiltinOptions;
+class SymbolIndex;
 
 // The source of the FileDescriptorProto serialized as `descriptor`, lines
 // joined by "\n" and ending in one; nothing when the bytes are malformed or
 // the file is one to decline. The bytes must be as the protobuf runtime
-// serializes a parsed message (each singular field at most once). Options
-// that use only descriptor.proto's own fields are rendered here with
-// `builtin` (when given), the others by `options`.
+// serializes a parsed message (each singular field at most once). With
+// `builtin` (the index of descriptor.proto as the runtime knows it) options
+// are rendered here, custom options with the names of `files` (the index of
+// the run's files, this one among them) when given; `options` renders what
+// is left.
 std::optional<std::string> print_file(std::string_view descriptor,
                                       OptionsRenderer& options,
-                                      const BuiltinOptions* builtin = nullptr);
+                                      const SymbolIndex* builtin = nullptr,
+                                      const SymbolIndex* files = nullptr);
 
 }  // namespace ravick::printer

@@ -3,9 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "builtin_options.h"
+#include "descriptor_view.h"
+#include "options_renderer.h"
 #include "proto_printer.h"
 #include "proto_text.h"
+#include "symbol_index.h"
 #include "wire_reader.h"
 
 namespace {
@@ -138,32 +140,57 @@ TEST(PrintFile, RendersOptionsAndDeclinesWhatTheRendererDeclines) {
   EXPECT_FALSE(pr::print_file(file, renderer));
 }
 
-TEST(BuiltinOptions, RendersKnownFieldsAndLeavesTheRest) {
-  pr::BuiltinOptions builtin;
-  builtin.messages["google.protobuf.FileOptions"][1] = {
-      "java_package", 9, 1, "", false, false};
-  builtin.messages["google.protobuf.FileOptions"][9] = {
-      "optimize_for", 14,   1, "google.protobuf.FileOptions.OptimizeMode",
-      false,          false};
-  builtin.enums["google.protobuf.FileOptions.OptimizeMode"] = {
-      {3, "LITE_RUNTIME"}};
-  pr::Rendered out;
-  // java_package = "a\"b", optimize_for = LITE_RUNTIME
-  ASSERT_TRUE(pr::render_builtin(builtin, "google.protobuf.FileOptions",
-                                 from_hex("0a03612262"
-                                          "4803"),
-                                 out));
-  ASSERT_EQ(out.assignments.size(), 2u);
-  EXPECT_EQ(out.assignments[0].name, "java_package");
-  EXPECT_EQ(out.assignments[0].value, std::vector<std::string>{"\"a\\\"b\""});
-  EXPECT_EQ(out.assignments[1].value, std::vector<std::string>{"LITE_RUNTIME"});
-  pr::Rendered rest;
-  // An enum number without a name, an unknown field, a wrong wire type.
-  for (const char* hex : {"4807", "a81f05", "4a0101"}) {
-    EXPECT_FALSE(pr::render_builtin(builtin, "google.protobuf.FileOptions",
-                                    from_hex(hex), rest))
+// A descriptor.proto of one message (FileOptions: java_package, an enum
+// optimize_for), a file extending it with (x.level) = 50000, and a file that
+// imports that one and sets java_package "a" and (x.level) 7.
+const std::string MINI_DESCRIPTOR = from_hex(
+    "0a20676f6f676c652f70726f746f6275662f64657363726970746f722e70726f746f120f"
+    "676f6f676c652e70726f746f627566229c010a0b46696c654f7074696f6e7312140a0c6a"
+    "6176615f7061636b616765180120012809123f0a0c6f7074696d697a655f666f72180920"
+    "01280e32292e676f6f676c652e70726f746f6275662e46696c654f7074696f6e732e4f70"
+    "74696d697a654d6f6465222b0a0c4f7074696d697a654d6f646512090a05535045454410"
+    "0112100a0c4c4954455f52554e54494d4510032a0908e807108080808002");
+const std::string EXTENDING = from_hex(
+    "0a076f2e70726f746f1201781a20676f6f676c652f70726f746f6275662f646573637269"
+    "70746f722e70726f746f3a2d0a056c6576656c121c2e676f6f676c652e70726f746f6275"
+    "662e46696c654f7074696f6e7318d0860320012805");
+const std::string SETTING =
+    from_hex("0a07662e70726f746f1a076f2e70726f746f42070a016180b51807");
+
+TEST(RenderOptions, RendersKnownFieldsAndCustomOptionsByName) {
+  const auto builtin = pr::SymbolIndex::build({MINI_DESCRIPTOR});
+  const auto files = pr::SymbolIndex::build({SETTING, EXTENDING});
+  ASSERT_TRUE(builtin && files);
+  FixedRenderer renderer;
+  renderer.accept = false;  // everything must be rendered natively
+  const auto text =
+      pr::print_file(SETTING, renderer, builtin.get(), files.get());
+  ASSERT_TRUE(text.has_value());
+  EXPECT_EQ(
+      *text,
+      "syntax = \"proto2\";\n\nimport \"o.proto\";\n\noption java_package = "
+      "\"a\";\noption (.x.level) = 7;\n");
+  // Without the files, the custom option is left to the renderer.
+  EXPECT_FALSE(pr::print_file(SETTING, renderer, builtin.get(), nullptr));
+  EXPECT_EQ(renderer.types,
+            std::vector<std::string>{"google.protobuf.FileOptions"});
+}
+
+TEST(RenderOptions, LeavesWhatItCannotRenderAsPythonDoes) {
+  const auto builtin = pr::SymbolIndex::build({MINI_DESCRIPTOR});
+  const auto files = pr::SymbolIndex::build({SETTING, EXTENDING});
+  const auto printed = pr::read_file(SETTING);
+  ASSERT_TRUE(builtin && files && printed);
+  // An enum number without a name (plain and packed), an unknown field,
+  // java_package past ASCII.
+  for (const char* hex : {"4807", "a81f05", "4a0107", "0a02c3a9"}) {
+    pr::Symbols symbols(*builtin, files.get(), *printed);
+    pr::Rendered out;
+    EXPECT_FALSE(pr::render_options(symbols, "google.protobuf.FileOptions",
+                                    from_hex(hex), out))
         << hex;
   }
+  EXPECT_FALSE(pr::SymbolIndex::build({SETTING, from_hex("0a056162")}));
 }
 
 TEST(WireReader, ReadsFixedValuesAndGroupPayloads) {

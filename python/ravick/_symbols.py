@@ -201,6 +201,30 @@ class SymbolIndex:
         return SymbolIndex((file, *others), self.renders, self)
 
     @cached_property
+    def serialized(self) -> tuple[bytes, ...]:
+        """Each file's bytes as the runtime serializes it."""
+        if self.base is None:
+            return tuple(f.SerializePartialToString() for f in self.files)
+        name = as_text(self.files[0].name)
+        others = (
+            data
+            for f, data in zip(self.base.files, self.base.serialized, strict=True)
+            if as_text(f.name) != name
+        )
+        return (self.files[0].SerializePartialToString(), *others)
+
+    @cached_property
+    def native(self) -> object | None:
+        """The native printer's index of these files (None if it cannot
+        read them: the Python renderer then renders their custom options)."""
+        from ravick import _printer
+
+        try:
+            return _printer.index(self.serialized)
+        except ValueError:
+            return None
+
+    @cached_property
     def imports(self) -> dict[str, list[str]]:
         """The imports of each file by name (the first file of a name)."""
         found: dict[str, list[str]] = {}
@@ -430,42 +454,3 @@ class Symbols:
             if value.number == number and is_identifier(value.name):
                 return value.name
         return None
-
-
-def builtin_option_tables() -> tuple[
-    list[tuple[str, list[tuple[int, str, int, int, str, bool, bool]]]],
-    list[tuple[str, list[tuple[int, str]]]],
-]:
-    """descriptor.proto's messages and enums as the native printer takes them:
-    each field (number, name, type, label, type name, delimited, implicit
-    presence) and each
-    enum's first printable name of each number, as :class:`Symbols` finds
-    them."""
-    symbols = Symbols(SymbolIndex(()))
-    messages = [
-        (
-            name,
-            [
-                (
-                    number,
-                    f.name,
-                    int(f.type),
-                    int(f.label),
-                    type_key(f.type_name),
-                    symbols.delimited(f, name, _BUILTIN_FILE[name]),
-                    symbols.implicit_presence(name, f),
-                )
-                for number, f in fields.items()
-            ],
-        )
-        for name, fields in _BUILTIN_FIELDS.items()
-    ]
-    enums = []
-    for name in _BUILTIN.enums:
-        first: dict[int, str] = {}
-        proto = symbols.enum(name)
-        for value in proto.value if proto is not None else ():
-            if is_identifier(value.name):
-                first.setdefault(value.number, value.name)
-        enums.append((name, list(first.items())))
-    return messages, enums

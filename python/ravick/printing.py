@@ -58,7 +58,6 @@ from ravick._symbols import (
     MessageProto,
     SymbolIndex,
     Symbols,
-    builtin_option_tables,
 )
 from ravick._text import (
     as_bytes,
@@ -117,12 +116,14 @@ def proto_source_in(descriptor: FileProto, index: SymbolIndex) -> str:
 
 def native_source(descriptor: FileProto, index: SymbolIndex) -> str | None:
     """:func:`proto_source_in` printed natively, or None for a file left to
-    this module: one with comments or with anything to note. Options that use
-    more than descriptor.proto's own fields are rendered here."""
+    this module: one with comments or with anything to note. Options the
+    native printer leaves (it would note them, or they need editions
+    features, paths into custom options, floats) are rendered here."""
     return _printer.print_file(
         descriptor.SerializePartialToString(),
         _OptionsOf(descriptor, index),
-        _builtin_options(),
+        _builtin_index(),
+        index.native,
     )
 
 
@@ -136,9 +137,10 @@ def python_source_in(descriptor: FileProto, index: SymbolIndex) -> str:
 
 
 @cache
-def _builtin_options() -> object:
-    """descriptor.proto's own options fields for the native printer (made once)."""
-    return _printer.builtin_options(*builtin_option_tables())
+def _builtin_index() -> object:
+    """descriptor.proto as this runtime knows it, for the native printer
+    (made once)."""
+    return _printer.index((descriptor_pb2.DESCRIPTOR.serialized_pb,))
 
 
 class _OptionsOf:

@@ -1,0 +1,425 @@
+#include "options_renderer.h"
+
+#include <deque>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "proto_text.h"
+#include "wire_reader.h"
+
+namespace ravick::printer {
+namespace {
+
+constexpr int32_t TYPE_DOUBLE = 1;
+constexpr int32_t TYPE_FLOAT = 2;
+constexpr int32_t TYPE_INT64 = 3;
+constexpr int32_t TYPE_INT32 = 5;
+constexpr int32_t TYPE_FIXED64 = 6;
+constexpr int32_t TYPE_FIXED32 = 7;
+constexpr int32_t TYPE_BOOL = 8;
+constexpr int32_t TYPE_STRING = 9;
+constexpr int32_t TYPE_GROUP = 10;
+constexpr int32_t TYPE_MESSAGE = 11;
+constexpr int32_t TYPE_UINT32 = 13;
+constexpr int32_t TYPE_ENUM = 14;
+constexpr int32_t TYPE_SFIXED32 = 15;
+constexpr int32_t TYPE_SFIXED64 = 16;
+constexpr int32_t TYPE_SINT32 = 17;
+constexpr int32_t TYPE_SINT64 = 18;
+constexpr int32_t LABEL_REPEATED = 3;
+
+constexpr uint32_t UNINTERPRETED = 999;
+constexpr int MAX_AGGREGATE_DEPTH = 64;
+constexpr size_t INLINE_WIDTH = 72;
+
+bool is_fixed64(int32_t t) {
+  return t == TYPE_DOUBLE || t == TYPE_FIXED64 || t == TYPE_SFIXED64;
+}
+bool is_fixed32(int32_t t) {
+  return t == TYPE_FLOAT || t == TYPE_FIXED32 || t == TYPE_SFIXED32;
+}
+bool is_varint(int32_t t) {
+  return t == TYPE_INT32 || t == TYPE_INT64 || t == 4 /* uint64 */ ||
+         t == TYPE_UINT32 || t == TYPE_SINT32 || t == TYPE_SINT64 ||
+         t == TYPE_BOOL || t == TYPE_ENUM;
+}
+
+uint32_t expected_wire(int32_t type) {
+  if (is_varint(type)) return VARINT;
+  if (is_fixed64(type)) return I64;
+  if (is_fixed32(type)) return I32;
+  if (type == TYPE_GROUP) return SGROUP;
+  return LEN;
+}
+
+bool is_scalar(int32_t t) {
+  return is_varint(t) || is_fixed32(t) || is_fixed64(t);
+}
+
+// Calls on(element) for each element of packed scalars, as entries of the
+// wire type of one; a malformed tail is dropped. False when on refuses one.
+template <class On>
+bool each_packed(const FieldView& f, const Entry& e, On&& on) {
+  Reader packed(e.bytes);
+  const uint32_t wire = is_varint(f.type)    ? VARINT
+                        : is_fixed32(f.type) ? I32
+                                             : I64;
+  while (!packed.done()) {
+    Entry element;
+    element.number = 1;
+    element.wire = wire;
+    const bool ok = wire == VARINT
+                        ? packed.varint(element.varint)
+                        : packed.fixed(wire == I32 ? 4 : 8, element.varint);
+    if (!ok) break;
+    if (!on(element)) return false;
+  }
+  return true;
+}
+
+bool parse(std::string_view data, std::vector<Entry>& out) {
+  Reader reader(data);
+  while (!reader.done()) {
+    out.emplace_back();
+    if (!reader.next(out.back())) return false;
+  }
+  return true;
+}
+
+// A scalar's value as the Python renderer writes it.
+std::string integer_text(int32_t type, uint64_t raw) {
+  switch (type) {
+    case TYPE_INT64:
+    case TYPE_SFIXED64:
+      return std::to_string(static_cast<int64_t>(raw));
+    case TYPE_INT32:
+    case TYPE_SFIXED32:
+      return std::to_string(static_cast<int32_t>(static_cast<uint32_t>(raw)));
+    case TYPE_UINT32:
+    case TYPE_FIXED32:
+      return std::to_string(raw & 0xFFFFFFFFu);
+    case TYPE_SINT32: {
+      const uint64_t v = raw & 0xFFFFFFFFu;
+      return std::to_string(static_cast<int64_t>((v >> 1) ^ (0 - (v & 1))));
+    }
+    case TYPE_SINT64:
+      return std::to_string(static_cast<int64_t>((raw >> 1) ^ (0 - (raw & 1))));
+    default:
+      return std::to_string(raw);
+  }
+}
+
+std::string_view type_key(std::string_view name) {
+  if (!name.empty() && name.front() == '.') name.remove_prefix(1);
+  return name;
+}
+
+// Where a field is declared: its message or package, and its file's name.
+struct Where {
+  std::string scope;
+  std::optional<std::string_view> file;
+};
+
+// What a look-up leaves to the Python renderer.
+struct Deferred {};
+
+class Renderer {
+ public:
+  Renderer(Symbols& symbols, Rendered& out) : symbols_(symbols), out_(out) {}
+
+  bool top_level(std::string_view message, std::string_view data) {
+    std::vector<Entry> fields;
+    if (!parse(data, fields)) return false;
+    const auto counts = counts_of(fields);
+    for (const Entry& e : fields) {
+      if (e.number == UNINTERPRETED) continue;
+      // map_entry comes from map<K, V> only: the Python renderer notes it.
+      if (message == "google.protobuf.MessageOptions" && e.number == 7)
+        return false;
+      if (!assign("", message, e, counts.at(e.number) > 1)) return false;
+    }
+    return true;
+  }
+
+ private:
+  static std::unordered_map<uint32_t, size_t> counts_of(
+      const std::vector<Entry>& fields) {
+    std::unordered_map<uint32_t, size_t> counts;
+    for (const Entry& e : fields) ++counts[e.number];
+    return counts;
+  }
+
+  static bool descends(const FieldView& f, const Entry& e, bool group) {
+    return f.type == TYPE_MESSAGE && f.label != LABEL_REPEATED &&
+           e.wire == (group ? SGROUP : LEN);
+  }
+
+  bool assign(const std::string& prefix, std::string_view message,
+              const Entry& e, bool split) {
+    const FieldView* known =
+        symbols_.field(message, static_cast<int32_t>(e.number));
+    if (known != nullptr &&
+        !(!known->extendee.empty() && type_key(known->extendee) != message)) {
+      if (!is_identifier(known->name)) return false;
+      const std::string name = prefix + std::string(known->name);
+      const Where where = field_scope(message);
+      const bool group = delimited(*known, where);
+      if (descends(*known, e, group)) {
+        return descend(name, std::string(type_key(known->type_name)), e.bytes);
+      }
+      return add(name, *known, e, group);
+    }
+    std::string_view file;
+    const ExtensionDef* ext =
+        symbols_.extension(message, static_cast<int32_t>(e.number), &file);
+    if (ext == nullptr || !is_dotted_name(ext->full_name)) return false;
+    if (!importable(file)) return false;
+    const std::string name = prefix + "(." + ext->full_name + ")";
+    const Where where = extension_scope(*ext, file);
+    const bool group = delimited(*ext->field, where);
+    if (!split) {
+      std::vector<std::string> value;
+      if (!value_text(*ext->field, e, group, 0, value)) return false;
+      out_.assignments.push_back({name, std::move(value)});
+      return true;
+    }
+    // A path into a custom option's message: the Python renderer's.
+    if (descends(*ext->field, e, group)) return false;
+    return add(name, *ext->field, e, group);
+  }
+
+  bool descend(const std::string& name, const std::string& message,
+               std::string_view data) {
+    std::vector<Entry> fields;
+    if (!parse(data, fields)) return false;
+    if (fields.empty()) out_.assignments.push_back({name, {"{}"}});
+    const auto counts = counts_of(fields);
+    for (const Entry& e : fields) {
+      if (!assign(name + ".", message, e, counts.at(e.number) > 1))
+        return false;
+    }
+    return true;
+  }
+
+  bool add(const std::string& name, const FieldView& f, const Entry& e,
+           bool group) {
+    if (e.wire == LEN && is_scalar(f.type)) {
+      // Packed: each element its own assignment.
+      return each_packed(f, e, [&](const Entry& element) {
+        return add(name, f, element, false);
+      });
+    }
+    std::vector<std::string> value;
+    if (!value_text(f, e, group, 0, value)) return false;
+    out_.assignments.push_back({name, std::move(value)});
+    return true;
+  }
+
+  // --- look-ups as the Python renderer makes them ---------------------------
+
+  bool importable(std::string_view file) {
+    return symbols_.visible(file) || !symbols_.complete();
+  }
+
+  Where field_scope(std::string_view message) {
+    const FileView* file = symbols_.message_file(message);
+    if (file == nullptr) return {std::string(message), std::nullopt};
+    return {std::string(message), file->name};
+  }
+
+  static Where extension_scope(const ExtensionDef& ext, std::string_view file) {
+    const size_t dot = ext.full_name.rfind('.');
+    return {
+        dot == std::string::npos ? std::string() : ext.full_name.substr(0, dot),
+        file};
+  }
+
+  // Whether a message field is encoded as a group: only in editions, whose
+  // features the Python renderer resolves.
+  bool delimited(const FieldView& f, const Where& where) {
+    if (f.type != TYPE_MESSAGE || !where.file) return false;
+    const FileView* file = symbols_.file_named(*where.file);
+    if (file == nullptr || file->syntax != "editions") return false;
+    throw Deferred{};
+  }
+
+  bool implicit_presence(std::string_view message, const FieldView& f) {
+    if (f.label == LABEL_REPEATED || f.type == TYPE_MESSAGE ||
+        f.type == TYPE_GROUP || f.has_oneof_index || f.has_extendee ||
+        f.proto3_optional) {
+      return false;
+    }
+    const FileView* file = symbols_.message_file(message);
+    if (file == nullptr ||
+        (file->syntax != "proto3" && file->syntax != "editions")) {
+      return false;
+    }
+    if (file->syntax == "proto3") return true;
+    throw Deferred{};
+  }
+
+  bool is_message_set(std::string_view message) {
+    const MessageView* m = symbols_.message(message);
+    uint64_t value = 0;
+    return m != nullptr && m->has_options &&
+           last_varint(m->options, 2, &value) && value != 0;
+  }
+
+  const std::string* enum_value_name(std::string_view name, int32_t number) {
+    const EnumView* e = symbols_.enumeration(name);
+    if (e == nullptr) return nullptr;
+    for (const EnumValueView& v : e->values) {
+      if (v.number == number && is_identifier(v.name)) {
+        names_.emplace_back(v.name);
+        return &names_.back();
+      }
+    }
+    return nullptr;
+  }
+
+  // --- values ------------------------------------------------------------
+
+  // The value of `e` as one or more lines; false when it needs the Python
+  // renderer. `depth` counts the aggregates around it.
+  bool value_text(const FieldView& f, const Entry& e, bool group, int depth,
+                  std::vector<std::string>& out) {
+    if (e.wire != (group ? SGROUP : expected_wire(f.type))) return false;
+    if (e.wire == LEN || e.wire == SGROUP) {
+      if (f.type == TYPE_MESSAGE || f.type == TYPE_GROUP) {
+        return aggregate(std::string(type_key(f.type_name)), e.bytes, depth + 1,
+                         out);
+      }
+      if (f.type != TYPE_STRING) {
+        out.push_back(quoted_bytes(e.bytes));
+        return true;
+      }
+      std::optional<std::string> text = quoted_text(e.bytes);
+      if (!text) return false;
+      out.push_back(std::move(*text));
+      return true;
+    }
+    switch (f.type) {
+      case TYPE_BOOL:
+        out.emplace_back(e.varint != 0 ? "true" : "false");
+        return true;
+      case TYPE_ENUM: {
+        // A number without a name may still print in an open enum: Python's.
+        const std::string* name = enum_value_name(
+            type_key(f.type_name),
+            static_cast<int32_t>(static_cast<uint32_t>(e.varint)));
+        if (name == nullptr) return false;
+        out.push_back(*name);
+        return true;
+      }
+      case TYPE_FLOAT:
+      case TYPE_DOUBLE:
+        return false;  // the shortest text that reads back: Python's
+      default:
+        out.push_back(integer_text(f.type, e.varint));
+        return true;
+    }
+  }
+
+  // `data` as a text-format aggregate of `message`: "{ ... }" on one line
+  // when it fits, else a line a field.
+  bool aggregate(const std::string& message, std::string_view data, int depth,
+                 std::vector<std::string>& out) {
+    std::vector<Entry> fields;
+    if (!parse(data, fields) || depth > MAX_AGGREGATE_DEPTH) return false;
+    if (symbols_.message(message) == nullptr || is_message_set(message))
+      return false;
+    std::vector<std::string> body;
+    bool one_line_each = true;
+    for (const Entry& e : fields) {
+      const size_t before = body.size();
+      if (!aggregate_entry(message, e, depth, body)) return false;
+      one_line_each = one_line_each && body.size() - before <= 1;
+    }
+    if (body.empty()) {
+      out.emplace_back("{}");
+      return true;
+    }
+    std::string inline_text = "{ ";
+    for (size_t k = 0; k < body.size(); ++k) {
+      if (k > 0) inline_text += ' ';
+      inline_text += body[k];
+    }
+    inline_text += " }";
+    if (char_count(inline_text) <= INLINE_WIDTH && one_line_each) {
+      out.push_back(std::move(inline_text));
+      return true;
+    }
+    out.emplace_back("{");
+    for (std::string& line : body) out.push_back("  " + line);
+    out.emplace_back("}");
+    return true;
+  }
+
+  bool aggregate_entry(const std::string& message, const Entry& e, int depth,
+                       std::vector<std::string>& body) {
+    const FieldView* f =
+        symbols_.field(message, static_cast<int32_t>(e.number));
+    std::string name;
+    Where where;
+    if (f != nullptr && is_identifier(f->name)) {
+      name = std::string(f->name);
+      where = field_scope(message);
+    } else {
+      std::string_view file;
+      const ExtensionDef* ext =
+          symbols_.extension(message, static_cast<int32_t>(e.number), &file);
+      if (ext == nullptr || !is_dotted_name(ext->full_name) ||
+          !importable(file) || !symbols_.found_from(ext->full_name, message)) {
+        return false;
+      }
+      f = ext->field;
+      name = "[" + ext->full_name + "]";
+      where = extension_scope(*ext, file);
+    }
+    if (e.wire == LEN && is_scalar(f->type)) {
+      std::string line = name + ": [";
+      bool first = true;
+      const bool ok = each_packed(*f, e, [&](const Entry& element) {
+        std::vector<std::string> value;
+        if (!value_text(*f, element, false, depth, value)) return false;
+        if (!first) line += ", ";
+        line += value.front();
+        first = false;
+        return true;
+      });
+      if (!ok) return false;
+      body.push_back(line + "]");
+      return true;
+    }
+    std::vector<std::string> value;
+    if (!value_text(*f, e, delimited(*f, where), depth, value)) return false;
+    const bool zero =
+        e.wire == LEN || e.wire == SGROUP ? e.bytes.empty() : e.varint == 0;
+    if (zero && implicit_presence(message, *f))
+      return false;  // noted in Python
+    const bool message_typed = f->type == TYPE_MESSAGE || f->type == TYPE_GROUP;
+    body.push_back(name + (message_typed ? " " : ": ") + value.front());
+    for (size_t k = 1; k < value.size(); ++k) body.push_back(value[k]);
+    return true;
+  }
+
+  Symbols& symbols_;
+  Rendered& out_;
+  std::deque<std::string> names_;
+};
+
+}  // namespace
+
+bool render_options(Symbols& symbols, std::string_view type,
+                    std::string_view data, Rendered& out) {
+  try {
+    if (!Renderer(symbols, out).top_level(type, data)) return false;
+  } catch (const Deferred&) {
+    return false;
+  }
+  return !symbols.needs_files();
+}
+
+}  // namespace ravick::printer
