@@ -2,8 +2,8 @@
 // every read bounded, no crash, and printed text that ends in a newline.
 #include <algorithm>
 #include <cstdint>
-#include <string>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "proto_printer.h"
@@ -37,8 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // the index's descriptor.proto, the rest the printed file.
   Renderer renderer(data[0]);
   const size_t split = std::min<size_t>(size_t{data[1]} * 64, size - 2);
-  const std::string builtin_bytes(reinterpret_cast<const char*>(data + 2), split);
-  const std::string file(reinterpret_cast<const char*>(data + 2 + split), size - 2 - split);
+  const std::string builtin_bytes(reinterpret_cast<const char*>(data + 2),
+                                  split);
+  const std::string file(reinterpret_cast<const char*>(data + 2 + split),
+                         size - 2 - split);
   const auto builtin = pr::SymbolIndex::build({builtin_bytes});
   const auto files = pr::SymbolIndex::build({file, builtin_bytes});
   const auto text = pr::print_file(file, renderer, builtin.get(),

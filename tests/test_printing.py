@@ -654,6 +654,43 @@ def test_cases_print_natively_as_in_python_also_mutated(
     assert printed > len(files) * 5
 
 
+def test_hostile_options_render_natively_as_in_python(
+    compiled_cases: dict[str, dict[str, FileProto]], rng: random.Random
+) -> None:
+    """Options bytes changed at random (custom options, aggregates, unknown
+    numbers, wrong wire types, groups): rendered natively, each note and
+    assignment is the Python renderer's."""
+    files = [f for case, c in compiled_cases.items() if case for f in c.values()]
+    index = SymbolIndex((*files, *compiled_cases[""].values()))
+    owners = [
+        (file, m.options)
+        for file in files
+        for m in file.message_type
+        if m.options.ByteSize()
+    ]
+    tails = [b"\x08\x01", b"\xa8\x1f\x05", b"\x0b\x10\x01\x0c", b"\xc2\x3e\x00"]
+    printed = 0
+    for _ in range(400):
+        file, options = rng.choice(owners)
+        raw = bytearray(options.SerializeToString())
+        for _ in range(rng.randint(0, 3)):
+            raw[rng.randrange(len(raw))] = rng.randrange(256)
+        raw += rng.choice(tails) * rng.randint(0, 2)
+        hostile = FileProto()
+        hostile.CopyFrom(file)
+        target = next(m for m in hostile.message_type if m.options == options)
+        try:
+            target.options.ParseFromString(bytes(raw))
+        except DecodeError:
+            continue
+        replaced = index.replacing(hostile)
+        text = native_source(hostile, replaced)
+        printed += text is not None
+        if text is not None:
+            assert text == python_source_in(hostile, replaced), bytes(raw).hex()
+    assert printed > 100
+
+
 def test_custom_options_keep_wire_order(
     compiled_cases: dict[str, dict[str, FileProto]],
 ) -> None:

@@ -122,31 +122,48 @@ struct Where {
   std::optional<std::string_view> file;
 };
 
-// What a look-up leaves to the Python renderer.
+// Thrown where the Python renderer must render the options instead.
 struct Deferred {};
 
 class Renderer {
  public:
   Renderer(Symbols& symbols, Rendered& out) : symbols_(symbols), out_(out) {}
 
-  bool top_level(std::string_view message, std::string_view data) {
+  void top_level(std::string_view message, std::string_view data) {
     std::vector<Entry> fields;
-    if (!parse(data, fields)) return false;
+    if (!parse(data, fields)) {
+      left_out_.push_back("malformed " + std::string(message));
+      return;
+    }
     const auto counts = counts_of(fields);
     for (const Entry& e : fields) {
-      if (e.number == UNINTERPRETED) continue;
-      // map_entry comes from map<K, V> only: the Python renderer notes it.
-      if (message == "google.protobuf.MessageOptions" && e.number == 7)
-        return false;
-      if (!assign("", message, e, counts.at(e.number) > 1)) return false;
+      if (e.number == UNINTERPRETED)
+        continue;  // compiled descriptors hold none
+      if (message == "google.protobuf.MessageOptions" && e.number == 7) {
+        // map_entry: implied by map<K, V>, never assigned.
+        left_out_.push_back(std::to_string(e.number) + " of " +
+                            std::string(message) + " (implied only)");
+        continue;
+      }
+      assign("", message, e, counts.at(e.number) > 1);
     }
-    return true;
+  }
+
+  // The note on what was left out, or nothing.
+  std::string note() const {
+    if (left_out_.empty()) return "";
+    std::string text = "options left out, no printable definition: ";
+    for (size_t k = 0; k < left_out_.size(); ++k) {
+      if (k > 0) text += ", ";
+      text += left_out_[k];
+    }
+    return "// ravick: " + comment_safe(text);
   }
 
  private:
-  static std::unordered_map<uint32_t, size_t> counts_of(
+  static std::unordered_map<uint64_t, size_t> counts_of(
       const std::vector<Entry>& fields) {
-    std::unordered_map<uint32_t, size_t> counts;
+    std::unordered_map<uint64_t, size_t> counts;
     for (const Entry& e : fields) ++counts[e.number];
     return counts;
   }
@@ -156,68 +173,136 @@ class Renderer {
            e.wire == (group ? SGROUP : LEN);
   }
 
-  bool assign(const std::string& prefix, std::string_view message,
+  // As Python's unicode_escape writes ASCII text; other text is Python's.
+  static std::string comment_safe(const std::string& text) {
+    static const char* const HEX = "0123456789abcdef";
+    std::string out;
+    for (char c : text) {
+      const auto b = static_cast<uint8_t>(c);
+      if (b >= 0x80) throw Deferred{};
+      if (c == '\\') {
+        out += "\\\\";
+      } else if (c == '\t') {
+        out += "\\t";
+      } else if (c == '\n') {
+        out += "\\n";
+      } else if (c == '\r') {
+        out += "\\r";
+      } else if (b < 0x20 || b == 0x7F) {
+        out += "\\x";
+        out += HEX[b >> 4];
+        out += HEX[b & 15];
+      } else {
+        out += c;
+      }
+    }
+    return out;
+  }
+
+  static std::string described(const Entry& e) {
+    return "field " + std::to_string(e.number) + ", wire type " +
+           std::to_string(e.wire);
+  }
+
+  void assign(const std::string& prefix, std::string_view message,
               const Entry& e, bool split) {
-    const FieldView* known =
-        symbols_.field(message, static_cast<int32_t>(e.number));
+    const FieldView* known = field_of(message, e.number);
     if (known != nullptr &&
         !(!known->extendee.empty() && type_key(known->extendee) != message)) {
-      if (!is_identifier(known->name)) return false;
+      if (!is_identifier(known->name)) {
+        left_out_.push_back(prefix + std::to_string(e.number) + " of " +
+                            std::string(message));
+        return;
+      }
       const std::string name = prefix + std::string(known->name);
       const Where where = field_scope(message);
       const bool group = delimited(*known, where);
       if (descends(*known, e, group)) {
-        return descend(name, std::string(type_key(known->type_name)), e.bytes);
+        descend(name, std::string(type_key(known->type_name)), e.bytes);
+      } else {
+        add(name, *known, e, group);
       }
-      return add(name, *known, e, group);
+      return;
     }
     std::string_view file;
-    const ExtensionDef* ext =
-        symbols_.extension(message, static_cast<int32_t>(e.number), &file);
-    if (ext == nullptr || !is_dotted_name(ext->full_name)) return false;
-    if (!importable(file)) return false;
+    const ExtensionDef* ext = extension_of(message, e.number, &file);
+    if (ext == nullptr || !is_dotted_name(ext->full_name)) {
+      left_out_.push_back(prefix + std::to_string(e.number) + " of " +
+                          std::string(message));
+      return;
+    }
     const std::string name = prefix + "(." + ext->full_name + ")";
+    if (!importable(file)) {
+      std::vector<std::string> value;
+      std::string text = "?";
+      if (value_text(*ext->field, e, false, 0, value)) {
+        text.clear();
+        for (size_t k = 0; k < value.size(); ++k)
+          text += (k > 0 ? " " : "") + value[k];
+      }
+      left_out_.push_back(name + " = " + text + " (" + std::string(file) +
+                          " is not imported)");
+      return;
+    }
     const Where where = extension_scope(*ext, file);
     const bool group = delimited(*ext->field, where);
     if (!split) {
       std::vector<std::string> value;
-      if (!value_text(*ext->field, e, group, 0, value)) return false;
-      out_.assignments.push_back({name, std::move(value)});
-      return true;
+      if (value_text(*ext->field, e, group, 0, value)) {
+        out_.assignments.push_back({name, std::move(value)});
+        return;
+      }
     }
     // A path into a custom option's message: the Python renderer's.
-    if (descends(*ext->field, e, group)) return false;
-    return add(name, *ext->field, e, group);
+    if (descends(*ext->field, e, group)) throw Deferred{};
+    add(name, *ext->field, e, group);
   }
 
-  bool descend(const std::string& name, const std::string& message,
+  void descend(const std::string& name, const std::string& message,
                std::string_view data) {
     std::vector<Entry> fields;
-    if (!parse(data, fields)) return false;
+    if (!parse(data, fields)) {
+      left_out_.push_back("malformed " + name);
+      return;
+    }
     if (fields.empty()) out_.assignments.push_back({name, {"{}"}});
     const auto counts = counts_of(fields);
-    for (const Entry& e : fields) {
-      if (!assign(name + ".", message, e, counts.at(e.number) > 1))
-        return false;
-    }
-    return true;
+    for (const Entry& e : fields)
+      assign(name + ".", message, e, counts.at(e.number) > 1);
   }
 
-  bool add(const std::string& name, const FieldView& f, const Entry& e,
+  void add(const std::string& name, const FieldView& f, const Entry& e,
            bool group) {
     if (e.wire == LEN && is_scalar(f.type)) {
       // Packed: each element its own assignment.
-      return each_packed(f, e, [&](const Entry& element) {
-        return add(name, f, element, false);
+      each_packed(f, e, [&](const Entry& element) {
+        add(name, f, element, false);
+        return true;
       });
+      return;
     }
     std::vector<std::string> value;
-    if (!value_text(f, e, group, 0, value)) return false;
+    if (!value_text(f, e, group, 0, value)) {
+      left_out_.push_back(name + " (" + described(e) + ")");
+      return;
+    }
     out_.assignments.push_back({name, std::move(value)});
-    return true;
   }
 
   // --- look-ups as the Python renderer makes them ---------------------------
+
+  // Field and extension numbers are int32: no larger number on the wire
+  // names one.
+  const FieldView* field_of(std::string_view message, uint64_t number) {
+    if (number > INT32_MAX) return nullptr;
+    return symbols_.field(message, static_cast<int32_t>(number));
+  }
+
+  const ExtensionDef* extension_of(std::string_view message, uint64_t number,
+                                   std::string_view* file) {
+    if (number > INT32_MAX) return nullptr;
+    return symbols_.extension(message, static_cast<int32_t>(number), file);
+  }
 
   bool importable(std::string_view file) {
     return symbols_.visible(file) || !symbols_.complete();
@@ -296,7 +381,7 @@ class Renderer {
         return true;
       }
       std::optional<std::string> text = quoted_text(e.bytes);
-      if (!text) return false;
+      if (!text) throw Deferred{};  // printable characters past ASCII: Python's
       out.push_back(std::move(*text));
       return true;
     }
@@ -305,17 +390,18 @@ class Renderer {
         out.emplace_back(e.varint != 0 ? "true" : "false");
         return true;
       case TYPE_ENUM: {
-        // A number without a name may still print in an open enum: Python's.
         const std::string* name = enum_value_name(
             type_key(f.type_name),
             static_cast<int32_t>(static_cast<uint32_t>(e.varint)));
+        // In an aggregate, an open enum's number prints: Python's.
+        if (name == nullptr && depth > 0) throw Deferred{};
         if (name == nullptr) return false;
         out.push_back(*name);
         return true;
       }
       case TYPE_FLOAT:
       case TYPE_DOUBLE:
-        return false;  // the shortest text that reads back: Python's
+        throw Deferred{};  // the shortest text that reads back: Python's
       default:
         out.push_back(integer_text(f.type, e.varint));
         return true;
@@ -328,13 +414,13 @@ class Renderer {
                  std::vector<std::string>& out) {
     std::vector<Entry> fields;
     if (!parse(data, fields) || depth > MAX_AGGREGATE_DEPTH) return false;
-    if (symbols_.message(message) == nullptr || is_message_set(message))
-      return false;
+    if (symbols_.message(message) == nullptr) return false;
+    if (is_message_set(message)) throw Deferred{};  // items: Python's
     std::vector<std::string> body;
     bool one_line_each = true;
     for (const Entry& e : fields) {
       const size_t before = body.size();
-      if (!aggregate_entry(message, e, depth, body)) return false;
+      aggregate_entry(message, e, depth, body);
       one_line_each = one_line_each && body.size() - before <= 1;
     }
     if (body.empty()) {
@@ -357,10 +443,11 @@ class Renderer {
     return true;
   }
 
-  bool aggregate_entry(const std::string& message, const Entry& e, int depth,
+  // Adds an entry's lines to `body`; whatever Python would drop with a note
+  // inside the aggregate is left to it.
+  void aggregate_entry(const std::string& message, const Entry& e, int depth,
                        std::vector<std::string>& body) {
-    const FieldView* f =
-        symbols_.field(message, static_cast<int32_t>(e.number));
+    const FieldView* f = field_of(message, e.number);
     std::string name;
     Where where;
     if (f != nullptr && is_identifier(f->name)) {
@@ -368,11 +455,10 @@ class Renderer {
       where = field_scope(message);
     } else {
       std::string_view file;
-      const ExtensionDef* ext =
-          symbols_.extension(message, static_cast<int32_t>(e.number), &file);
+      const ExtensionDef* ext = extension_of(message, e.number, &file);
       if (ext == nullptr || !is_dotted_name(ext->full_name) ||
           !importable(file) || !symbols_.found_from(ext->full_name, message)) {
-        return false;
+        throw Deferred{};
       }
       f = ext->field;
       name = "[" + ext->full_name + "]";
@@ -381,32 +467,31 @@ class Renderer {
     if (e.wire == LEN && is_scalar(f->type)) {
       std::string line = name + ": [";
       bool first = true;
-      const bool ok = each_packed(*f, e, [&](const Entry& element) {
+      each_packed(*f, e, [&](const Entry& element) {
         std::vector<std::string> value;
-        if (!value_text(*f, element, false, depth, value)) return false;
+        if (!value_text(*f, element, false, depth, value)) throw Deferred{};
         if (!first) line += ", ";
         line += value.front();
         first = false;
         return true;
       });
-      if (!ok) return false;
       body.push_back(line + "]");
-      return true;
+      return;
     }
     std::vector<std::string> value;
-    if (!value_text(*f, e, delimited(*f, where), depth, value)) return false;
+    if (!value_text(*f, e, delimited(*f, where), depth, value))
+      throw Deferred{};
     const bool zero =
         e.wire == LEN || e.wire == SGROUP ? e.bytes.empty() : e.varint == 0;
-    if (zero && implicit_presence(message, *f))
-      return false;  // noted in Python
+    if (zero && implicit_presence(message, *f)) throw Deferred{};
     const bool message_typed = f->type == TYPE_MESSAGE || f->type == TYPE_GROUP;
     body.push_back(name + (message_typed ? " " : ": ") + value.front());
     for (size_t k = 1; k < value.size(); ++k) body.push_back(value[k]);
-    return true;
   }
 
   Symbols& symbols_;
   Rendered& out_;
+  std::vector<std::string> left_out_;
   std::deque<std::string> names_;
 };
 
@@ -415,7 +500,9 @@ class Renderer {
 bool render_options(Symbols& symbols, std::string_view type,
                     std::string_view data, Rendered& out) {
   try {
-    if (!Renderer(symbols, out).top_level(type, data)) return false;
+    Renderer renderer(symbols, out);
+    renderer.top_level(type, data);
+    out.note = renderer.note();
   } catch (const Deferred&) {
     return false;
   }

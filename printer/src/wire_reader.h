@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace ravick::printer {
 
@@ -23,7 +24,7 @@ enum Wire : uint32_t {
 // varint or fixed value (little-endian), `bytes` a length-delimited one or a
 // group's payload without its end tag.
 struct Entry {
-  uint32_t number = 0;
+  uint64_t number = 0;
   uint32_t wire = 0;
   uint64_t varint = 0;
   std::string_view bytes;
@@ -40,8 +41,8 @@ class Reader {
   // The next field; false on malformed bytes.
   bool next(Entry& e) {
     uint64_t tag = 0;
-    if (!varint(tag) || tag > UINT32_MAX) return false;
-    e.number = static_cast<uint32_t>(tag >> 3);
+    if (!varint(tag)) return false;
+    e.number = tag >> 3;
     e.wire = static_cast<uint32_t>(tag & 7);
     if (e.number == 0) return false;
     switch (e.wire) {
@@ -61,7 +62,7 @@ class Reader {
       case SGROUP: {
         const uint8_t* start = p_;
         const uint8_t* payload_end = nullptr;
-        if (!skip_group(e.number, 0, &payload_end)) return false;
+        if (!skip_group(e.number, &payload_end)) return false;
         e.bytes = {reinterpret_cast<const char*>(start),
                    static_cast<size_t>(payload_end - start)};
         return true;
@@ -100,20 +101,18 @@ class Reader {
   }
 
   // Past the end tag of group `number`; `payload_end` (if given) is set to
-  // where that end tag starts.
-  bool skip_group(uint32_t number, int depth,
-                  const uint8_t** payload_end = nullptr) {
-    if (depth >= MAX_DEPTH) return false;
+  // where that end tag starts. Nested groups are followed with a stack, as
+  // deep as the bytes go; inside a group a field number 0 is read like any.
+  bool skip_group(uint64_t number, const uint8_t** payload_end = nullptr) {
+    std::vector<uint64_t> open{number};
     for (;;) {
       const uint8_t* tag_start = p_;
       uint64_t tag = 0;
-      if (!varint(tag) || tag > UINT32_MAX) return false;
-      const auto inner = static_cast<uint32_t>(tag >> 3);
-      const auto wire = static_cast<uint32_t>(tag & 7);
-      if (inner == 0) return false;
+      if (!varint(tag)) return false;
+      const uint64_t inner = tag >> 3;
       uint64_t ignored = 0;
       bool ok = true;
-      switch (wire) {
+      switch (static_cast<uint32_t>(tag & 7)) {
         case VARINT:
           ok = varint(ignored);
           break;
@@ -128,11 +127,16 @@ class Reader {
                skip_bytes(static_cast<size_t>(ignored));
           break;
         case SGROUP:
-          ok = skip_group(inner, depth + 1);
+          open.push_back(inner);
           break;
         case EGROUP:
-          if (payload_end != nullptr) *payload_end = tag_start;
-          return inner == number;
+          if (inner != open.back()) return false;
+          open.pop_back();
+          if (open.empty()) {
+            if (payload_end != nullptr) *payload_end = tag_start;
+            return true;
+          }
+          break;
         default:
           return false;
       }
