@@ -631,6 +631,7 @@ def test_printing_on_every_core_changes_no_byte(tmp_path, monkeypatch):
     paths = fetched("fetch_binaries.sh") + fetched("fetch_go_programs.sh")[:1]
     runs = {}
     serial = output._printed_tree
+    monkeypatch.setattr(output, "PARALLEL_FROM", 64)
     for label, options in [
         ("one", {"workers": 1}),
         ("three", {"workers": 3}),
