@@ -121,9 +121,12 @@ class PyRenderer final : public pr::OptionsRenderer {
   bool raised_ = false;
 };
 
+// A capsule's index, and (as its context) the capsule of the index it
+// reads, kept alive as long as it is.
 void free_index(PyObject* capsule) {
   delete static_cast<pr::SymbolIndex*>(
       PyCapsule_GetPointer(capsule, CAPSULE_NAME));
+  Py_XDECREF(static_cast<PyObject*>(PyCapsule_GetContext(capsule)));
 }
 
 PyObject* index_impl(PyObject* /*module*/, PyObject* arg) {
@@ -159,6 +162,56 @@ PyObject* index_impl(PyObject* /*module*/, PyObject* arg) {
   }
   PyObject* capsule = PyCapsule_New(index.get(), CAPSULE_NAME, free_index);
   if (capsule != nullptr) index.release();
+  return capsule;
+}
+
+constexpr const char* REPLACING_DOC =
+    "replacing(base, file, /)\n--\n\n"
+    "The index `base` (from index() or replacing()) with the serialized\n"
+    "FileDescriptorProto `file` in place of the files of its name, its\n"
+    "definitions first. It reads `base` instead of indexing its files\n"
+    "again. Raises ValueError when the file's bytes are malformed.";
+
+PyObject* replacing_impl(PyObject* /*module*/, PyObject* const* args,
+                         Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_Format(PyExc_TypeError, "replacing() takes 2 arguments (%zd given)",
+                 nargs);
+    return nullptr;
+  }
+  if (!PyCapsule_IsValid(args[0], CAPSULE_NAME)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "replacing(): base must come from index()");
+    return nullptr;
+  }
+  const auto* base = static_cast<const pr::SymbolIndex*>(
+      PyCapsule_GetPointer(args[0], CAPSULE_NAME));
+  Py_buffer view;
+  if (PyObject_GetBuffer(args[1], &view, PyBUF_SIMPLE) < 0) return nullptr;
+  std::unique_ptr<pr::SymbolIndex> index;
+  try {
+    index = pr::SymbolIndex::replacing(
+        *base, std::string(static_cast<const char*>(view.buf),
+                           static_cast<size_t>(view.len)));
+  } catch (const std::exception&) {
+    PyBuffer_Release(&view);
+    return PyErr_NoMemory();
+  }
+  PyBuffer_Release(&view);
+  if (index == nullptr) {
+    PyErr_SetString(PyExc_ValueError,
+                    "replacing(): the file's bytes are malformed");
+    return nullptr;
+  }
+  PyObject* capsule = PyCapsule_New(index.get(), CAPSULE_NAME, free_index);
+  if (capsule == nullptr) return nullptr;
+  index.release();
+  Py_INCREF(args[0]);
+  if (PyCapsule_SetContext(capsule, args[0]) != 0) {
+    Py_DECREF(args[0]);
+    Py_DECREF(capsule);
+    return nullptr;
+  }
   return capsule;
 }
 
@@ -213,6 +266,10 @@ PyObject* print_file_impl(PyObject* /*module*/, PyObject* const* args,
 
 PyMethodDef methods[] = {
     {"index", index_impl, METH_O, INDEX_DOC},
+    {"replacing",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(replacing_impl)),
+     METH_FASTCALL, REPLACING_DOC},
     {"print_file",
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(print_file_impl)),

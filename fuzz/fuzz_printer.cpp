@@ -43,8 +43,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                          size - 2 - split);
   const auto builtin = pr::SymbolIndex::build({builtin_bytes});
   const auto files = pr::SymbolIndex::build({file, builtin_bytes});
-  const auto text = pr::print_file(file, renderer, builtin.get(),
-                                   data[0] & 4 ? files.get() : nullptr);
+  // The same index with the first part as a conflicting version of itself.
+  const auto replaced =
+      files ? pr::SymbolIndex::replacing(*files, builtin_bytes) : nullptr;
+  const pr::SymbolIndex* names = nullptr;
+  if (data[0] & 4) names = data[0] & 8 ? replaced.get() : files.get();
+  const auto text = pr::print_file(file, renderer, builtin.get(), names);
   if (text && (text->empty() || text->back() != '\n')) abort();
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "symbol_index.h"
 
+#include <algorithm>
+
 namespace ravick::printer {
 namespace {
 
@@ -49,7 +51,7 @@ void SymbolIndex::add_file(size_t file) {
   const std::string package(f.package);
   for (size_t dot = 0;; ++dot) {
     dot = package.find('.', dot);
-    packages_.insert(package.substr(0, dot));
+    packages_[package.substr(0, dot)].push_back(file);
     if (dot == std::string::npos) break;
   }
   add_scope(file, package, f.messages, f.enums, f.extensions);
@@ -66,7 +68,7 @@ void SymbolIndex::add_scope(size_t file, const std::string& scope,
         ExtensionDef{join(scope, ext.name), &ext}));
     const ExtensionDef* def = extension_defs_.back().get();
     extensions_[extension_key(ext.extendee, ext.number)].push_back({file, def});
-    extension_names_.insert(def->full_name);
+    extension_names_[def->full_name].push_back(file);
   }
   for (const MessageView& m : messages) {
     const std::string name = join(scope, m.name);
@@ -75,7 +77,26 @@ void SymbolIndex::add_scope(size_t file, const std::string& scope,
   }
 }
 
+std::unique_ptr<SymbolIndex> SymbolIndex::replacing(const SymbolIndex& base,
+                                                    const std::string& file) {
+  auto own = build({file});
+  if (own == nullptr) return nullptr;
+  auto index = std::make_unique<SymbolIndex>();
+  index->base_ = &base;
+  index->own_ = std::move(own);
+  return index;
+}
+
+const FileView& SymbolIndex::file(size_t file) const {
+  if (base_ == nullptr) return views_[file];
+  return file == 0 ? own_->file(0) : base_->file(file - 1);
+}
+
 const FileView* SymbolIndex::file_named(std::string_view name) const {
+  if (base_ != nullptr) {
+    return name == own_->file_name(0) ? &own_->file(0)
+                                      : base_->file_named(name);
+  }
   const size_t* k = find_in(first_of_name_, name);
   return k == nullptr ? nullptr : &views_[*k];
 }
@@ -86,27 +107,98 @@ const std::vector<std::string_view>* SymbolIndex::imports_of(
   return f == nullptr ? nullptr : &f->dependencies;
 }
 
+template <class T, class Lookup>
+const std::vector<Defined<T>>* SymbolIndex::merged(Table<T>& cache,
+                                                   const std::string& key,
+                                                   Lookup lookup) const {
+  auto found = cache.find(key);
+  if (found == cache.end()) {
+    std::vector<Defined<T>> all;
+    if (const auto* own = lookup(*own_)) all = *own;
+    const std::string_view replaced = own_->file_name(0);
+    if (const auto* theirs = lookup(*base_)) {
+      for (const Defined<T>& d : *theirs) {
+        if (base_->file_name(d.file) != replaced) {
+          all.push_back({d.file + 1, d.item});
+        }
+      }
+    }
+    found = cache.emplace(key, std::move(all)).first;
+  }
+  return found->second.empty() ? nullptr : &found->second;
+}
+
 const std::vector<Defined<MessageView>>* SymbolIndex::messages(
     std::string_view name) const {
-  return find_in(messages_, name);
+  if (base_ == nullptr) return find_in(messages_, name);
+  return merged(merged_messages_, std::string(name),
+                [name](const SymbolIndex& i) { return i.messages(name); });
 }
 
 const std::vector<Defined<EnumView>>* SymbolIndex::enums(
     std::string_view name) const {
-  return find_in(enums_, name);
+  if (base_ == nullptr) return find_in(enums_, name);
+  return merged(merged_enums_, std::string(name),
+                [name](const SymbolIndex& i) { return i.enums(name); });
 }
 
 const std::vector<Defined<ExtensionDef>>* SymbolIndex::extensions(
     std::string_view extendee, int32_t number) const {
-  return find_in(extensions_, extension_key(extendee, number));
+  const std::string key = extension_key(extendee, number);
+  if (base_ == nullptr) return find_in(extensions_, key);
+  return merged(merged_extensions_, key,
+                [extendee, number](const SymbolIndex& i) {
+                  return i.extensions(extendee, number);
+                });
 }
 
 bool SymbolIndex::defines(const std::string& name, bool aggregates_only) const {
-  if (packages_.count(name) > 0 || messages_.count(name) > 0 ||
-      enums_.count(name) > 0) {
+  Names excluded;
+  return defines_excluding(name, aggregates_only, excluded);
+}
+
+bool SymbolIndex::from_others(const std::vector<size_t>* files,
+                              const Names& excluded) const {
+  if (files == nullptr) return false;
+  for (size_t f : *files) {
+    if (std::find(excluded.begin(), excluded.end(), file_name(f)) ==
+        excluded.end()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool SymbolIndex::defines_excluding(const std::string& name,
+                                    bool aggregates_only,
+                                    Names& excluded) const {
+  if (base_ != nullptr) {
+    const std::string_view own = own_->file_name(0);
+    if (std::find(excluded.begin(), excluded.end(), own) == excluded.end() &&
+        own_->defines(name, aggregates_only)) {
+      return true;
+    }
+    excluded.push_back(own);
+    const bool found =
+        base_->defines_excluding(name, aggregates_only, excluded);
+    excluded.pop_back();
+    return found;
+  }
+  const auto files_of = [&](const auto& table) {
+    std::vector<size_t> files;
+    if (const auto* defined = find_in(table, name)) {
+      for (const auto& d : *defined) files.push_back(d.file);
+    }
+    return files;
+  };
+  const auto messages = files_of(messages_);
+  const auto enums = files_of(enums_);
+  if (from_others(find_in(packages_, name), excluded) ||
+      from_others(&messages, excluded) || from_others(&enums, excluded)) {
     return true;
   }
-  return !aggregates_only && extension_names_.count(name) > 0;
+  return !aggregates_only &&
+         from_others(find_in(extension_names_, name), excluded);
 }
 
 Symbols::Symbols(const SymbolIndex& builtin, const SymbolIndex* files,

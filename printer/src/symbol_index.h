@@ -34,9 +34,16 @@ class SymbolIndex {
   // malformed.
   static std::unique_ptr<SymbolIndex> build(
       const std::vector<std::string>& files);
+  // The index of `base` with the serialized `file` in place of the files of
+  // its name, its definitions first; nothing when it is malformed. It reads
+  // `base`, which must outlive it, instead of indexing its files again.
+  static std::unique_ptr<SymbolIndex> replacing(const SymbolIndex& base,
+                                                const std::string& file);
 
-  std::string_view file_name(size_t file) const { return views_[file].name; }
-  const FileView& file(size_t file) const { return views_[file]; }
+  std::string_view file_name(size_t file) const {
+    return this->file(file).name;
+  }
+  const FileView& file(size_t file) const;
   // The first file of a name.
   const FileView* file_named(std::string_view name) const;
   // The imports of the first file of a name, or nothing for a name not here.
@@ -52,22 +59,44 @@ class SymbolIndex {
   bool defines(const std::string& name, bool aggregates_only) const;
 
  private:
+  using Names = std::vector<std::string_view>;
+  template <class T>
+  using Table = std::unordered_map<std::string, std::vector<Defined<T>>>;
+
   void add_file(size_t file);
   void add_scope(size_t file, const std::string& scope,
                  const std::vector<MessageView>& messages,
                  const std::vector<EnumView>& enums,
                  const std::vector<FieldView>& extensions);
+  // defines() counting no definition from a file named in `excluded`.
+  bool defines_excluding(const std::string& name, bool aggregates_only,
+                         Names& excluded) const;
+  bool from_others(const std::vector<size_t>* files,
+                   const Names& excluded) const;
+  // A replacing index's definitions of `key`: its file's, then the base's
+  // from files of other names (made on first use).
+  template <class T, class Lookup>
+  const std::vector<Defined<T>>* merged(Table<T>& cache, const std::string& key,
+                                        Lookup lookup) const;
 
   std::vector<std::unique_ptr<std::string>> bytes_;
   std::vector<FileView> views_;
   std::unordered_map<std::string, size_t> first_of_name_;
-  std::unordered_map<std::string, std::vector<Defined<MessageView>>> messages_;
-  std::unordered_map<std::string, std::vector<Defined<EnumView>>> enums_;
-  std::unordered_map<std::string, std::vector<Defined<ExtensionDef>>>
-      extensions_;
-  std::unordered_set<std::string> packages_;
-  std::unordered_set<std::string> extension_names_;
+  Table<MessageView> messages_;
+  Table<EnumView> enums_;
+  Table<ExtensionDef> extensions_;
+  // Each package and extension name with the files that define it.
+  std::unordered_map<std::string, std::vector<size_t>> packages_;
+  std::unordered_map<std::string, std::vector<size_t>> extension_names_;
   std::vector<std::unique_ptr<ExtensionDef>> extension_defs_;
+
+  // A replacing index: its own file (file 0) over `base_` (files 1 on).
+  const SymbolIndex* base_ = nullptr;
+  std::unique_ptr<SymbolIndex> own_;
+  // Look-ups are made with the interpreter lock held: one at a time.
+  mutable Table<MessageView> merged_messages_;
+  mutable Table<EnumView> merged_enums_;
+  mutable Table<ExtensionDef> merged_extensions_;
 };
 
 // Look-ups for printing one file: what the Python printer's Symbols answer.

@@ -207,6 +207,33 @@ TEST(RenderOptions, NotesWhatItLeavesOutAndDefersTheRest) {
   EXPECT_FALSE(pr::SymbolIndex::build({SETTING, from_hex("0a056162")}));
 }
 
+TEST(SymbolIndex, AReplacingIndexReadsItsBaseWithTheNewVersionFirst) {
+  // o.proto again, its package y instead of x.
+  const std::string other_version = from_hex(
+      "0a076f2e70726f746f1201791a20676f6f676c652f70726f746f6275662f646573637269"
+      "70746f722e70726f746f3a2d0a056c6576656c121c2e676f6f676c652e70726f746f6275"
+      "662e46696c654f7074696f6e7318d0860320012805");
+  const auto builtin = pr::SymbolIndex::build({MINI_DESCRIPTOR});
+  const auto base = pr::SymbolIndex::build({SETTING, EXTENDING});
+  ASSERT_TRUE(builtin && base);
+  const auto replaced = pr::SymbolIndex::replacing(*base, other_version);
+  ASSERT_TRUE(replaced);
+  EXPECT_TRUE(base->defines("x", true));
+  EXPECT_FALSE(replaced->defines("x", true));
+  EXPECT_TRUE(replaced->defines("y.level", false));
+  EXPECT_FALSE(replaced->defines("y.level", true));
+  ASSERT_NE(replaced->file_named("o.proto"), nullptr);
+  EXPECT_EQ(replaced->file_named("o.proto")->package, "y");
+  EXPECT_EQ(replaced->file_named("f.proto"), base->file_named("f.proto"));
+  FixedRenderer renderer;
+  renderer.accept = false;
+  const auto text =
+      pr::print_file(SETTING, renderer, builtin.get(), replaced.get());
+  ASSERT_TRUE(text.has_value());
+  EXPECT_NE(text->find("option (.y.level) = 7;"), std::string::npos) << *text;
+  EXPECT_FALSE(pr::SymbolIndex::replacing(*base, from_hex("0a056162")));
+}
+
 TEST(WireReader, ReadsFixedValuesAndGroupPayloads) {
   // field 1 fixed32 = 0x04030201, group 2 { field 3 varint 5 }, field 4
   // fixed64.
@@ -226,9 +253,8 @@ TEST(WireReader, ReadsFixedValuesAndGroupPayloads) {
   ASSERT_TRUE(reader.next(e));
   EXPECT_EQ(e.varint, UINT64_MAX);
   EXPECT_TRUE(reader.done());
-  pr::Reader unclosed(
-      from_hex("13"
-               "1805"));
+  const std::string unclosed_group = from_hex("131805");
+  pr::Reader unclosed(unclosed_group);
   EXPECT_FALSE(unclosed.next(e));
 }
 

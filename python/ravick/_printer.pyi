@@ -13,6 +13,11 @@ def index(files: Sequence[Buffer], /) -> object:
     """The names that the serialized files define, for :func:`print_file`;
     ValueError for malformed bytes."""
 
+def replacing(base: object, file: Buffer, /) -> object:
+    """``base`` with the serialized ``file`` in place of the files of its
+    name (its definitions first), reading ``base``; ValueError for malformed
+    bytes."""
+
 def print_file(
     data: Buffer,
     render: Callable[[str, bytes], tuple[Sequence[_Assignment], str | None] | None],

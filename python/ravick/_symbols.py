@@ -201,26 +201,20 @@ class SymbolIndex:
         return SymbolIndex((file, *others), self.renders, self)
 
     @cached_property
-    def serialized(self) -> tuple[bytes, ...]:
-        """Each file's bytes as the runtime serializes it."""
-        if self.base is None:
-            return tuple(f.SerializePartialToString() for f in self.files)
-        name = as_text(self.files[0].name)
-        others = (
-            data
-            for f, data in zip(self.base.files, self.base.serialized, strict=True)
-            if as_text(f.name) != name
-        )
-        return (self.files[0].SerializePartialToString(), *others)
-
-    @cached_property
     def native(self) -> object | None:
         """The native printer's index of these files (None if it cannot
-        read them: the Python renderer then renders their custom options)."""
+        read them: the Python renderer then renders their custom options).
+        A conflicting version's reads its base's."""
         from ravick import _printer
 
         try:
-            return _printer.index(self.serialized)
+            if self.base is None:
+                data = [f.SerializePartialToString() for f in self.files]
+                return _printer.index(data)
+            base = self.base.native
+            if base is None:
+                return None
+            return _printer.replacing(base, self.files[0].SerializePartialToString())
         except ValueError:
             return None
 
