@@ -11,6 +11,11 @@ Descriptors come from untrusted bytes, so nothing here raises on a descriptor
 that parses: what cannot be printed faithfully (a name that is not an
 identifier, an option without a known definition) is left out and named in a
 ``//`` comment in its place.
+
+Most files are printed natively (``ravick._printer``), byte for byte as this
+module prints them; this module prints the files the native printer leaves
+to it, renders the options it leaves, and is the reference the tests hold it
+to (:func:`python_source_in`).
 """
 
 from __future__ import annotations
@@ -52,13 +57,7 @@ from ravick._source_forms import (
     options_bytes,
     renamed_synthetic_oneofs,
 )
-from ravick._symbols import (
-    FieldProto,
-    FileProto,
-    MessageProto,
-    SymbolIndex,
-    Symbols,
-)
+from ravick._symbols import FieldProto, FileProto, MessageProto, SymbolIndex, Symbols
 from ravick._text import (
     as_bytes,
     is_dotted_name,
