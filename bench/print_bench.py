@@ -3,14 +3,16 @@
 Scans the libraries that scripts/fetch_binaries.sh fetches with
 ``ravick_lib.scan``, then times, in the same run, parsing every descriptor with
 ``FileDescriptorProto.FromString`` and printing every one, the other
-descriptors of its library as context: with ``proto_source`` file by file, and
-with ``proto_sources`` a library at a time. Prints a markdown row:
-descriptors and MB of descriptor bytes per second for each.
+descriptors of its library as context: with ``proto_source`` file by file,
+with ``proto_sources`` a library at a time, and (alternately with that, the
+baseline) with the Python printer alone, ``python_source_in``. Prints a
+markdown row: descriptors and MB of descriptor bytes per second for each.
 
 With ``--sets``, also every file of the printer tests' real sets (protoc's
 well-known types, googleapis and Debian's .proto packages, compiled by
 protoc: set RAVICK_PROTOC_PYTHON as for the tests), each group's files
-printed with one index of the group and its context.
+printed with one index of the group and its context, by the whole printer
+and by the Python printer alone.
 
     PYTHONPATH=python .venv/bin/python bench/print_bench.py [--repeat N] [--sets]
 """
