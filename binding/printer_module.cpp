@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "file_facts.h"
 #include "proto_printer.h"
 #include "symbol_index.h"
 
@@ -215,6 +216,110 @@ PyObject* replacing_impl(PyObject* /*module*/, PyObject* const* args,
   return capsule;
 }
 
+constexpr const char* FILE_FACTS_DOC =
+    "file_facts(data, builtin, /)\n--\n\n"
+    "What the FileDescriptorProto serialized as `data` defines and which\n"
+    "custom options it sets, or None for malformed bytes or names that are\n"
+    "not UTF-8. Returns (names, packages, extension_numbers, option_uses):\n"
+    "full names (messages, fields, oneofs, enums, enum values, services,\n"
+    "methods, extensions; may repeat), the package and its enclosing ones,\n"
+    "(extendee, number) of each extension, and (options type, number, wire\n"
+    "types, repeated) of each field an options message sets that\n"
+    "descriptor.proto (`builtin`, from index()) does not define, in the\n"
+    "order first met.";
+
+PyObject* text(const std::string& s) {
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()),
+                              "strict");
+}
+
+template <class T, class Make>
+PyObject* list_of(const std::vector<T>& items, Make make) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  if (list == nullptr) return nullptr;
+  for (size_t k = 0; k < items.size(); ++k) {
+    PyObject* item = make(items[k]);
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(k), item);
+  }
+  return list;
+}
+
+PyObject* wire_types(uint8_t bits) {
+  std::vector<int> wires;
+  for (int w = 0; w < 8; ++w) {
+    if (bits & (1u << w)) wires.push_back(w);
+  }
+  return list_of(wires, [](int w) { return PyLong_FromLong(w); });
+}
+
+PyObject* facts_tuple(const pr::FileFacts& facts) {
+  // Each list only while none has failed: no call with an error set.
+  PyObject* names = list_of(facts.names, text);
+  PyObject* packages =
+      names == nullptr ? nullptr : list_of(facts.packages, text);
+  PyObject* numbers =
+      packages == nullptr
+          ? nullptr
+          : list_of(facts.extension_numbers, [](const pr::ExtensionNumber& n) {
+              return Py_BuildValue("(Ni)", text(n.extendee), n.number);
+            });
+  PyObject* uses =
+      numbers == nullptr
+          ? nullptr
+          : list_of(facts.option_uses, [](const pr::OptionUse& u) {
+              return Py_BuildValue("(sKNO)", u.options_type.c_str(),
+                                   static_cast<unsigned long long>(u.number),
+                                   wire_types(u.wire_types),
+                                   u.repeated ? Py_True : Py_False);
+            });
+  if (uses == nullptr) {
+    Py_XDECREF(names);
+    Py_XDECREF(packages);
+    Py_XDECREF(numbers);
+    return nullptr;
+  }
+  return Py_BuildValue("(NNNN)", names, packages, numbers, uses);
+}
+
+PyObject* file_facts_impl(PyObject* /*module*/, PyObject* const* args,
+                          Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_Format(PyExc_TypeError, "file_facts() takes 2 arguments (%zd given)",
+                 nargs);
+    return nullptr;
+  }
+  if (!PyCapsule_IsValid(args[1], CAPSULE_NAME)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "file_facts(): builtin must come from index()");
+    return nullptr;
+  }
+  const auto* builtin = static_cast<const pr::SymbolIndex*>(
+      PyCapsule_GetPointer(args[1], CAPSULE_NAME));
+  Py_buffer view;
+  if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
+  std::optional<pr::FileFacts> facts;
+  try {
+    facts = pr::file_facts(
+        {static_cast<const char*>(view.buf), static_cast<size_t>(view.len)},
+        *builtin);
+  } catch (const std::exception&) {
+    PyBuffer_Release(&view);
+    return PyErr_NoMemory();
+  }
+  PyBuffer_Release(&view);
+  if (!facts) Py_RETURN_NONE;
+  PyObject* result = facts_tuple(*facts);
+  if (result == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+    PyErr_Clear();
+    Py_RETURN_NONE;
+  }
+  return result;
+}
+
 // The index of a capsule argument: false (error set) for another object.
 bool bind_index(PyObject* arg, const pr::SymbolIndex** out) {
   if (arg == Py_None) return true;
@@ -266,6 +371,10 @@ PyObject* print_file_impl(PyObject* /*module*/, PyObject* const* args,
 
 PyMethodDef methods[] = {
     {"index", index_impl, METH_O, INDEX_DOC},
+    {"file_facts",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(file_facts_impl)),
+     METH_FASTCALL, FILE_FACTS_DOC},
     {"replacing",
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(replacing_impl)),

@@ -17,9 +17,8 @@ from google.protobuf import (
 from google.protobuf.message import DecodeError
 
 from ravick import _printer
-from ravick._symbols import SymbolIndex
+from ravick._symbols import SymbolIndex, native_builtin
 from ravick.printing import (
-    _builtin_index,
     _OptionsOf,
     native_source,
     proto_source_in,
@@ -142,7 +141,7 @@ def test_the_render_callable_is_called_as_documented() -> None:
     # None from it declines the file.
     assert _printer.print_file(data, render) is None
     assert calls == [("google.protobuf.FileOptions", file.options.SerializeToString())]
-    assert _printer.print_file(data, render, _builtin_index()) is not None
+    assert _printer.print_file(data, render, native_builtin()) is not None
 
     def fails(message: str, options: bytes) -> None:
         raise KeyError("from the callable")
@@ -174,7 +173,7 @@ def test_bad_arguments_raise(args: tuple[object, ...], error: type[Exception]) -
     [b"\x0a", b"\x22\x05\x0a\x01M", b"\x22" + b"\xff" * 11, b"\x00\x00"],
 )
 def test_malformed_bytes_are_declined(data: bytes) -> None:
-    assert _printer.print_file(data, lambda m, o: None, _builtin_index()) is None
+    assert _printer.print_file(data, lambda m, o: None, native_builtin()) is None
 
 
 def test_deep_nesting_is_declined_not_a_crash() -> None:

@@ -23,6 +23,13 @@ from protoc_harness import (
     protoc_python,
     round_trip,
 )
+from ravick._file_graph import (
+    Definitions,
+    OptionUse,
+    custom_option_uses,
+    definitions,
+    file_facts,
+)
 from ravick._symbols import SymbolIndex
 from ravick.printing import (
     native_source,
@@ -142,6 +149,27 @@ def test_real_sets_print_natively_as_the_python_printer_does(
             printed += 1
             assert text == python_source_in(file, index), file.name
     assert printed >= 0.9 * (printed + declined), (printed, declined)
+
+
+def _facts_in_python(
+    file: FileProto,
+) -> tuple[Definitions, list[tuple[tuple[str, int], OptionUse]]]:
+    return definitions(file), list(custom_option_uses(file).items())
+
+
+def _facts(file: FileProto) -> tuple[Definitions, list[tuple[tuple[str, int], OptionUse]]]:
+    defined, uses = file_facts(file)
+    return defined, list(uses.items())
+
+
+def test_real_files_facts_read_natively_as_in_python(
+    real_set: printing_sets.DescriptorSet,
+) -> None:
+    """What each real file defines and which custom options it sets, in the
+    order met, as the Python helpers find them."""
+    for group in real_set.groups:
+        for file in [*group.files, *group.context]:
+            assert _facts(file) == _facts_in_python(file), file.name
 
 
 def test_only_the_known_debian_inputs_are_skipped(
@@ -652,6 +680,9 @@ def test_cases_print_natively_as_in_python_also_mutated(
             if text is not None:
                 assert text == python_source_in(version, replaced), version.name
     assert printed > len(files) * 5
+    for file in files:
+        for version in [file, *_mutations(file.SerializeToString(), rng, 20)]:
+            assert _facts(version) == _facts_in_python(version), version.name
 
 
 def test_hostile_options_render_natively_as_in_python(

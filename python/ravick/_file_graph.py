@@ -16,6 +16,8 @@ from dataclasses import dataclass, field
 from google.protobuf import descriptor_pb2
 from google.protobuf.message import Message
 
+from ravick._text import as_text
+
 FileProto = descriptor_pb2.FileDescriptorProto
 MessageProto = descriptor_pb2.DescriptorProto
 EnumProto = descriptor_pb2.EnumDescriptorProto
@@ -78,7 +80,7 @@ def definitions(file: FileProto) -> Definitions:
     """The names and extension numbers ``file`` defines."""
     names: set[str] = set()
     numbers: set[tuple[str, int]] = set()
-    scope = file.package
+    scope = as_text(file.package)
     _add_scope(names, numbers, scope, file.message_type, file.enum_type)
     _add_extensions(names, numbers, scope, file.extension)
     for service in file.service:
@@ -125,11 +127,31 @@ def _add_extensions(
 ) -> None:
     for extension in extensions:
         names.add(_join(scope, extension.name))
-        numbers.add((extension.extendee.lstrip("."), extension.number))
+        numbers.add((as_text(extension.extendee).lstrip("."), extension.number))
 
 
-def _join(scope: str, name: str) -> str:
-    return f"{scope}.{name}" if scope else name
+def _join(scope: str, name: str | bytes) -> str:
+    # A name that is not UTF-8 comes as bytes: its text keeps them escaped.
+    return f"{scope}.{as_text(name)}" if scope else as_text(name)
+
+
+def file_facts(
+    file: FileProto,
+) -> tuple[Definitions, dict[tuple[str, int], OptionUse]]:
+    """:func:`definitions` and :func:`custom_option_uses` of ``file``, read
+    natively from its bytes where they can be."""
+    from ravick import _printer
+    from ravick._symbols import native_builtin
+
+    found = _printer.file_facts(file.SerializePartialToString(), native_builtin())
+    if found is None:
+        return definitions(file), custom_option_uses(file)
+    names, packages, numbers, uses = found
+    defined = Definitions(frozenset(names), frozenset(packages), frozenset(numbers))
+    return defined, {
+        (kind, number): OptionUse(frozenset(wires), repeated)
+        for kind, number, wires, repeated in uses
+    }
 
 
 @dataclass(slots=True)

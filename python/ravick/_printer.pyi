@@ -13,6 +13,20 @@ def index(files: Sequence[Buffer], /) -> object:
     """The names that the serialized files define, for :func:`print_file`;
     ValueError for malformed bytes."""
 
+def file_facts(
+    data: Buffer, builtin: object, /
+) -> (
+    tuple[
+        list[str],
+        list[str],
+        list[tuple[str, int]],
+        list[tuple[str, int, list[int], bool]],
+    ]
+    | None
+):
+    """What the serialized file defines and which custom options it sets:
+    (names, packages, extension numbers, option uses), or None."""
+
 def replacing(base: object, file: Buffer, /) -> object:
     """``base`` with the serialized ``file`` in place of the files of its
     name (its definitions first), reading ``base``; ValueError for malformed

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable
 from dataclasses import dataclass, field
-from functools import cached_property
+from functools import cache, cached_property
 from typing import TYPE_CHECKING, Literal
 
 from google.protobuf import descriptor_pb2
@@ -166,6 +166,15 @@ def _pick_entry[T](
     if not defined:
         return None
     return next((entry for entry in defined if entry[0] in visible), defined[0])
+
+
+@cache
+def native_builtin() -> object:
+    """descriptor.proto as this runtime knows it, indexed for the native
+    printer (made once)."""
+    from ravick import _printer
+
+    return _printer.index((descriptor_pb2.DESCRIPTOR.serialized_pb,))
 
 
 @dataclass(frozen=True)

@@ -22,7 +22,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from functools import cache, cached_property
+from functools import cached_property
 
 from google.protobuf import descriptor_pb2
 
@@ -57,7 +57,14 @@ from ravick._source_forms import (
     options_bytes,
     renamed_synthetic_oneofs,
 )
-from ravick._symbols import FieldProto, FileProto, MessageProto, SymbolIndex, Symbols
+from ravick._symbols import (
+    FieldProto,
+    FileProto,
+    MessageProto,
+    SymbolIndex,
+    Symbols,
+    native_builtin,
+)
 from ravick._text import (
     as_bytes,
     is_dotted_name,
@@ -121,7 +128,7 @@ def native_source(descriptor: FileProto, index: SymbolIndex) -> str | None:
     return _printer.print_file(
         descriptor.SerializePartialToString(),
         _OptionsOf(descriptor, index),
-        _builtin_index(),
+        native_builtin(),
         index.native,
     )
 
@@ -133,13 +140,6 @@ def python_source_in(descriptor: FileProto, index: SymbolIndex) -> str:
     printer = _FilePrinter(descriptor, symbols, comments_by_path(descriptor))
     printer.print_file()
     return "\n".join(printer.out.lines) + "\n"
-
-
-@cache
-def _builtin_index() -> object:
-    """descriptor.proto as this runtime knows it, for the native printer
-    (made once)."""
-    return _printer.index((descriptor_pb2.DESCRIPTOR.serialized_pb,))
 
 
 class _OptionsOf:

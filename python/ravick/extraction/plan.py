@@ -10,7 +10,7 @@ from collections import Counter, defaultdict, deque
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, replace
 
-from ravick._file_graph import DefinitionTable, custom_option_uses, definitions
+from ravick._file_graph import DefinitionTable, file_facts
 from ravick.extraction.records import (
     Conflict,
     Dropped,
@@ -153,6 +153,7 @@ def _found_entry(found: Found, where: Location) -> Entry:
 def entry_of(
     name: str, data: bytes, fd: FileProto, source: Source, where: Location | None
 ) -> Entry:
+    defined, custom_options = file_facts(fd)
     return Entry(
         name=name,
         path=name,
@@ -161,8 +162,8 @@ def entry_of(
         descriptor=fd,
         source=source,
         found_at=where,
-        defined=definitions(fd),
-        custom_options=custom_option_uses(fd),
+        defined=defined,
+        custom_options=custom_options,
     )
 
 
