@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "file_facts.h"
 #include "proto_printer.h"
 #include "symbol_index.h"
 
@@ -50,5 +51,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (data[0] & 4) names = data[0] & 8 ? replaced.get() : files.get();
   const auto text = pr::print_file(file, renderer, builtin.get(), names);
   if (text && (text->empty() || text->back() != '\n')) abort();
+  if (builtin) pr::file_facts(file, *builtin);
   return 0;
 }

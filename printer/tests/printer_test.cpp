@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "descriptor_view.h"
+#include "file_facts.h"
 #include "options_renderer.h"
 #include "proto_printer.h"
 #include "proto_text.h"
@@ -232,6 +234,39 @@ TEST(SymbolIndex, AReplacingIndexReadsItsBaseWithTheNewVersionFirst) {
   ASSERT_TRUE(text.has_value());
   EXPECT_NE(text->find("option (.y.level) = 7;"), std::string::npos) << *text;
   EXPECT_FALSE(pr::SymbolIndex::replacing(*base, from_hex("0a056162")));
+}
+
+TEST(FileFacts, NamesPackagesExtensionsAndCustomOptionsInTheOrderMet) {
+  // package a.b; message M { int32 x = 1 [(501) = 5]; oneof o {} enum E { E0 }
+  // extend ..a.b.M { int32 ext = 100; } option (7687) twice; } service S
+  // { rpc Get }
+  const std::string file = from_hex(
+      "0a07662e70726f746f1203612e6222450a014d120e0a01781801200128054203a81f0522"
+      "0b0a014512060a024530100032140a0365787412072e2e612e622e4d1864200128053a08"
+      "b8e0030cb8e0030242030a016f321a0a015312150a0347657412062e612e622e4d1a062e"
+      "612e622e4d");
+  const auto builtin = pr::SymbolIndex::build({MINI_DESCRIPTOR});
+  ASSERT_TRUE(builtin);
+  const auto facts = pr::file_facts(file, *builtin);
+  ASSERT_TRUE(facts.has_value());
+  std::vector<std::string> names = facts->names;
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.b.M", "a.b.M.E", "a.b.M.E0",
+                                             "a.b.M.ext", "a.b.M.o", "a.b.M.x",
+                                             "a.b.S", "a.b.S.Get"}));
+  EXPECT_EQ(facts->packages, (std::vector<std::string>{"a", "a.b"}));
+  ASSERT_EQ(facts->extension_numbers.size(), 1u);
+  EXPECT_EQ(facts->extension_numbers[0].extendee, "a.b.M");
+  EXPECT_EQ(facts->extension_numbers[0].number, 100);
+  ASSERT_EQ(facts->option_uses.size(), 2u);
+  EXPECT_EQ(facts->option_uses[0].options_type,
+            "google.protobuf.MessageOptions");
+  EXPECT_EQ(facts->option_uses[0].number, 7687u);
+  EXPECT_TRUE(facts->option_uses[0].repeated);
+  EXPECT_EQ(facts->option_uses[1].options_type, "google.protobuf.FieldOptions");
+  EXPECT_EQ(facts->option_uses[1].wire_types, 1u);
+  EXPECT_FALSE(facts->option_uses[1].repeated);
+  EXPECT_FALSE(pr::file_facts(file.substr(0, file.size() - 3), *builtin));
 }
 
 TEST(WireReader, ReadsFixedValuesAndGroupPayloads) {
