@@ -220,13 +220,15 @@ constexpr const char* FILE_FACTS_DOC =
     "file_facts(data, builtin, /)\n--\n\n"
     "What the FileDescriptorProto serialized as `data` defines and which\n"
     "custom options it sets, or None for malformed bytes or names that are\n"
-    "not UTF-8. Returns (names, packages, extension_numbers, option_uses):\n"
+    "not UTF-8. Returns (names, packages, extension_numbers, option_uses,\n"
+    "references):\n"
     "full names (messages, fields, oneofs, enums, enum values, services,\n"
     "methods, extensions; may repeat), the package and its enclosing ones,\n"
     "(extendee, number) of each extension, and (options type, number, wire\n"
     "types, repeated) of each field an options message sets that\n"
     "descriptor.proto (`builtin`, from index()) does not define, in the\n"
-    "order first met.";
+    "order first met, and (full name, \"message\", \"enum\" or \"extendee\",\n"
+    "enum default) of each type it names with a leading dot.";
 
 PyObject* text(const std::string& s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()),
@@ -276,13 +278,29 @@ PyObject* facts_tuple(const pr::FileFacts& facts) {
                                    wire_types(u.wire_types),
                                    u.repeated ? Py_True : Py_False);
             });
-  if (uses == nullptr) {
+  PyObject* references =
+      uses == nullptr
+          ? nullptr
+          : list_of(facts.references, [](const pr::Reference& r) {
+              static const char* const KINDS[] = {"message", "enum",
+                                                  "extendee"};
+              PyObject* name = text(r.name);
+              if (name == nullptr) return name;
+              PyObject* enum_default = text(r.enum_default);
+              if (enum_default == nullptr) {
+                Py_DECREF(name);
+                return enum_default;
+              }
+              return Py_BuildValue("(NsN)", name, KINDS[r.kind], enum_default);
+            });
+  if (references == nullptr) {
     Py_XDECREF(names);
     Py_XDECREF(packages);
     Py_XDECREF(numbers);
+    Py_XDECREF(uses);
     return nullptr;
   }
-  return Py_BuildValue("(NNNN)", names, packages, numbers, uses);
+  return Py_BuildValue("(NNNNN)", names, packages, numbers, uses, references);
 }
 
 PyObject* file_facts_impl(PyObject* /*module*/, PyObject* const* args,

@@ -26,9 +26,11 @@ from protoc_harness import (
 from ravick._file_graph import (
     Definitions,
     OptionUse,
+    Reference,
     custom_option_uses,
     definitions,
     file_facts,
+    references,
 )
 from ravick._symbols import SymbolIndex
 from ravick.printing import (
@@ -151,22 +153,26 @@ def test_real_sets_print_natively_as_the_python_printer_does(
     assert printed >= 0.9 * (printed + declined), (printed, declined)
 
 
-def _facts_in_python(
-    file: FileProto,
-) -> tuple[Definitions, list[tuple[tuple[str, int], OptionUse]]]:
-    return definitions(file), list(custom_option_uses(file).items())
+Facts = tuple[
+    Definitions, list[tuple[tuple[str, int], OptionUse]], tuple[Reference, ...]
+]
 
 
-def _facts(file: FileProto) -> tuple[Definitions, list[tuple[tuple[str, int], OptionUse]]]:
-    defined, uses = file_facts(file)
-    return defined, list(uses.items())
+def _facts_in_python(file: FileProto) -> Facts:
+    uses = list(custom_option_uses(file).items())
+    return definitions(file), uses, tuple(references(file))
+
+
+def _facts(file: FileProto) -> Facts:
+    defined, uses, refs = file_facts(file)
+    return defined, list(uses.items()), refs
 
 
 def test_real_files_facts_read_natively_as_in_python(
     real_set: printing_sets.DescriptorSet,
 ) -> None:
-    """What each real file defines and which custom options it sets, in the
-    order met, as the Python helpers find them."""
+    """What each real file defines, which custom options it sets and which
+    types it names, in the order met, as the Python helpers find them."""
     for group in real_set.groups:
         for file in [*group.files, *group.context]:
             assert _facts(file) == _facts_in_python(file), file.name

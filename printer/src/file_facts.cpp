@@ -61,6 +61,39 @@ class Collector {
     }
   }
 
+  void references(const FileView& f) {
+    std::vector<const FieldView*> fields;
+    for (const FieldView& e : f.extensions) fields.push_back(&e);
+    std::vector<const MessageView*> stack;
+    for (const MessageView& m : f.messages) stack.push_back(&m);
+    while (!stack.empty()) {
+      const MessageView* m = stack.back();
+      stack.pop_back();
+      for (const FieldView& x : m->fields) fields.push_back(&x);
+      for (const FieldView& x : m->extensions) fields.push_back(&x);
+      for (const MessageView& nested : m->nested) stack.push_back(&nested);
+    }
+    constexpr int32_t TYPE_ENUM = 14;
+    for (const FieldView* x : fields) {
+      if (dotted(x->type_name)) {
+        if (x->type == TYPE_ENUM) {
+          add_reference(x->type_name, Reference::enumeration, x->default_value);
+        } else {
+          add_reference(x->type_name, Reference::message, "");
+        }
+      }
+      if (dotted(x->extendee))
+        add_reference(x->extendee, Reference::extendee, "");
+    }
+    for (const ServiceView& s : f.services) {
+      for (const MethodView& m : s.methods) {
+        for (std::string_view name : {m.input_type, m.output_type}) {
+          if (dotted(name)) add_reference(name, Reference::message, "");
+        }
+      }
+    }
+  }
+
   // In the order the Python helper visits the options messages.
   void option_uses(const FileView& f) {
     using Owner = std::pair<const char*, std::pair<bool, std::string_view>>;
@@ -143,6 +176,16 @@ class Collector {
     }
   }
 
+  static bool dotted(std::string_view name) {
+    return !name.empty() && name.front() == '.';
+  }
+
+  void add_reference(std::string_view name, Reference::Kind kind,
+                     std::string_view enum_default) {
+    out_.references.push_back(
+        {std::string(name.substr(1)), kind, std::string(enum_default)});
+  }
+
   const MessageView* options_message(const char* type) const {
     const auto* defined = builtin_.messages(type);
     return defined == nullptr || defined->empty() ? nullptr
@@ -204,6 +247,7 @@ std::optional<FileFacts> file_facts(std::string_view data,
   try {
     collect.names(*file);
     collect.option_uses(*file);
+    collect.references(*file);
   } catch (const Malformed&) {
     return std::nullopt;
   }

@@ -28,6 +28,14 @@ struct OptionUse {
   bool repeated = false;
 };
 
+// A type that a file names with a leading dot, and how it uses it.
+struct Reference {
+  enum Kind : uint8_t { message, enumeration, extendee };
+  std::string name;  // without the leading dot
+  Kind kind = message;
+  std::string enum_default;  // an enum field's default
+};
+
 struct FileFacts {
   // Full names of messages, fields, oneofs, enums, enum values (in their
   // enum's scope), services, methods and extensions; may repeat.
@@ -35,6 +43,9 @@ struct FileFacts {
   std::vector<std::string> packages;  // the package and its enclosing ones
   std::vector<ExtensionNumber> extension_numbers;
   std::vector<OptionUse> option_uses;
+  // In the order of the Python helper: file extensions, then each message's
+  // fields and extensions (messages last pushed first), then methods.
+  std::vector<Reference> references;
 };
 
 // The facts of the FileDescriptorProto serialized as `data` (as the runtime

@@ -266,6 +266,11 @@ TEST(FileFacts, NamesPackagesExtensionsAndCustomOptionsInTheOrderMet) {
   EXPECT_EQ(facts->option_uses[1].options_type, "google.protobuf.FieldOptions");
   EXPECT_EQ(facts->option_uses[1].wire_types, 1u);
   EXPECT_FALSE(facts->option_uses[1].repeated);
+  ASSERT_EQ(facts->references.size(), 3u);
+  EXPECT_EQ(facts->references[0].name, ".a.b.M");  // one leading dot taken
+  EXPECT_EQ(facts->references[0].kind, pr::Reference::extendee);
+  EXPECT_EQ(facts->references[2].name, "a.b.M");
+  EXPECT_EQ(facts->references[2].kind, pr::Reference::message);
   EXPECT_FALSE(pr::file_facts(file.substr(0, file.size() - 3), *builtin));
 }
 

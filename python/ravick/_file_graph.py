@@ -12,6 +12,7 @@ import heapq
 from collections import defaultdict
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
+from typing import Literal
 
 from google.protobuf import descriptor_pb2
 from google.protobuf.message import Message
@@ -21,6 +22,11 @@ from ravick._text import as_text
 FileProto = descriptor_pb2.FileDescriptorProto
 MessageProto = descriptor_pb2.DescriptorProto
 EnumProto = descriptor_pb2.EnumDescriptorProto
+Kind = Literal["message", "enum", "extendee"]
+Reference = tuple[str, Kind, str]
+"""A type a file names with a leading dot: its full name, how the file uses
+it, and the default of an enum field."""
+_TYPE_ENUM = descriptor_pb2.FieldDescriptorProto.TYPE_ENUM
 
 
 def dependency_order(
@@ -137,21 +143,22 @@ def _join(scope: str, name: str | bytes) -> str:
 
 def file_facts(
     file: FileProto,
-) -> tuple[Definitions, dict[tuple[str, int], OptionUse]]:
-    """:func:`definitions` and :func:`custom_option_uses` of ``file``, read
-    natively from its bytes where they can be."""
+) -> tuple[Definitions, dict[tuple[str, int], OptionUse], tuple[Reference, ...]]:
+    """:func:`definitions`, :func:`custom_option_uses` and :func:`references`
+    of ``file``, read natively from its bytes where they can be."""
     from ravick import _printer
     from ravick._symbols import native_builtin
 
     found = _printer.file_facts(file.SerializePartialToString(), native_builtin())
     if found is None:
-        return definitions(file), custom_option_uses(file)
-    names, packages, numbers, uses = found
+        return definitions(file), custom_option_uses(file), tuple(references(file))
+    names, packages, numbers, uses, refs = found
     defined = Definitions(frozenset(names), frozenset(packages), frozenset(numbers))
-    return defined, {
+    custom = {
         (kind, number): OptionUse(frozenset(wires), repeated)
         for kind, number, wires, repeated in uses
     }
+    return defined, custom, tuple(refs)
 
 
 @dataclass(slots=True)
@@ -300,3 +307,29 @@ def _options_messages(file: FileProto) -> Iterator[Message]:
             yield owner.options
             if owner.options.HasField("features"):
                 yield owner.options.features
+
+
+def references(fd: FileProto) -> Iterator[Reference]:
+    """(full name, how it is used, enum default) of each type ``fd`` names
+    with a leading dot; other names were never resolved and tell nothing."""
+    fields: list[descriptor_pb2.FieldDescriptorProto] = list(fd.extension)
+    stack: list[MessageProto] = list(fd.message_type)
+    while stack:
+        message = stack.pop()
+        fields += [*message.field, *message.extension]
+        stack += message.nested_type
+    for f in fields:
+        # A name that is not UTF-8 comes as bytes: its text keeps them escaped.
+        type_name, extendee = as_text(f.type_name), as_text(f.extendee)
+        if type_name.startswith("."):
+            if f.type == _TYPE_ENUM:
+                yield type_name[1:], "enum", as_text(f.default_value)
+            else:
+                yield type_name[1:], "message", ""
+        if extendee.startswith("."):
+            yield extendee[1:], "extendee", ""
+    for service in fd.service:
+        for method in service.method:
+            for name in (as_text(method.input_type), as_text(method.output_type)):
+                if name.startswith("."):
+                    yield name[1:], "message", ""

@@ -1,7 +1,7 @@
 """The .proto source of file descriptors, printed natively."""
 
 from collections.abc import Buffer, Callable, Sequence
-from typing import Protocol
+from typing import Literal, Protocol
 
 class _Assignment(Protocol):
     @property
@@ -21,11 +21,13 @@ def file_facts(
         list[str],
         list[tuple[str, int]],
         list[tuple[str, int, list[int], bool]],
+        list[tuple[str, Literal["message", "enum", "extendee"], str]],
     ]
     | None
 ):
-    """What the serialized file defines and which custom options it sets:
-    (names, packages, extension numbers, option uses), or None."""
+    """What the serialized file defines, which custom options it sets and
+    which types it names: (names, packages, extension numbers, option uses,
+    references), or None."""
 
 def replacing(base: object, file: Buffer, /) -> object:
     """``base`` with the serialized ``file`` in place of the files of its

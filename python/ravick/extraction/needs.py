@@ -3,20 +3,11 @@ its fields, extensions and methods name, and the custom options it sets."""
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
-from typing import Literal
 
-from google.protobuf import descriptor_pb2
-
-from ravick._file_graph import OptionUse
-from ravick.extraction.records import Entry, FileProto
-
-FieldProto = descriptor_pb2.FieldDescriptorProto
-MessageProto = descriptor_pb2.DescriptorProto
-Kind = Literal["message", "enum", "extendee"]
-
-_ENUM = FieldProto.TYPE_ENUM
+from ravick._file_graph import Kind, OptionUse
+from ravick.extraction.records import Entry
 
 
 @dataclass(slots=True)
@@ -78,7 +69,7 @@ def unresolved(entry: Entry, named: Mapping[str, Entry]) -> Needs:
     names, numbers = visible(entry, named)
     needs = Needs()
     proto3 = entry.descriptor.syntax == "proto3"
-    for name, kind, default in _references(entry.descriptor):
+    for name, kind, default in entry.references:
         if name in names:
             continue
         if needs.types.get(name) != "extendee":
@@ -92,27 +83,3 @@ def unresolved(entry: Entry, named: Mapping[str, Entry]) -> Needs:
         key: use for key, use in entry.custom_options.items() if key not in numbers
     }
     return needs
-
-
-def _references(fd: FileProto) -> Iterator[tuple[str, Kind, str]]:
-    """(full name, how it is used, enum default) of each type ``fd`` names
-    with a leading dot; other names were never resolved and tell nothing."""
-    fields: list[FieldProto] = list(fd.extension)
-    stack: list[MessageProto] = list(fd.message_type)
-    while stack:
-        message = stack.pop()
-        fields += [*message.field, *message.extension]
-        stack += message.nested_type
-    for f in fields:
-        if f.type_name.startswith("."):
-            if f.type == _ENUM:
-                yield f.type_name[1:], "enum", f.default_value
-            else:
-                yield f.type_name[1:], "message", ""
-        if f.extendee.startswith("."):
-            yield f.extendee[1:], "extendee", ""
-    for service in fd.service:
-        for method in service.method:
-            for name in (method.input_type, method.output_type):
-                if name.startswith("."):
-                    yield name[1:], "message", ""

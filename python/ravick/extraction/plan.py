@@ -153,7 +153,7 @@ def _found_entry(found: Found, where: Location) -> Entry:
 def entry_of(
     name: str, data: bytes, fd: FileProto, source: Source, where: Location | None
 ) -> Entry:
-    defined, custom_options = file_facts(fd)
+    defined, custom_options, references = file_facts(fd)
     return Entry(
         name=name,
         path=name,
@@ -164,6 +164,7 @@ def entry_of(
         found_at=where,
         defined=defined,
         custom_options=custom_options,
+        references=references,
     )
 
 

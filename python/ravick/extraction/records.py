@@ -9,7 +9,7 @@ from typing import Literal
 
 from google.protobuf import descriptor_pb2
 
-from ravick._file_graph import Definitions, OptionUse
+from ravick._file_graph import Definitions, OptionUse, Reference
 from ravick.safe_output import WriteStatus
 
 Source = Literal["found", "protobuf", "stub", "alias"]
@@ -220,6 +220,8 @@ class Entry:
     defined: Definitions
     custom_options: Mapping[tuple[str, int], OptionUse]
     """How the file sets each custom option, by (options message, number)."""
+    references: tuple[Reference, ...]
+    """The types it names with a leading dot (:func:`ravick._file_graph.references`)."""
     restored: tuple[str, ...] = ()
     header: str = ""
     """Comment lines printed before a stand-in's source."""

@@ -9,9 +9,9 @@ from dataclasses import dataclass, field
 
 from google.protobuf import descriptor_pb2
 
-from ravick._file_graph import OptionUse
+from ravick._file_graph import Kind, OptionUse
 from ravick._text import is_identifier
-from ravick.extraction.needs import Kind, Needs
+from ravick.extraction.needs import Needs
 from ravick.extraction.records import FileProto, shown
 
 FieldProto = descriptor_pb2.FieldDescriptorProto
