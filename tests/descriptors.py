@@ -79,3 +79,20 @@ def top_level_boundaries(blob: bytes) -> list[int]:
 
 def file_descriptor(name: str, **fields) -> bytes:
     return descriptor_pb2.FileDescriptorProto(name=name, **fields).SerializeToString()
+
+
+def mutations(data: bytes, rng, count: int) -> list:
+    """``count`` FileDescriptorProtos that parse, each ``data`` with one to
+    eight random bytes changed."""
+    from google.protobuf.message import DecodeError
+
+    found = []
+    while len(found) < count:
+        raw = bytearray(data)
+        for _ in range(rng.randint(1, 8)):
+            raw[rng.randrange(len(raw))] = rng.randrange(256)
+        try:
+            found.append(descriptor_pb2.FileDescriptorProto.FromString(bytes(raw)))
+        except DecodeError:
+            continue
+    return found

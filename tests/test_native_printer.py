@@ -14,16 +14,12 @@ from google.protobuf import (
     text_format,
     type_pb2,
 )
-from google.protobuf.message import DecodeError
 
+from descriptors import mutations
 from ravick import _printer
+from ravick._native_printing import _OptionsOf, native_source
 from ravick._symbols import SymbolIndex, native_builtin
-from ravick.printing import (
-    _OptionsOf,
-    native_source,
-    proto_source_in,
-    python_source_in,
-)
+from ravick.printing import proto_source_in, python_source_in
 
 FileProto = descriptor_pb2.FileDescriptorProto
 MODULES = (descriptor_pb2, struct_pb2, type_pb2, api_pb2, any_pb2)
@@ -33,19 +29,6 @@ def _file(text: str) -> FileProto:
     return text_format.Parse(text, FileProto())
 
 
-def _mutations(data: bytes, rng: random.Random, count: int) -> list[FileProto]:
-    found: list[FileProto] = []
-    while len(found) < count:
-        raw = bytearray(data)
-        for _ in range(rng.randint(1, 6)):
-            raw[rng.randrange(len(raw))] = rng.randrange(256)
-        try:
-            found.append(FileProto.FromString(bytes(raw)))
-        except DecodeError:
-            continue
-    return found
-
-
 @pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
 def test_mutated_descriptors_print_natively_as_in_python(
     module: object, rng: random.Random
@@ -53,7 +36,7 @@ def test_mutated_descriptors_print_natively_as_in_python(
     """Hostile descriptors: wherever the native printer prints, it prints
     what the Python printer prints."""
     printed = 0
-    for file in _mutations(module.DESCRIPTOR.serialized_pb, rng, 600):  # type: ignore[attr-defined]
+    for file in mutations(module.DESCRIPTOR.serialized_pb, rng, 600):  # type: ignore[attr-defined]
         index = SymbolIndex((file,))
         text = native_source(file, index)
         if text is None:

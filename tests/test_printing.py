@@ -16,6 +16,7 @@ from google.protobuf.message import DecodeError
 
 import printing_sets
 import record_printed_sets
+from descriptors import mutations
 from protoc_harness import (
     NO_PROTOC,
     compile_protos,
@@ -678,7 +679,7 @@ def test_cases_print_natively_as_in_python_also_mutated(
     index = SymbolIndex((*files, *compiled_cases[""].values()))
     printed = 0
     for file in files:
-        versions = [file, *_mutations(file.SerializeToString(), rng, 30)]
+        versions = [file, *mutations(file.SerializeToString(), rng, 30)]
         for k, version in enumerate(versions):
             replaced = index if k == 0 else index.replacing(version)
             text = native_source(version, replaced)
@@ -687,7 +688,7 @@ def test_cases_print_natively_as_in_python_also_mutated(
                 assert text == python_source_in(version, replaced), version.name
     assert printed > len(files) * 5
     for file in files:
-        for version in [file, *_mutations(file.SerializeToString(), rng, 20)]:
+        for version in [file, *mutations(file.SerializeToString(), rng, 20)]:
             assert _facts(version) == _facts_in_python(version), version.name
 
 
@@ -875,25 +876,12 @@ def test_hostile_names_stay_in_comments() -> None:
     assert names == ["Good"]
 
 
-def _mutations(data: bytes, rng: random.Random, count: int) -> list[FileProto]:
-    found: list[FileProto] = []
-    while len(found) < count:
-        raw = bytearray(data)
-        for _ in range(rng.randint(1, 8)):
-            raw[rng.randrange(len(raw))] = rng.randrange(256)
-        try:
-            found.append(FileProto.FromString(bytes(raw)))
-        except DecodeError:
-            continue
-    return found
-
-
 def test_mutated_descriptors_print_without_raising(rng: random.Random) -> None:
     from google.protobuf import descriptor_pb2 as d
     from google.protobuf import struct_pb2
 
     for module in (d, struct_pb2):
-        for file in _mutations(module.DESCRIPTOR.serialized_pb, rng, 1500):
+        for file in mutations(module.DESCRIPTOR.serialized_pb, rng, 1500):
             assert proto_source(file, [file]).encode("utf-8").endswith(b"\n")
 
 

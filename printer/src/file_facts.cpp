@@ -5,17 +5,11 @@
 #include <utility>
 
 #include "descriptor_view.h"
+#include "source_forms.h"
 #include "wire_reader.h"
 
 namespace ravick::printer {
 namespace {
-
-std::string join(const std::string& scope, std::string_view name) {
-  std::string out = scope;
-  if (!scope.empty()) out += '.';
-  out += name;
-  return out;
-}
 
 // Malformed options bytes: the Python helpers read them leniently.
 struct Malformed {};
@@ -33,13 +27,13 @@ class Collector {
     while (!stack.empty()) {
       const auto [outer, message] = stack.back();
       stack.pop_back();
-      const std::string full = join(outer, message->name);
+      const std::string full = join_name(outer, message->name);
       out_.names.push_back(full);
       for (const FieldView& field : message->fields) {
-        out_.names.push_back(join(full, field.name));
+        out_.names.push_back(join_name(full, field.name));
       }
       for (const OneofView& o : message->oneofs) {
-        out_.names.push_back(join(full, o.name));
+        out_.names.push_back(join_name(full, o.name));
       }
       add_enums(full, message->enums);
       add_extensions(full, message->extensions);
@@ -49,10 +43,10 @@ class Collector {
     }
     add_extensions(scope, f.extensions);
     for (const ServiceView& s : f.services) {
-      const std::string full = join(scope, s.name);
+      const std::string full = join_name(scope, s.name);
       out_.names.push_back(full);
       for (const MethodView& m : s.methods)
-        out_.names.push_back(join(full, m.name));
+        out_.names.push_back(join_name(full, m.name));
     }
     for (size_t dot = 0; !scope.empty(); ++dot) {
       dot = scope.find('.', dot);
@@ -158,17 +152,17 @@ class Collector {
  private:
   void add_enums(const std::string& scope, const std::vector<EnumView>& enums) {
     for (const EnumView& e : enums) {
-      out_.names.push_back(join(scope, e.name));
+      out_.names.push_back(join_name(scope, e.name));
       // Enum values are defined in the scope that holds their enum.
       for (const EnumValueView& v : e.values)
-        out_.names.push_back(join(scope, v.name));
+        out_.names.push_back(join_name(scope, v.name));
     }
   }
 
   void add_extensions(const std::string& scope,
                       const std::vector<FieldView>& extensions) {
     for (const FieldView& e : extensions) {
-      out_.names.push_back(join(scope, e.name));
+      out_.names.push_back(join_name(scope, e.name));
       std::string_view extendee = e.extendee;
       while (!extendee.empty() && extendee.front() == '.')
         extendee.remove_prefix(1);

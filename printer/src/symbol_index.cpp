@@ -2,15 +2,10 @@
 
 #include <algorithm>
 
+#include "source_forms.h"
+
 namespace ravick::printer {
 namespace {
-
-std::string join(const std::string& scope, std::string_view name) {
-  std::string out = scope;
-  if (!scope.empty()) out += '.';
-  out += name;
-  return out;
-}
 
 std::string_view without_dot(std::string_view name) {
   if (!name.empty() && name.front() == '.') name.remove_prefix(1);
@@ -62,16 +57,16 @@ void SymbolIndex::add_scope(size_t file, const std::string& scope,
                             const std::vector<EnumView>& enums,
                             const std::vector<FieldView>& extensions) {
   for (const EnumView& e : enums)
-    enums_[join(scope, e.name)].push_back({file, &e});
+    enums_[join_name(scope, e.name)].push_back({file, &e});
   for (const FieldView& ext : extensions) {
     extension_defs_.push_back(std::make_unique<ExtensionDef>(
-        ExtensionDef{join(scope, ext.name), &ext}));
+        ExtensionDef{join_name(scope, ext.name), &ext}));
     const ExtensionDef* def = extension_defs_.back().get();
     extensions_[extension_key(ext.extendee, ext.number)].push_back({file, def});
     extension_names_[def->full_name].push_back(file);
   }
   for (const MessageView& m : messages) {
-    const std::string name = join(scope, m.name);
+    const std::string name = join_name(scope, m.name);
     messages_[name].push_back({file, &m});
     add_scope(file, name, m.nested, m.enums, m.extensions);
   }

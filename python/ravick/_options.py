@@ -10,7 +10,7 @@ every extension number be resolved against the descriptors at hand.
 from __future__ import annotations
 
 import struct
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 
 from google.protobuf import descriptor_pb2
@@ -279,6 +279,11 @@ def _descend(proto: FieldProto, entry: WireField, group: bool) -> bool:
 
 def _describe(entry: WireField) -> str:
     return f"field {entry.number}, wire type {entry.wire_type}"
+
+
+def left_out_text(left_out: Sequence[str]) -> str:
+    """The note on the options of one message left out."""
+    return "options left out, no printable definition: " + ", ".join(left_out)
 
 
 def render_options(message: str, data: bytes, symbols: Symbols) -> RenderedOptions:

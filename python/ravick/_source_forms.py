@@ -12,7 +12,7 @@ from typing import NamedTuple
 from google.protobuf import descriptor_pb2
 
 from ravick._symbols import FieldProto, FileProto, MessageProto
-from ravick._text import as_text, is_dotted_name
+from ravick._text import as_text, is_dotted_name, is_identifier
 
 EnumProto = descriptor_pb2.EnumDescriptorProto
 ServiceProto = descriptor_pb2.ServiceDescriptorProto
@@ -255,6 +255,77 @@ def field_units(fields: Sequence[FieldProto]) -> list[Unit]:
         elif members[proto.oneof_index][0] == i:
             units.append(Unit(tuple(members[proto.oneof_index]), proto.oneof_index))
     return units
+
+
+def implicit_types(scope: Scope, syntax: str) -> Implicit:
+    """The nested types of ``scope`` that its fields and extensions declare:
+    map entries and (in proto2) groups, each claimed once."""
+    if not scope.messages:
+        return Implicit({}, {}, {})
+    by_name: dict[str, int] = {}
+    for j, nested in enumerate(scope.messages):
+        by_name.setdefault("." + join_name(scope.full_name, nested.name), j)
+    claimed: set[int] = set()
+
+    def claim(j: int | None) -> int | None:
+        if j is None or j in claimed:
+            return None
+        claimed.add(j)
+        return j
+
+    maps: dict[int, int] = {}
+    groups: dict[int, int] = {}
+    for i, proto in enumerate(scope.fields):
+        entry = claim(_map_entry_index(proto, scope, by_name))
+        if entry is not None:
+            maps[i] = entry
+            continue
+        group = claim(_group_index(proto, scope, by_name, syntax))
+        if group is not None:
+            groups[i] = group
+    extension_groups: dict[int, int] = {}
+    for i, proto in enumerate(scope.extensions):
+        group = claim(_group_index(proto, scope, by_name, syntax))
+        if group is not None:
+            extension_groups[i] = group
+    return Implicit(maps, groups, extension_groups)
+
+
+def _map_entry_index(
+    proto: FieldProto, scope: Scope, by_name: dict[str, int]
+) -> int | None:
+    if (
+        proto.label != FieldProto.LABEL_REPEATED
+        or proto.type != FieldProto.TYPE_MESSAGE
+        or proto.HasField("oneof_index")
+        or proto.HasField("default_value")
+    ):
+        return None
+    j = by_name.get(proto.type_name)
+    if j is None or not is_identifier(proto.name):
+        return None
+    entry = scope.messages[j]
+    if entry.name != map_entry_name(proto.name) or not is_plain_map_entry(
+        entry, features_only(proto)
+    ):
+        return None
+    return j
+
+
+def _group_index(
+    proto: FieldProto, scope: Scope, by_name: dict[str, int], syntax: str
+) -> int | None:
+    if proto.type != FieldProto.TYPE_GROUP or syntax != "proto2":
+        return None
+    j = by_name.get(proto.type_name)
+    if j is None or not is_identifier(proto.name):
+        return None
+    name = scope.messages[j].name
+    if not (name[:1].isupper() and is_identifier(name)):
+        return None
+    if proto.name != name.lower() or scope.messages[j].options.map_entry:
+        return None
+    return j
 
 
 def renamed_synthetic_oneofs(

@@ -26,7 +26,6 @@ from functools import cached_property
 
 from google.protobuf import descriptor_pb2
 
-from ravick import _printer
 from ravick._declaration_text import (
     MAX_FIELD_END,
     MAX_INT32,
@@ -36,7 +35,13 @@ from ravick._declaration_text import (
     print_reserved,
     pseudo_options,
 )
-from ravick._options import Assignment, RenderedOptions, render_options
+from ravick._native_printing import native_source
+from ravick._options import (
+    Assignment,
+    RenderedOptions,
+    left_out_text,
+    render_options,
+)
 from ravick._services import print_service
 from ravick._source_forms import (
     EnumProto,
@@ -47,13 +52,10 @@ from ravick._source_forms import (
     WithOptions,
     Writer,
     comments_by_path,
-    features_only,
     field_type_text,
     field_units,
-    is_plain_map_entry,
+    implicit_types,
     join_name,
-    map_entry_name,
-    note_line,
     options_bytes,
     renamed_synthetic_oneofs,
 )
@@ -63,7 +65,6 @@ from ravick._symbols import (
     MessageProto,
     SymbolIndex,
     Symbols,
-    native_builtin,
 )
 from ravick._text import (
     as_bytes,
@@ -120,19 +121,6 @@ def proto_source_in(descriptor: FileProto, index: SymbolIndex) -> str:
     return python_source_in(descriptor, index)
 
 
-def native_source(descriptor: FileProto, index: SymbolIndex) -> str | None:
-    """:func:`proto_source_in` printed natively, or None for a file left to
-    this module: one with comments or with anything to note. Options the
-    native printer leaves (it would note them, or they need editions
-    features, paths into custom options, floats) are rendered here."""
-    return _printer.print_file(
-        descriptor.SerializePartialToString(),
-        _OptionsOf(descriptor, index),
-        native_builtin(),
-        index.native,
-    )
-
-
 def python_source_in(descriptor: FileProto, index: SymbolIndex) -> str:
     """:func:`proto_source_in` printed by this module alone: every file, the
     reference that the native printer reproduces."""
@@ -140,35 +128,6 @@ def python_source_in(descriptor: FileProto, index: SymbolIndex) -> str:
     printer = _FilePrinter(descriptor, symbols, comments_by_path(descriptor))
     printer.print_file()
     return "\n".join(printer.out.lines) + "\n"
-
-
-class _OptionsOf:
-    """Renders the options of one file for the native printer: as the file's
-    own printing would, each options message's assignments and the note of
-    what was left out."""
-
-    __slots__ = ("_file", "_index", "_symbols")
-
-    def __init__(self, file: FileProto, index: SymbolIndex) -> None:
-        self._file = file
-        self._index = index
-        self._symbols: Symbols | None = None
-
-    def __call__(
-        self, message: str, data: bytes
-    ) -> tuple[tuple[Assignment, ...], str | None]:
-        rendered = self._index.renders.get((message, data))
-        if rendered is None:
-            if self._symbols is None:
-                self._symbols = self._index.for_file(self._file)
-            rendered = render_options(message, data, self._symbols)
-        if not rendered.left_out:
-            return rendered.assignments, None
-        return rendered.assignments, note_line(_left_out_text(rendered.left_out))
-
-
-def _left_out_text(left_out: Sequence[str]) -> str:
-    return "options left out, no printable definition: " + ", ".join(left_out)
 
 
 @dataclass
@@ -299,7 +258,7 @@ class _FilePrinter:
 
     def note_left_out(self, left_out: Sequence[str]) -> None:
         if left_out:
-            self.out.note(_left_out_text(left_out))
+            self.out.note(left_out_text(left_out))
 
     def add_lines(self, lines: Sequence[str], end: str) -> None:
         for line in lines[:-1]:
@@ -308,75 +267,9 @@ class _FilePrinter:
 
     # --- scopes ----------------------------------------------------------------
 
-    def implicit(self, scope: Scope) -> Implicit:
-        if not scope.messages:
-            return Implicit({}, {}, {})
-        by_name: dict[str, int] = {}
-        for j, nested in enumerate(scope.messages):
-            by_name.setdefault("." + join_name(scope.full_name, nested.name), j)
-        claimed: set[int] = set()
-
-        def claim(j: int | None) -> int | None:
-            if j is None or j in claimed:
-                return None
-            claimed.add(j)
-            return j
-
-        maps: dict[int, int] = {}
-        groups: dict[int, int] = {}
-        for i, proto in enumerate(scope.fields):
-            entry = claim(self.map_entry_index(proto, scope, by_name))
-            if entry is not None:
-                maps[i] = entry
-                continue
-            group = claim(self.group_index(proto, scope, by_name))
-            if group is not None:
-                groups[i] = group
-        extension_groups: dict[int, int] = {}
-        for i, proto in enumerate(scope.extensions):
-            group = claim(self.group_index(proto, scope, by_name))
-            if group is not None:
-                extension_groups[i] = group
-        return Implicit(maps, groups, extension_groups)
-
-    def map_entry_index(
-        self, proto: FieldProto, scope: Scope, by_name: dict[str, int]
-    ) -> int | None:
-        if (
-            proto.label != FieldProto.LABEL_REPEATED
-            or proto.type != FieldProto.TYPE_MESSAGE
-            or proto.HasField("oneof_index")
-            or proto.HasField("default_value")
-        ):
-            return None
-        j = by_name.get(proto.type_name)
-        if j is None or not is_identifier(proto.name):
-            return None
-        entry = scope.messages[j]
-        if entry.name != map_entry_name(proto.name) or not is_plain_map_entry(
-            entry, features_only(proto)
-        ):
-            return None
-        return j
-
-    def group_index(
-        self, proto: FieldProto, scope: Scope, by_name: dict[str, int]
-    ) -> int | None:
-        if proto.type != FieldProto.TYPE_GROUP or self.syntax != "proto2":
-            return None
-        j = by_name.get(proto.type_name)
-        if j is None or not is_identifier(proto.name):
-            return None
-        name = scope.messages[j].name
-        if not (name[:1].isupper() and is_identifier(name)):
-            return None
-        if proto.name != name.lower() or scope.messages[j].options.map_entry:
-            return None
-        return j
-
     def print_scope(self, scope: Scope) -> None:
         """Prints the declarations of ``scope`` in the orders protoc keeps."""
-        implicit = self.implicit(scope)
+        implicit = implicit_types(scope, self.syntax)
         units = field_units(scope.fields)
         unit_of = {i: k for k, unit in enumerate(units) for i in unit.fields}
         owners = {j: ("field", i) for i, j in implicit.map_entries.items()}
