@@ -96,3 +96,12 @@ def mutations(data: bytes, rng, count: int) -> list:
         except DecodeError:
             continue
     return found
+
+
+def varint(n: int) -> bytes:
+    """``n`` (not negative) as a protobuf varint."""
+    out = bytearray()
+    while n >= 0x80:
+        out.append(n & 0x7F | 0x80)
+        n >>= 7
+    return bytes([*out, n])

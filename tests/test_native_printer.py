@@ -15,7 +15,7 @@ from google.protobuf import (
     type_pb2,
 )
 
-from descriptors import mutations
+from descriptors import mutations, varint
 from ravick import _printer
 from ravick._native_printing import _OptionsOf, native_source
 from ravick._symbols import SymbolIndex, native_builtin
@@ -162,17 +162,8 @@ def test_malformed_bytes_are_declined(data: bytes) -> None:
 def test_deep_nesting_is_declined_not_a_crash() -> None:
     data = b""
     for _ in range(2000):
-        data = b"\x0a\x01M" + b"\x1a" + _varint(len(data)) + data
+        data = b"\x0a\x01M" + b"\x1a" + varint(len(data)) + data
     assert (
-        _printer.print_file(b"\x22" + _varint(len(data)) + data, lambda m, o: None)
+        _printer.print_file(b"\x22" + varint(len(data)) + data, lambda m, o: None)
         is None
     )
-
-
-def _varint(n: int) -> bytes:
-    out = bytearray()
-    while True:
-        out.append((n & 0x7F) | (0x80 if n > 0x7F else 0))
-        n >>= 7
-        if not n:
-            return bytes(out)

@@ -13,7 +13,7 @@ from typing import IO
 import pytest
 import ravick_lib
 
-from descriptors import file_descriptor, wkt_descriptors
+from descriptors import file_descriptor, varint, wkt_descriptors
 from ravick import _plain, finding
 from ravick.finding import PlainFinds, finds_with_notes, rows_of
 from ravick.inputs import FileReport, ScannedFile
@@ -43,19 +43,11 @@ def _image(seed: int, copies: int = 300) -> bytes:
         if kind == 1:
             out += b"s" + len(d).to_bytes(4, "little") + d + SYNTAX
         elif kind == 2:
-            out += b"\x0a" + _varint(len(d)) + d + SYNTAX
+            out += b"\x0a" + varint(len(d)) + d + SYNTAX
         else:
             out += d
         out += rng.randbytes(rng.choice([0, 0, 3, 40]))
     return bytes(out)
-
-
-def _varint(n: int) -> bytes:
-    out = bytearray()
-    while n >= 0x80:
-        out.append(n & 0x7F | 0x80)
-        n >>= 7
-    return bytes([*out, n])
 
 
 IMAGES = [pytest.param(seed, id=f"seed{seed}") for seed in range(4)]
