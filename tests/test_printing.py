@@ -7,6 +7,7 @@ from __future__ import annotations
 import json
 import random
 import re
+import struct
 import tempfile
 from pathlib import Path
 
@@ -16,7 +17,7 @@ from google.protobuf.message import DecodeError
 
 import printing_sets
 import record_printed_sets
-from descriptors import mutations
+from descriptors import mutations, varint
 from protoc_harness import (
     NO_PROTOC,
     compile_protos,
@@ -727,6 +728,38 @@ def test_hostile_options_render_natively_as_in_python(
         if text is not None:
             assert text == python_source_in(hostile, replaced), bytes(raw).hex()
     assert printed > 100
+
+
+# 0x7F7FFF8B: some of its shorter texts round past the largest float.
+_FLOAT_BITS = [0, 1 << 31, 0x7F800000, 0xFF800000, 0x7FC00001, 1, 0x7F7FFFFF]
+_FLOAT_BITS += [0x7F7FFF8B, 0xFF7FFF8B]
+_DOUBLE_VALUES = [0.0, -0.0, 1e16, 1e15, 9999999999999998.0, 1e-4, 1e-5, 0.1]
+_DOUBLE_VALUES += [5e-324, 1.7976931348623157e308, -123.456, 2.0**63, 1 / 3]
+
+
+def test_floating_options_print_natively_as_in_python(
+    compiled_cases: dict[str, dict[str, FileProto]], rng: random.Random
+) -> None:
+    """Doubles and floats of custom options, special values and random
+    bits: the native printer writes Python's shortest text for each."""
+    file = compiled_cases["custom_options"]["opts.proto"]
+    index = SymbolIndex((file, *compiled_cases[""].values()))
+    doubles = [struct.unpack("<Q", struct.pack("<d", v))[0] for v in _DOUBLE_VALUES]
+    doubles += [rng.getrandbits(64) for _ in range(300)]
+    doubles += [struct.unpack("<Q", struct.pack("<d", rng.uniform(-1e6, 1e6)))[0]]
+    floats = _FLOAT_BITS + [rng.getrandbits(32) for _ in range(300)]
+    floats += [struct.unpack("<I", struct.pack("<f", rng.random()))[0]]
+    for d_bits, f_bits in zip(doubles, floats * 2, strict=False):
+        hostile = FileProto()
+        hostile.CopyFrom(file)
+        m = hostile.message_type[0]
+        m.options.Clear()
+        double = varint(50001 << 3 | 1) + struct.pack("<Q", d_bits)
+        single = varint(50006 << 3 | 5) + struct.pack("<I", f_bits)
+        m.options.ParseFromString(double + single)
+        text = native_source(hostile, index)
+        assert text is not None
+        assert text == python_source_in(hostile, index), (d_bits, f_bits)
 
 
 def test_custom_options_keep_wire_order(

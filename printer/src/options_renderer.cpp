@@ -1,5 +1,6 @@
 #include "options_renderer.h"
 
+#include <cstring>
 #include <deque>
 #include <optional>
 #include <string>
@@ -31,6 +32,7 @@ constexpr int32_t TYPE_SINT64 = 18;
 constexpr int32_t LABEL_REPEATED = 3;
 
 constexpr uint32_t UNINTERPRETED = 999;
+constexpr uint32_t MESSAGE_SET_WIRE_FORMAT = 1;  // of MessageOptions
 constexpr int MAX_AGGREGATE_DEPTH = 64;
 constexpr size_t INLINE_WIDTH = 72;
 
@@ -109,6 +111,19 @@ std::string integer_text(int32_t type, uint64_t raw) {
     default:
       return std::to_string(raw);
   }
+}
+
+// The value of a float or double field from its fixed bits.
+double floating(int32_t type, uint64_t raw) {
+  if (type == TYPE_FLOAT) {
+    const uint32_t bits = static_cast<uint32_t>(raw);
+    float value = 0;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+  }
+  double value = 0;
+  std::memcpy(&value, &raw, sizeof value);
+  return value;
 }
 
 std::string_view type_key(std::string_view name) {
@@ -204,8 +219,11 @@ class Renderer {
            std::to_string(e.wire);
   }
 
+  // Adds `e` of `message` as assignments named under `prefix`. `split`
+  // says the field has more entries at this level; `custom` that `message`
+  // sits inside a custom option, whose parts protoc keeps as assigned.
   void assign(const std::string& prefix, std::string_view message,
-              const Entry& e, bool split) {
+              const Entry& e, bool split, bool custom = false, int depth = 0) {
     const FieldView* known = field_of(message, e.number);
     if (known != nullptr &&
         !(!known->extendee.empty() && type_key(known->extendee) != message)) {
@@ -218,7 +236,12 @@ class Renderer {
       const Where where = field_scope(message);
       const bool group = delimited(*known, where);
       if (descends(*known, e, group)) {
-        descend(name, std::string(type_key(known->type_name)), e.bytes);
+        const std::string type(type_key(known->type_name));
+        if (custom) {
+          descend_path(name, type, e.bytes, depth);
+        } else {
+          descend(name, type, e.bytes);
+        }
       } else {
         add(name, *known, e, group);
       }
@@ -246,16 +269,49 @@ class Renderer {
     }
     const Where where = extension_scope(*ext, file);
     const bool group = delimited(*ext->field, where);
-    if (!split) {
+    if (!(split || custom)) {
       std::vector<std::string> value;
       if (value_text(*ext->field, e, group, 0, value)) {
         out_.assignments.push_back({name, std::move(value)});
         return;
       }
     }
-    // A path into a custom option's message: the Python renderer's.
-    if (descends(*ext->field, e, group)) throw Deferred{};
+    // A path also reaches what an aggregate cannot name.
+    if (descends(*ext->field, e, group)) {
+      descend_path(name, std::string(type_key(ext->field->type_name)), e.bytes,
+                   depth);
+      return;
+    }
     add(name, *ext->field, e, group);
+  }
+
+  // One separately set part of a custom message option, by its path: protoc
+  // keeps each `(opt).a.b = v` as its own entry holding one chain of fields.
+  void descend_path(const std::string& name, const std::string& message,
+                    std::string_view data, int depth) {
+    std::vector<Entry> fields;
+    if (parse(data, fields) && fields.size() == 1 &&
+        depth < MAX_AGGREGATE_DEPTH && !packed(message, fields.front()) &&
+        !is_message_set(message)) {
+      assign(name + ".", message, fields.front(), true, true, depth + 1);
+      return;
+    }
+    std::vector<std::string> value;
+    // What an aggregate cannot hold is noted: the Python renderer's.
+    if (!aggregate(message, data, 1, value)) throw Deferred{};
+    out_.assignments.push_back({name, std::move(value)});
+  }
+
+  // Whether `e` of `message` holds packed scalars: paths would store them
+  // one by one, an aggregate packs them again.
+  bool packed(std::string_view message, const Entry& e) {
+    const FieldView* f = field_of(message, e.number);
+    if (f == nullptr) {
+      std::string_view file;
+      const ExtensionDef* ext = extension_of(message, e.number, &file);
+      f = ext == nullptr ? nullptr : ext->field;
+    }
+    return f != nullptr && e.wire == LEN && is_scalar(f->type);
   }
 
   void descend(const std::string& name, const std::string& message,
@@ -349,7 +405,8 @@ class Renderer {
     const MessageView* m = symbols_.message(message);
     uint64_t value = 0;
     return m != nullptr && m->has_options &&
-           last_varint(m->options, 2, &value) && value != 0;
+           last_varint(m->options, MESSAGE_SET_WIRE_FORMAT, &value) &&
+           value != 0;
   }
 
   const std::string* enum_value_name(std::string_view name, int32_t number) {
@@ -400,8 +457,11 @@ class Renderer {
         return true;
       }
       case TYPE_FLOAT:
-      case TYPE_DOUBLE:
-        throw Deferred{};  // the shortest text that reads back: Python's
+      case TYPE_DOUBLE: {
+        out.push_back(
+            float_text(floating(f.type, e.varint), f.type == TYPE_FLOAT));
+        return true;
+      }
       default:
         out.push_back(integer_text(f.type, e.varint));
         return true;

@@ -1,6 +1,10 @@
 #include "proto_text.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
 namespace ravick::printer {
 namespace {
@@ -239,6 +243,66 @@ size_t char_count(std::string_view text) {
   size_t n = 0;
   for (char c : text) n += (static_cast<uint8_t>(c) & 0xC0) != 0x80;
   return n;
+}
+
+namespace {
+
+// Python's repr of a double: the shortest digits that read back, fixed
+// from 1e-4 up to 1e16 (with ".0" when integral), else with an exponent of
+// at least two digits.
+std::string python_repr(double value) {
+  char buf[64];
+  const auto done = std::to_chars(buf, buf + sizeof buf, value,
+                                  std::chars_format::scientific);
+  std::string_view text(buf, static_cast<size_t>(done.ptr - buf));
+  std::string out;
+  if (!text.empty() && text.front() == '-') {
+    out += '-';
+    text.remove_prefix(1);
+  }
+  const size_t e = text.find('e');
+  std::string digits;
+  for (char c : text.substr(0, e)) {
+    if (c != '.') digits += c;
+  }
+  const int exponent = std::atoi(std::string(text.substr(e + 1)).c_str());
+  const int point = exponent + 1;  // digits are 0.DDD times 10^point
+  const int count = static_cast<int>(digits.size());
+  if (point <= -4 || point > 16) {
+    out += digits.front();
+    if (count > 1) out.append(".").append(digits, 1);
+    char tail[16];
+    std::snprintf(tail, sizeof tail, "e%+.02d", exponent);
+    return out + tail;
+  }
+  if (point <= 0) return out.append("0.").append(-point, '0').append(digits);
+  if (point < count) {
+    return out.append(digits, 0, point).append(".").append(digits, point);
+  }
+  return out.append(digits).append(point - count, '0').append(".0");
+}
+
+}  // namespace
+
+std::string float_text(double value, bool single) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  if (single) {
+    for (int digits = 1; digits < 10; ++digits) {
+      // printf's %g in the "C" locale, as Python formats it.
+      char text[64];
+      const auto done = std::to_chars(text, text + sizeof text, value,
+                                      std::chars_format::general, digits);
+      const std::string_view literal(text,
+                                     static_cast<size_t>(done.ptr - text));
+      double back = 0;
+      std::from_chars(literal.data(), literal.data() + literal.size(), back);
+      const float narrowed = static_cast<float>(back);
+      if (std::isinf(narrowed)) continue;  // rounded past the largest float
+      if (static_cast<double>(narrowed) == value) return std::string(literal);
+    }
+  }
+  return python_repr(value);
 }
 
 }  // namespace ravick::printer

@@ -33,6 +33,10 @@ std::string map_entry_name(std::string_view field_name);
 bool is_int_literal(std::string_view text);
 bool is_float_literal(std::string_view text);
 
+// The shortest literal that reads back as `value` (as a float if `single`),
+// spelled as Python spells it.
+std::string float_text(double value, bool single);
+
 // The number of characters of UTF-8 text.
 size_t char_count(std::string_view text);
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -317,6 +318,33 @@ TEST(ProtoText, SpellsLiteralsAsProtocReadsThem) {
     EXPECT_FALSE(pr::is_float_literal(bad)) << bad;
   }
   EXPECT_EQ(pr::char_count("a\xc3\xa9z"), 3u);
+}
+
+TEST(ProtoText, SpellsFloatsAsPythonDoes) {
+  const std::pair<double, const char*> doubles[] = {
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {1e16, "1e+16"},
+      {1e15, "1000000000000000.0"},
+      {1.5e16, "1.5e+16"},
+      {1e-4, "0.0001"},
+      {1e-5, "1e-05"},
+      {0.1, "0.1"},
+      {5e-324, "5e-324"},
+      {123.0, "123.0"},
+      {-2.5, "-2.5"},
+      {1.7976931348623157e308, "1.7976931348623157e+308"},
+      {std::numeric_limits<double>::quiet_NaN(), "nan"},
+      {-std::numeric_limits<double>::infinity(), "-inf"},
+  };
+  for (const auto& [value, text] : doubles) {
+    EXPECT_EQ(pr::float_text(value, false), text) << text;
+  }
+  // Floats: the fewest digits that read back as the same float, skipping
+  // texts that round past the largest one.
+  EXPECT_EQ(pr::float_text(0.1f, true), "0.1");
+  EXPECT_EQ(pr::float_text(3.4027999387901484e38, true), "3.4028e+38");
+  EXPECT_EQ(pr::float_text(1e-45f, true), "1e-45");
 }
 
 }  // namespace

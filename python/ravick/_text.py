@@ -162,6 +162,10 @@ def float_text(value: float, *, single: bool = False) -> str:
     if single:
         for digits in range(1, 10):
             text = f"{value:.{digits}g}"
-            if struct.unpack("<f", struct.pack("<f", float(text)))[0] == value:
+            try:
+                back = struct.unpack("<f", struct.pack("<f", float(text)))[0]
+            except OverflowError:  # rounded past the largest float
+                continue
+            if back == value:
                 return text
     return repr(value)
