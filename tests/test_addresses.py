@@ -94,6 +94,26 @@ def test_addresses_in_a_debian_library_match_objdump():
         assert (found.section, found.address) == (name, vma + found.start - offset)
 
 
+@pytest.mark.parametrize("workers", [1, 2])
+def test_without_addresses_the_finds_are_the_same_but_for_them(workers):
+    """Extract never shows addresses and reads no headers: the finds over
+    real libraries and Go programs (mapped, so scanned in a worker) are
+    those of a scan with addresses, each without one."""
+    from dataclasses import replace
+
+    from test_extract import fetched
+
+    paths = fetched("fetch_binaries.sh") + fetched("fetch_go_programs.sh")
+    with_them = list(ravick.find_in_paths(paths, workers=workers))
+    without = list(ravick.find_in_paths(paths, workers=workers, addresses=False))
+    assert any(f.address is not None for r in with_them for f in r.found)
+    assert [r.path for r in without] == [r.path for r in with_them]
+    for a, b in zip(with_them, without, strict=True):
+        unplaced = [replace(f, address=None, section=None) for f in a.found]
+        assert list(b.found) == unplaced
+        assert [f.data for f in b.found] == [f.data for f in a.found]
+
+
 HOLDER = """
 import ctypes, sys, time
 data = bytes.fromhex(sys.argv[1])

@@ -123,6 +123,7 @@ def extract(
             progress=progress,
             max_size=max_size,
             executor=executor,
+            addresses=False,  # the tree and its report show none
         )
         collected = collect(reports)
         plan = plan_tree(collected, include_implausible)

@@ -152,11 +152,13 @@ def scan_target(
     max_size: int | None = None,
     threads: int = 1,
     on_scanned: Callable[[int], None] | None = None,
+    addresses: bool = True,
 ) -> FileReport:
     """Reads (or maps) and scans one input, the native scan of a large one
     on ``threads`` threads; never raises for anything the input holds.
-    ``on_scanned`` is told the bytes of the native scan done so far."""
-    return _scanned(target, max_size, threads, on_scanned).report()
+    ``on_scanned`` is told the bytes of the native scan done so far. Without
+    ``addresses`` the file's headers are not read: no find has an address."""
+    return _scanned(target, max_size, threads, on_scanned, addresses=addresses).report()
 
 
 def _scanned(
@@ -165,8 +167,16 @@ def _scanned(
     threads: int,
     on_scanned: Callable[[int], None] | None,
     kept: bool = False,
+    addresses: bool = True,
 ) -> ScannedFile:
-    scan = partial(_scan, target, threads=threads, on_scanned=on_scanned, kept=kept)
+    scan = partial(
+        _scan,
+        target,
+        threads=threads,
+        on_scanned=on_scanned,
+        kept=kept,
+        addresses=addresses,
+    )
     return _opened(target, max_size, scan, partial(ScannedFile.of, kept=kept))
 
 
@@ -206,13 +216,15 @@ def _scan(
     threads: int,
     on_scanned: Callable[[int], None] | None,
     kept: bool,
+    addresses: bool,
 ) -> ScannedFile:
     size = len(memoryview(data))
     advise(data, threads)
     path = None if target.path == STDIN else target.path
+    locate = locator(data, path) if addresses else None
     try:
         finds, notes = finds_with_notes(
-            data, threads=threads, on_scanned=on_scanned, locate=locator(data, path)
+            data, threads=threads, on_scanned=on_scanned, locate=locate
         )
     except (KeyboardInterrupt, SystemExit):
         raise
@@ -293,9 +305,12 @@ def scan_in_worker(
     max_size: int | None,
     threads: int,
     place: tuple[str, int] | None,
+    addresses: bool = True,
 ) -> FileReport:
     """:func:`scan_target`, recording its progress in a shared slot."""
-    return _scan_for_pool(target, max_size, threads, place).report()
+    return _scan_for_pool(
+        target, max_size, threads, place, addresses=addresses
+    ).report()
 
 
 def _scan_for_pool(
@@ -304,11 +319,12 @@ def _scan_for_pool(
     threads: int,
     place: tuple[str, int] | None,
     kept: bool = False,
+    addresses: bool = True,
 ) -> ScannedFile:
     """:func:`scan_in_worker` in a worker process: the report arrives as a
     :class:`FileReport`, or as this when ``kept``."""
     with slot_writer(place) as record:
-        return _scanned(target, max_size, threads, record, kept)
+        return _scanned(target, max_size, threads, record, kept, addresses)
 
 
 def scanned_target(target: Target, max_size: int | None = None) -> ScannedFile:
@@ -346,6 +362,7 @@ def find_in_paths(
     progress: Progress | None = None,
     max_size: int | None = None,
     executor: Executor | None = None,
+    addresses: bool = True,
 ) -> Iterator[FileReport]:
     """Scans files and directories; one report per input, sorted by path.
 
@@ -362,8 +379,18 @@ def find_in_paths(
     meanwhile, and raised otherwise. Standard input (``-``)
     is always read here. Reports come out in path order as soon as each
     report and all before it are done, whatever the number of workers.
+    Without ``addresses`` no file's headers are read, and no find has an
+    address (a caller that never shows them saves reading the headers).
     """
-    job = Job(scan_in_worker, _scan_for_pool, scan_target, _same)
+    if addresses:
+        job = Job(scan_in_worker, _scan_for_pool, scan_target, _same)
+    else:
+        job = Job(
+            partial(scan_in_worker, addresses=False),
+            partial(_scan_for_pool, addresses=False),
+            partial(scan_target, addresses=False),
+            _same,
+        )
     return _run_in_paths(
         paths,
         job,
