@@ -14,35 +14,18 @@ through :class:`~ravick.safe_output.OutputTree`. Each step is a module of
 
 from __future__ import annotations
 
-import os
+import importlib
 import time
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Iterator
 from concurrent.futures import Executor
-from dataclasses import replace
 
-from ravick._file_graph import dependency_order
-from ravick.extraction.checks import compile_status, missing_imports, uncompilable
-from ravick.extraction.output import (
-    descriptor_set_bytes,
-    write_descriptor_set,
-    write_sources,
-)
-from ravick.extraction.plan import (
-    CONFLICTS,
-    collect,
-    duplicates,
-    package_files,
-    plan_tree,
-    settle_definitions,
-    supply,
-    unsafe_name,
-)
+from ravick.extraction.descriptor_set import descriptor_set_bytes
+from ravick.extraction.plan import CONFLICTS, collect, package_files, unsafe_name
 from ravick.extraction.records import (
     Conflict,
     DescriptorSetResult,
     Dropped,
     Duplicate,
-    Entry,
     ExtractReport,
     Location,
     MissingImports,
@@ -53,8 +36,7 @@ from ravick.extraction.records import (
     WrittenFile,
 )
 from ravick.extraction.report import problem_lines, report_json, summary_lines
-from ravick.extraction.stand_ins import Completed, complete
-from ravick.inputs import Progress, find_in_paths
+from ravick.inputs import FileReport, Progress, find_in_paths
 from ravick.safe_output import OutputError, OutputTree
 
 __all__ = [
@@ -79,6 +61,9 @@ __all__ = [
     "summary_lines",
     "unsafe_name",
 ]
+
+_FINISH = "ravick.extraction.finish"
+"""The steps after the scans (:func:`ravick.extraction.finish.finish`)."""
 
 
 def extract(
@@ -125,72 +110,35 @@ def extract(
             executor=executor,
             addresses=False,  # the tree and its report show none
         )
-        collected = collect(reports)
-        plan = plan_tree(collected, include_implausible)
-        package = package_files()
-        plan = settle_definitions(plan, supply(plan, package))
-        whole = _completed(plan.tree, [e for e, _ in plan.conflicts], package, stubs)
-        missing = missing_imports(
-            [*whole.tree.values(), *whole.conflicting], whole.tree
-        )
-        order, cycles = dependency_order(
-            {n: e.descriptor.dependency for n, e in whole.tree.items()}
-        )
-        files = [whole.tree[n] for n in order]
-        cannot, unbuilt = uncompilable(files, whole.conflicting, missing, cycles)
-        broken = {u.path for u in cannot}
-        compiles = {
-            e.path: compile_status(e, whole.tree, broken)
-            for e in [*files, *whole.conflicting]
-        }
-        written, errors = write_sources(
+        collected = collect(_loading_meanwhile(reports, _FINISH))
+        from ravick.extraction.finish import finish
+
+        return finish(
             tree,
-            files,
-            whole.conflicting,
-            compiles,
+            collected,
+            descriptor_set=descriptor_set,
+            include_implausible=include_implausible,
             force=force,
-            workers=workers or os.cpu_count() or 1,
+            stubs=stubs,
+            workers=workers,
             executor=executor,
+            started=started,
         )
-    set_result = None
-    if descriptor_set is not None:
-        kept = [e for e in files if not stubs or e.name not in unbuilt]
-        set_result = write_descriptor_set(descriptor_set, [e.data for e in kept])
-        left_out = tuple(e.name for e in files if stubs and e.name in unbuilt)
-        set_result = replace(set_result, left_out=left_out)
-    return ExtractReport(
-        out=out,
-        inputs=collected.inputs,
-        descriptors=collected.descriptors,
-        written=tuple(w for w in written if w.status != "exists"),
-        duplicates=duplicates(collected),
-        conflicts=tuple(c for _, c in plan.conflicts),
-        skipped_implausible=plan.skipped,
-        rejected=plan.rejected,
-        missing_imports=tuple(sorted(missing.values(), key=lambda m: m.path)),
-        stand_ins=whole.stand_ins,
-        restored_imports=whole.restored,
-        cannot_compile=cannot,
-        from_protobuf=tuple(sorted(e.name for e in files if e.source == "protobuf")),
-        not_overwritten=tuple(w.path for w in written if w.status == "exists"),
-        write_errors=tuple(errors),
-        input_errors=collected.input_errors,
-        skipped_inputs=collected.skipped_inputs,
-        input_notes=collected.input_notes,
-        descriptor_set=set_result,
-        seconds=time.monotonic() - started,
-    )
 
 
-def _completed(
-    tree: Mapping[str, Entry],
-    conflicting: list[Entry],
-    package: Mapping[str, bytes],
-    stubs: bool,
-) -> Completed:
-    if not stubs:
-        return Completed(dict(tree), tuple(conflicting), (), ())
-    return complete(tree, conflicting, package)
+def _loading_meanwhile(
+    reports: Iterable[FileReport], module: str
+) -> Iterator[FileReport]:
+    """``reports``, ``module`` loaded once the first has come: the scans
+    after it run on in the workers meanwhile, where this process would
+    wait for them."""
+    remaining = iter(reports)
+    first = next(remaining, None)
+    if first is None:
+        return
+    yield first
+    importlib.import_module(module)
+    yield from remaining
 
 
 def _open_output(out: str) -> OutputTree:

@@ -1,9 +1,8 @@
-"""Writing the tree: every file printed as ``.proto`` source, and the
-descriptor set of the exact bytes."""
+"""Writing the tree: every file printed as ``.proto`` source."""
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from contextlib import ExitStack
 from typing import TYPE_CHECKING
 
@@ -12,13 +11,12 @@ from google.protobuf.descriptor_pb2 import FileDescriptorProto as FileProto
 from ravick._symbols import SymbolIndex
 from ravick.extraction.records import (
     Compiles,
-    DescriptorSetResult,
     Entry,
     Problem,
     WrittenFile,
 )
 from ravick.printing import proto_source_in
-from ravick.safe_output import OutputError, OutputTree, write_file_atomically
+from ravick.safe_output import OutputError, OutputTree
 from ravick.workers import Workers
 
 if TYPE_CHECKING:
@@ -168,28 +166,3 @@ def _share(
             continue
         out.append(_printed(others[j - len(files)], index))
     return out
-
-
-def descriptor_set_bytes(files: Iterable[bytes]) -> bytes:
-    """A serialized ``FileDescriptorSet`` holding ``files`` byte for byte."""
-    parts: list[bytes] = []
-    for data in files:
-        parts += [b"\x0a", _varint(len(data)), data]
-    return b"".join(parts)
-
-
-def _varint(value: int) -> bytes:
-    out = bytearray()
-    while value >= 0x80:
-        out.append(value & 0x7F | 0x80)
-        value >>= 7
-    out.append(value)
-    return bytes(out)
-
-
-def write_descriptor_set(path: str, files: Sequence[bytes]) -> DescriptorSetResult:
-    try:
-        write_file_atomically(path, descriptor_set_bytes(files))
-    except OSError as e:
-        return DescriptorSetResult(path, 0, e.strerror or str(e))
-    return DescriptorSetResult(path, len(files))

@@ -50,6 +50,8 @@ for imports that no input carries."""
 class Collected:
     distinct: tuple[Found, ...]
     places: Mapping[str, tuple[Location, ...]]
+    entries: Mapping[str, Entry]
+    """The entry of each distinct find with a usable name, by its hash."""
     inputs: int
     descriptors: int
     input_errors: tuple[Problem, ...]
@@ -66,7 +68,10 @@ class Plan:
 
 
 def collect(reports: Iterable[FileReport]) -> Collected:
+    """Every input's finds, equal bytes once. Each distinct find's entry is
+    made as its report comes, while the scans after it run on."""
     first: dict[str, Found] = {}
+    entries: dict[str, Entry] = {}
     places: dict[str, list[Location]] = defaultdict(list)
     errors: list[Problem] = []
     skipped: list[Problem] = []
@@ -83,11 +88,16 @@ def collect(reports: Iterable[FileReport]) -> Collected:
         notes += [Problem(report.path, note) for note in report.notes]
         for found in report.found:
             descriptors += 1
-            first.setdefault(found.sha256, found)
-            places[found.sha256].append(_location(report.path, found))
+            where = _location(report.path, found)
+            if found.sha256 not in first:
+                first[found.sha256] = found
+                if unsafe_name(found.name) is None:
+                    entries[found.sha256] = _found_entry(found, where)
+            places[found.sha256].append(where)
     return Collected(
         distinct=tuple(first.values()),
         places={k: tuple(v) for k, v in places.items()},
+        entries=entries,
         inputs=inputs,
         descriptors=descriptors,
         input_errors=tuple(errors),
@@ -124,7 +134,7 @@ def plan_tree(collected: Collected, include_implausible: bool) -> Plan:
         if problem is not None:
             rejected.append(_dropped(found, problem, where))
             continue
-        entry = _found_entry(found, where)
+        entry = collected.entries.get(found.sha256) or _found_entry(found, where)
         clash = path_clash(found.name, tree, directories)
         if clash is None:
             tree[found.name] = entry
