@@ -12,6 +12,7 @@ addresses are the dumped process's.
 from __future__ import annotations
 
 import bisect
+import io
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import IO, Any, cast
@@ -21,6 +22,7 @@ from ravick.reading import Contents
 
 MAX_RANGES = 1 << 20
 """Sections and segments read at most, of a header that claims more."""
+_HEADER_READ = 4096
 
 _ELF = b"\x7fELF"
 _PE = b"MZ"
@@ -122,7 +124,9 @@ def _elf(data: Contents) -> AddressMap:
     from elftools.elf.constants import SH_FLAGS
     from elftools.elf.elffile import ELFFile
 
-    elf = ELFFile(cast("IO[bytes]", ViewFile(data)))  # headers only, never a copy
+    # Headers only, never a copy; the parser reads field by field, which a
+    # buffer serves in C.
+    elf = ELFFile(cast("IO[bytes]", io.BufferedReader(ViewFile(data), _HEADER_READ)))
     # Headers only: section and segment objects would parse every hash and
     # symbol table, and the dynamic section.
     headers = (elf._get_section_header(n) for n in range(elf.num_sections()))
