@@ -14,7 +14,7 @@ import pytest
 from google.protobuf import descriptor_pb2, timestamp_pb2
 
 from ravick import reading, split_scan
-from ravick.inputs import Target, scan_in_worker, scan_target
+from ravick.inputs import Target, batches, scan_in_worker, scan_target
 from ravick.workers import ByteSlots
 
 TIMESTAMP = timestamp_pb2.DESCRIPTOR.serialized_pb
@@ -128,6 +128,48 @@ def test_a_file_that_ends_its_scan_ends_only_its_own(tmp_path, workers, action, 
         "c-large.img None 3",
         "d-small.bin None 1",
     ]
+
+
+def test_a_small_file_that_kills_its_worker_ends_only_its_own_scan(tmp_path):
+    """Small files go to the workers in batches; the batch a worker died in
+    is scanned again one file at a time, and only the file that kills a
+    worker alone is reported."""
+    for k in range(12):
+        head = b"V" if k == 5 else b"x"
+        (tmp_path / f"f{k:02d}.bin").write_bytes(head + TIMESTAMP + bytes(k))
+    victim = tmp_path / "f05.bin"
+    run = [sys.executable, "-c", SCAN_WITH_A_HOOK, str(victim), "kill", "2"]
+    proc = subprocess.run(
+        [*run, str(tmp_path)], capture_output=True, text=True, timeout=300
+    )
+    assert proc.returncode == 0, proc.stderr
+    expected = [f"f{k:02d}.bin None 1" for k in range(12)]
+    expected[5] = "f05.bin the process scanning it died 0"
+    assert proc.stdout.splitlines() == expected
+
+
+def _target(size: int, path: str = "f") -> Target:
+    return Target(path, size)
+
+
+@pytest.mark.parametrize(
+    ("sizes", "pooled", "expected"),
+    [
+        # Small files together, up to BATCH_FILES of them.
+        ([10] * 70, True, [32, 32, 6]),
+        # Up to BATCH_BYTES in all; a file of that size or more alone.
+        ([600 << 10, 500 << 10, 1 << 20, 10], True, [1, 1, 1, 1]),
+        ([300 << 10] * 4, True, [3, 1]),
+        # A large file breaks a run; what is not pooled goes alone.
+        ([10, 10, 9 << 20, 10], True, [2, 1, 1]),
+        ([10] * 5, False, [1] * 5),
+    ],
+)
+def test_batches_keep_order_and_their_limits(sizes, pooled, expected):
+    targets = [_target(size, f"f{k}") for k, size in enumerate(sizes)]
+    made = batches(targets, lambda _: pooled)
+    assert [len(b) for b in made] == expected
+    assert [t for b in made for t in b] == targets
 
 
 def test_memory_does_not_grow_with_the_input(tmp_path):

@@ -465,37 +465,98 @@ class _Plan:
     ) -> Iterator[R]:
         workers = self.workers
 
-        def judge(target: Target, alone: bool) -> R | None:
-            verdict = _judge(target, alone)
-            return None if verdict is None else job.of_report(verdict)
+        def judge(batch: Batch, alone: bool) -> list[R] | None:
+            # A pool that broke has its batches split first: one file each.
+            verdict = _judge(batch[0], alone) if len(batch) == 1 else None
+            return None if verdict is None else [job.of_report(verdict)]
 
-        return in_order(
+        done = in_order(
             partial(self._submit, job, max_size=max_size),
-            targets,
+            batches(targets, self._pooled),
             window=self.window,
             judge=None if workers is None else judge,
             restart=None if workers is None else workers.restart,
             slots=self.slots,
+            split=_one_by_one,
         )
+        return (outcome for outcomes in done for outcome in outcomes)
+
+    def _pooled(self, target: Target) -> bool:
+        """Whether ``target`` is scanned on this plan's pool."""
+        if target.error is not None or target.skipped is not None:
+            return False
+        if target.path == STDIN or self.executor is not None or self.workers is None:
+            return False
+        return not self.isolate_only or will_map(target.size)
 
     def _submit[R](
-        self, job: Job[R], target: Target, slot: int | None, *, max_size: int | None
-    ) -> Future[R] | R:
+        self, job: Job[R], batch: Batch, slot: int | None, *, max_size: int | None
+    ) -> Future[list[R]] | list[R]:
         place = None if self.slots is None or slot is None else (self.slots.name, slot)
+        if self.workers is not None and self._pooled(batch[0]):
+            sent = self.workers.pool.submit(
+                each_scanned, job.pooled, batch, max_size, self.threads, place
+            )
+            return cast("Future[list[R]]", sent)
+        (target,) = batch
         if target.error is not None or target.skipped is not None:
-            return job.of_report(scan_target(target))
-        if target.path == STDIN:
-            # Standard input is this process's: never sent to a worker.
-            return job.here(target, max_size, self.threads, place)
-        if self.executor is not None:
+            return [job.of_report(scan_target(target))]
+        if self.executor is not None and target.path != STDIN:
             future = self.executor.submit(job.remote, target, max_size)
             return _settled(future, target, job.of_report)
-        if self.workers is None or (self.isolate_only and not will_map(target.size)):
-            return job.here(target, max_size, self.threads, place)
-        sent = self.workers.pool.submit(
-            job.pooled, target, max_size, self.threads, place
-        )
-        return cast("Future[R]", sent)
+        # Standard input is this process's: never sent to a worker.
+        return [job.here(target, max_size, self.threads, place)]
+
+
+Batch = tuple[Target, ...]
+"""Inputs scanned in one call, in their order: small files go to a worker
+process together, each call's round trip costing about what such a
+file's scan does."""
+
+BATCH_BYTES = 1 << 20
+"""Files of this size or more go to a worker one at a time; smaller ones
+together, up to this many bytes in all."""
+BATCH_FILES = 32
+
+
+def batches(targets: list[Target], pooled: Callable[[Target], bool]) -> list[Batch]:
+    """``targets`` in order, in batches: runs of small files that ``pooled``
+    sends to worker processes together, every other one alone."""
+    out: list[Batch] = []
+    run: list[Target] = []
+    size = 0
+    for target in targets:
+        small = pooled(target) and (target.size or 0) < BATCH_BYTES
+        if run and (
+            not small
+            or len(run) == BATCH_FILES
+            or size + (target.size or 0) > BATCH_BYTES
+        ):
+            out.append(tuple(run))
+            run, size = [], 0
+        if small:
+            run.append(target)
+            size += target.size or 0
+        else:
+            out.append((target,))
+    if run:
+        out.append(tuple(run))
+    return out
+
+
+def _one_by_one(batch: Batch) -> list[Batch]:
+    return [(target,) for target in batch]
+
+
+def each_scanned(
+    pooled: Callable[[Target, int | None, int, tuple[str, int] | None], Any],
+    batch: Batch,
+    max_size: int | None,
+    threads: int,
+    place: tuple[str, int] | None,
+) -> list[Any]:
+    """``pooled`` of each input of ``batch``, in a worker process."""
+    return [pooled(target, max_size, threads, place) for target in batch]
 
 
 def _plan(
@@ -541,17 +602,17 @@ def _judge(target: Target, alone: bool) -> FileReport | None:
 
 def _settled[R](
     future: Future[R], target: Target, of_report: Callable[[FileReport], R]
-) -> Future[R]:
-    """``future``, or the error of a file that changed while the executor's
-    workers all died running its scan."""
+) -> Future[list[R]]:
+    """``future``'s outcome as a batch of one, or the error of a file that
+    changed while the executor's workers all died running its scan."""
     from concurrent.futures import Future
 
-    settled: Future[R] = Future()
+    settled: Future[list[R]] = Future()
     settled.set_running_or_notify_cancel()
 
     def settle(done: Future[R]) -> None:
         try:
-            settled.set_result(done.result())
+            settled.set_result([done.result()])
         except ScanLost as lost:
             # The executor cannot say which of the scans its dead workers
             # held killed them: only a file that changed meanwhile is known.
@@ -559,7 +620,7 @@ def _settled[R](
             if verdict is None:
                 settled.set_exception(lost)
             else:
-                settled.set_result(of_report(verdict))
+                settled.set_result([of_report(verdict)])
         except BaseException as error:  # the caller's to raise, as before
             settled.set_exception(error)
 

@@ -201,6 +201,7 @@ def in_order[T, R](
     judge: Callable[[T, bool], R | None] | None = None,
     restart: Callable[[], object] | None = None,
     slots: ByteSlots | None = None,
+    split: Callable[[T], list[T]] | None = None,
 ) -> Iterator[R]:
     """``submit(item, slot)`` for every item, the outcomes in item order.
 
@@ -210,8 +211,10 @@ def in_order[T, R](
     ``judge(item, alone)`` says for each item in flight what to report in
     its place, or None to scan it again (``alone`` is True for the item
     that was already running on its own when the pool broke): the first of
-    them runs on its own, the others after it. Without ``judge`` a broken
-    pool is raised.
+    them runs on its own, the others after it. Before that, ``split`` turns
+    each item the pool lost into the items to submit in its place (a batch
+    into its parts, so that a part that kills its worker is found alone).
+    Without ``judge`` a broken pool is raised.
     """
     broken: type[BaseException] = _NeverRaised
     if judge is not None:
@@ -258,6 +261,9 @@ def in_order[T, R](
             if judge is None or restart is None:
                 raise
             restart()
+            if split is not None:
+                _split_lost(pending, split, release)
+                head = pending[0]
             for job in pending:
                 if _succeeded(job.outcome):
                     continue
@@ -272,6 +278,23 @@ def in_order[T, R](
         release(head)
         fill()
         yield outcome  # type: ignore[misc]
+
+
+def _split_lost[T, R](
+    pending: deque[_Job[T, R]],
+    split: Callable[[T], list[T]],
+    release: Callable[[_Job[T, R]], None],
+) -> None:
+    """Puts in place of each job the pool lost the jobs of its parts."""
+    jobs = list(pending)
+    pending.clear()
+    for job in jobs:
+        parts = [] if _succeeded(job.outcome) else split(job.item)
+        if len(parts) <= 1:
+            pending.append(job)
+            continue
+        release(job)
+        pending.extend(_Job[T, R](part) for part in parts)
 
 
 def _failed(error: BaseException) -> Future[Any]:
