@@ -14,7 +14,8 @@ import pytest
 from google.protobuf import descriptor_pb2, timestamp_pb2
 
 from ravick import reading, split_scan
-from ravick.inputs import Target, batches, scan_in_worker, scan_target
+from ravick.inputs import Target, scan_in_worker, scan_target
+from ravick.scan_plan import batches
 from ravick.workers import ByteSlots
 
 TIMESTAMP = timestamp_pb2.DESCRIPTOR.serialized_pb

@@ -1,27 +1,18 @@
-"""Inputs: gathering files from paths, reading them safely, scanning many.
-
-Directories are walked recursively; symlinks met inside a walk are not
-followed (neither to directories nor to files, so a file is never scanned
-twice under two names), and only regular files are opened. A path named on
-the command line is followed if it is a symlink. FIFOs, devices and sockets
-are never opened for reading: a FIFO named by a path can neither hang a run
-nor, like ``/dev/zero``, fill memory.
-"""
+"""Inputs: reading them safely and scanning many, in the order of their
+paths (:mod:`ravick.targets` gathers them, :mod:`ravick.scan_plan` says
+where each scan runs)."""
 
 from __future__ import annotations
 
-import os
-import stat
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import AbstractContextManager, ExitStack
 from dataclasses import dataclass
 from functools import partial
-from typing import TYPE_CHECKING, Any, Protocol, cast
+from typing import TYPE_CHECKING, Any
 
 from ravick.addresses import locator
 from ravick.finding import (
     Finds,
-    Found,
     PlainFinds,
     finds_with_notes,
     found_of_values,
@@ -31,120 +22,21 @@ from ravick.finding import (
 from ravick.reading import (
     Contents,
     advise,
-    file_kind,
     reason,
     regular_file,
     standard_input,
-    will_map,
 )
-from ravick.workers import ByteSlots, ScanLost, Workers, in_order, slot_writer
+from ravick.scan_plan import Job, live_slots, plan_for
+from ravick.targets import NOT_FOLLOWED as NOT_FOLLOWED
+from ravick.targets import STDIN as STDIN
+from ravick.targets import FileReport as FileReport
+from ravick.targets import Progress as Progress
+from ravick.targets import Target as Target
+from ravick.targets import gather as gather
+from ravick.workers import slot_writer
 
 if TYPE_CHECKING:
-    from concurrent.futures import Executor, Future
-
-STDIN = "-"
-NOT_FOLLOWED = "symlink, not followed"
-
-
-@dataclass(frozen=True, slots=True)
-class FileReport:
-    """The outcome for one input.
-
-    A regular file that was read has ``found`` set and ``error`` None. An
-    input that could not be read has ``error``. An entry met in a directory
-    walk that is not looked at (a FIFO, a device, a symlink, a file above
-    the size limit) has ``skipped`` and is not counted as a file.
-    """
-
-    path: str
-    size: int | None
-    found: tuple[Found, ...] = ()
-    error: str | None = None
-    skipped: str | None = None
-    notes: tuple[str, ...] = ()
-
-    @property
-    def descriptors(self) -> int:
-        """The number of descriptors found."""
-        return len(self.found)
-
-
-@dataclass(frozen=True, slots=True)
-class Target:
-    """One input to scan, or one entry to report without scanning."""
-
-    path: str
-    size: int | None
-    skipped: str | None = None
-    error: str | None = None
-
-
-class Progress[R = FileReport](Protocol):
-    """Receives the totals before a run and each report as it completes."""
-
-    def started(self, files: int, total_bytes: int) -> None: ...
-
-    def advanced(self, report: R) -> None: ...
-
-    def finished(self) -> None: ...
-
-
-def gather(paths: Iterable[str], *, max_size: int | None = None) -> list[Target]:
-    """The inputs named by ``paths``, directories walked, sorted by path."""
-    targets: dict[str, Target] = {}
-    for path in paths:
-        for target in _expand(path, max_size):
-            targets.setdefault(target.path, target)
-    return [targets[p] for p in sorted(targets)]
-
-
-def _expand(path: str, max_size: int | None) -> Iterator[Target]:
-    if path == STDIN:
-        yield Target(STDIN, None)
-        return
-    try:
-        st = os.stat(path)
-    except OSError as e:
-        yield Target(path, None, error=reason(e))
-        return
-    if stat.S_ISDIR(st.st_mode):
-        yield from _walk(path, max_size)
-    elif not stat.S_ISREG(st.st_mode):
-        yield Target(path, None, error=f"not a regular file ({file_kind(st.st_mode)})")
-    elif max_size is not None and st.st_size > max_size:
-        yield Target(path, st.st_size, skipped=f"larger than {max_size} bytes")
-    else:
-        yield Target(path, st.st_size)
-
-
-def _walk(top: str, max_size: int | None) -> Iterator[Target]:
-    errors: list[OSError] = []
-    for root, dirs, files in os.walk(top, onerror=errors.append):
-        dirs.sort()
-        for name in sorted(files) + [d for d in dirs if _is_link(root, d)]:
-            yield _classify(os.path.join(root, name), max_size)
-    for e in errors:
-        yield Target(e.filename or top, None, error=reason(e))
-
-
-def _is_link(root: str, name: str) -> bool:
-    return os.path.islink(os.path.join(root, name))
-
-
-def _classify(path: str, max_size: int | None) -> Target:
-    try:
-        st = os.lstat(path)
-    except OSError as e:
-        return Target(path, None, error=reason(e))
-    if stat.S_ISLNK(st.st_mode):
-        return Target(path, None, skipped=NOT_FOLLOWED)
-    if not stat.S_ISREG(st.st_mode):
-        return Target(
-            path, None, skipped=f"not a regular file ({file_kind(st.st_mode)})"
-        )
-    if max_size is not None and st.st_size > max_size:
-        return Target(path, st.st_size, skipped=f"larger than {max_size} bytes")
-    return Target(path, st.st_size)
+    from concurrent.futures import Executor
 
 
 def scan_target(
@@ -333,24 +225,6 @@ def scanned_target(target: Target, max_size: int | None = None) -> ScannedFile:
     return _scanned(target, max_size, 1, None, kept=True)
 
 
-@dataclass(frozen=True, slots=True)
-class Job[R]:
-    """What the scan of one input makes, wherever it runs: a
-    :class:`FileReport`, or a :class:`ScannedFile`."""
-
-    here: Callable[[Target, int | None, int, tuple[str, int] | None], R]
-    """Runs the scan in this process: ``(target, max_size, threads, place)``,
-    ``place`` being the shared slot for its progress."""
-    pooled: Callable[[Target, int | None, int, tuple[str, int] | None], Any]
-    """The same in a worker process (a module-level function, or a partial
-    of one), whose result arrives as what ``here`` returns."""
-    remote: Callable[[Target, int | None], R]
-    """The same on a caller's executor: ``(target, max_size)``."""
-    of_report: Callable[[FileReport], R]
-    """What to make of a report made without scanning (an input that is not
-    read, a scan a broken pool lost)."""
-
-
 def _same(report: FileReport) -> FileReport:
     return report
 
@@ -436,220 +310,12 @@ def _run_in_paths[R](
     targets = gather(paths, max_size=max_size)
     readable = [t for t in targets if t.error is None and t.skipped is None]
     with ExitStack() as stack:
-        plan = _plan(readable, workers, executor, stack)
+        plan = plan_for(readable, workers, executor, stack)
         if progress is not None:
             progress.started(len(readable), sum(t.size or 0 for t in readable))
             stack.callback(progress.finished)
-            plan.slots = _live_slots(progress, plan.window, stack)
+            plan.slots = live_slots(progress, plan.window, stack)
         for outcome in plan.outcomes(job, targets, max_size):
             if progress is not None:
                 progress.advanced(outcome)
             yield outcome
-
-
-@dataclass(slots=True)
-class _Plan:
-    """Where each scan of a run goes: this process, a local pool, or the
-    caller's executor."""
-
-    threads: int
-    window: int
-    executor: Executor | None = None
-    workers: Workers | None = None
-    isolate_only: bool = False
-    """The pool only takes mapped files (the rest is scanned here)."""
-    slots: ByteSlots | None = None
-
-    def outcomes[R](
-        self, job: Job[R], targets: list[Target], max_size: int | None
-    ) -> Iterator[R]:
-        workers = self.workers
-
-        def judge(batch: Batch, alone: bool) -> list[R] | None:
-            # A pool that broke has its batches split first: one file each.
-            verdict = _judge(batch[0], alone) if len(batch) == 1 else None
-            return None if verdict is None else [job.of_report(verdict)]
-
-        done = in_order(
-            partial(self._submit, job, max_size=max_size),
-            batches(targets, self._pooled),
-            window=self.window,
-            judge=None if workers is None else judge,
-            restart=None if workers is None else workers.restart,
-            slots=self.slots,
-            split=_one_by_one,
-        )
-        return (outcome for outcomes in done for outcome in outcomes)
-
-    def _pooled(self, target: Target) -> bool:
-        """Whether ``target`` is scanned on this plan's pool."""
-        if target.error is not None or target.skipped is not None:
-            return False
-        if target.path == STDIN or self.executor is not None or self.workers is None:
-            return False
-        return not self.isolate_only or will_map(target.size)
-
-    def _submit[R](
-        self, job: Job[R], batch: Batch, slot: int | None, *, max_size: int | None
-    ) -> Future[list[R]] | list[R]:
-        place = None if self.slots is None or slot is None else (self.slots.name, slot)
-        if self.workers is not None and self._pooled(batch[0]):
-            sent = self.workers.pool.submit(
-                each_scanned, job.pooled, batch, max_size, self.threads, place
-            )
-            return cast("Future[list[R]]", sent)
-        (target,) = batch
-        if target.error is not None or target.skipped is not None:
-            return [job.of_report(scan_target(target))]
-        if self.executor is not None and target.path != STDIN:
-            future = self.executor.submit(job.remote, target, max_size)
-            return _settled(future, target, job.of_report)
-        # Standard input is this process's: never sent to a worker.
-        return [job.here(target, max_size, self.threads, place)]
-
-
-Batch = tuple[Target, ...]
-"""Inputs scanned in one call, in their order: small files go to a worker
-process together, each call's round trip costing about what such a
-file's scan does."""
-
-BATCH_BYTES = 1 << 20
-"""Files of this size or more go to a worker one at a time; smaller ones
-together, up to this many bytes in all."""
-BATCH_FILES = 32
-
-
-def batches(targets: list[Target], pooled: Callable[[Target], bool]) -> list[Batch]:
-    """``targets`` in order, in batches: runs of small files that ``pooled``
-    sends to worker processes together, every other one alone."""
-    out: list[Batch] = []
-    run: list[Target] = []
-    size = 0
-    for target in targets:
-        small = pooled(target) and (target.size or 0) < BATCH_BYTES
-        if run and (
-            not small
-            or len(run) == BATCH_FILES
-            or size + (target.size or 0) > BATCH_BYTES
-        ):
-            out.append(tuple(run))
-            run, size = [], 0
-        if small:
-            run.append(target)
-            size += target.size or 0
-        else:
-            out.append((target,))
-    if run:
-        out.append(tuple(run))
-    return out
-
-
-def _one_by_one(batch: Batch) -> list[Batch]:
-    return [(target,) for target in batch]
-
-
-def each_scanned(
-    pooled: Callable[[Target, int | None, int, tuple[str, int] | None], Any],
-    batch: Batch,
-    max_size: int | None,
-    threads: int,
-    place: tuple[str, int] | None,
-) -> list[Any]:
-    """``pooled`` of each input of ``batch``, in a worker process."""
-    return [pooled(target, max_size, threads, place) for target in batch]
-
-
-def _plan(
-    readable: list[Target],
-    workers: int | None,
-    executor: Executor | None,
-    stack: ExitStack,
-) -> _Plan:
-    cores = workers or os.cpu_count() or 1
-    if executor is not None:
-        return _Plan(1, _window(_parallelism(executor) or cores), executor=executor)
-    count = min(cores, len(readable))
-    if count > 1 and not any(t.path == STDIN for t in readable):
-        pool = Workers(count)
-        stack.push(pool.close)
-        return _Plan(1, _window(count), workers=pool)
-    if any(t.path != STDIN and will_map(t.size) for t in readable):
-        pool = Workers(1)
-        stack.push(pool.close)
-        return _Plan(cores, 2, workers=pool, isolate_only=True)
-    return _Plan(cores, 1)
-
-
-def _judge(target: Target, alone: bool) -> FileReport | None:
-    """What to report for a file whose scan a broken pool lost, or None to
-    scan it again."""
-    try:
-        now: int | None = os.stat(target.path).st_size
-    except OSError:
-        now = None
-    if now != target.size:
-        return FileReport(
-            target.path,
-            target.size,
-            error=f"changed while it was scanned ({target.size} bytes, now {now})",
-        )
-    if alone:
-        return FileReport(
-            target.path, target.size, error="the process scanning it died"
-        )
-    return None
-
-
-def _settled[R](
-    future: Future[R], target: Target, of_report: Callable[[FileReport], R]
-) -> Future[list[R]]:
-    """``future``'s outcome as a batch of one, or the error of a file that
-    changed while the executor's workers all died running its scan."""
-    from concurrent.futures import Future
-
-    settled: Future[list[R]] = Future()
-    settled.set_running_or_notify_cancel()
-
-    def settle(done: Future[R]) -> None:
-        try:
-            settled.set_result([done.result()])
-        except ScanLost as lost:
-            # The executor cannot say which of the scans its dead workers
-            # held killed them: only a file that changed meanwhile is known.
-            verdict = _judge(target, alone=False)
-            if verdict is None:
-                settled.set_exception(lost)
-            else:
-                settled.set_result([of_report(verdict)])
-        except BaseException as error:  # the caller's to raise, as before
-            settled.set_exception(error)
-
-    future.add_done_callback(settle)
-    return settled
-
-
-def _live_slots[R](
-    progress: Progress[R], window: int, stack: ExitStack
-) -> ByteSlots | None:
-    """Shared slots for bytes scanned within files, when the display shows."""
-    watch = getattr(progress, "watch", None)
-    if watch is None or not getattr(progress, "showing", False):
-        return None
-    try:
-        slots = ByteSlots(window)
-    except OSError:  # no shared memory here: whole files only
-        return None
-    stack.callback(slots.close)
-    watch(slots.total)
-    return slots
-
-
-def _parallelism(executor: Executor | None) -> int:
-    # An executor may say how many calls it runs at once (a cluster's
-    # ``parallelism``); the window of calls in flight follows it.
-    value = getattr(executor, "parallelism", 0)
-    return value if isinstance(value, int) and value > 0 else 0
-
-
-def _window(workers: int) -> int:
-    return 4 * workers
