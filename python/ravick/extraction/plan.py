@@ -51,7 +51,8 @@ class Collected:
     distinct: tuple[Found, ...]
     places: Mapping[str, tuple[Location, ...]]
     entries: Mapping[str, Entry]
-    """The entry of each distinct find with a usable name, by its hash."""
+    """The entry of each plausible distinct find with a usable name, by its
+    hash (:func:`plan_tree` makes any other it needs)."""
     inputs: int
     descriptors: int
     input_errors: tuple[Problem, ...]
@@ -91,7 +92,7 @@ def collect(reports: Iterable[FileReport]) -> Collected:
             where = _location(report.path, found)
             if found.sha256 not in first:
                 first[found.sha256] = found
-                if unsafe_name(found.name) is None:
+                if found.plausible and unsafe_name(found.name) is None:
                     entries[found.sha256] = _found_entry(found, where)
             places[found.sha256].append(where)
     return Collected(
