@@ -89,9 +89,8 @@ def run_scan(args: argparse.Namespace) -> int:
 
 def run_extract(args: argparse.Namespace) -> int:
     """``ravick extract``: writes the tree, prints the summary or JSON."""
-    # Loaded here, so that scanning never pays for the printer; the rest of
-    # extract loads once its scans are under way.
-    from ravick.extracting import extract
+    # Loaded here, so that scanning never pays for the printer.
+    from ravick.extracting import extract, problem_lines, report_json, summary_lines
     from ravick.safe_output import OutputError
 
     try:
@@ -111,8 +110,6 @@ def run_extract(args: argparse.Namespace) -> int:
     except OutputError as e:
         print(f"ravick: {e}", file=sys.stderr)
         return EXIT_UNREADABLE
-    from ravick.extraction.report import problem_lines, report_json, summary_lines
-
     for line in problem_lines(report):
         print(line, file=sys.stderr)
     if args.json:

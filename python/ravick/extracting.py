@@ -14,60 +14,30 @@ through :class:`~ravick.safe_output.OutputTree`. Each step is a module of
 
 from __future__ import annotations
 
-import itertools
+import importlib
 import time
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from concurrent.futures import Executor
-from typing import TYPE_CHECKING
 
-from ravick.inputs import Progress, find_in_paths
+from ravick.extraction.descriptor_set import descriptor_set_bytes
+from ravick.extraction.plan import CONFLICTS, collect, package_files, unsafe_name
+from ravick.extraction.records import (
+    Conflict,
+    DescriptorSetResult,
+    Dropped,
+    Duplicate,
+    ExtractReport,
+    Location,
+    MissingImports,
+    Problem,
+    RestoredImports,
+    StandIn,
+    Uncompilable,
+    WrittenFile,
+)
+from ravick.extraction.report import problem_lines, report_json, summary_lines
+from ravick.inputs import FileReport, Progress, find_in_paths
 from ravick.safe_output import OutputError, OutputTree
-
-if TYPE_CHECKING:
-    from ravick.extraction.descriptor_set import descriptor_set_bytes
-    from ravick.extraction.plan import CONFLICTS, package_files, unsafe_name
-    from ravick.extraction.records import (
-        Conflict,
-        DescriptorSetResult,
-        Dropped,
-        Duplicate,
-        ExtractReport,
-        Location,
-        MissingImports,
-        Problem,
-        RestoredImports,
-        StandIn,
-        Uncompilable,
-        WrittenFile,
-    )
-    from ravick.extraction.report import problem_lines, report_json, summary_lines
-
-_LAZY = {
-    "descriptor_set_bytes": "ravick.extraction.descriptor_set",
-    **dict.fromkeys(
-        ["CONFLICTS", "package_files", "unsafe_name"], "ravick.extraction.plan"
-    ),
-    **dict.fromkeys(
-        [
-            "Conflict",
-            "DescriptorSetResult",
-            "Dropped",
-            "Duplicate",
-            "ExtractReport",
-            "Location",
-            "MissingImports",
-            "Problem",
-            "RestoredImports",
-            "StandIn",
-            "Uncompilable",
-            "WrittenFile",
-        ],
-        "ravick.extraction.records",
-    ),
-    **dict.fromkeys(
-        ["problem_lines", "report_json", "summary_lines"], "ravick.extraction.report"
-    ),
-}
 
 __all__ = [
     "CONFLICTS",
@@ -92,14 +62,8 @@ __all__ = [
     "unsafe_name",
 ]
 
-
-def __getattr__(name: str) -> object:
-    # The steps of extract load once its scans have begun (see extract).
-    if name in _LAZY:
-        import importlib
-
-        return getattr(importlib.import_module(_LAZY[name]), name)
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+_FINISH = "ravick.extraction.finish"
+"""The steps after the scans (:func:`ravick.extraction.finish.finish`)."""
 
 
 def extract(
@@ -138,24 +102,17 @@ def extract(
     """
     started = time.monotonic()
     with _open_output(out) as tree:
-        reports = iter(
-            find_in_paths(
-                paths,
-                workers=workers,
-                progress=progress,
-                max_size=max_size,
-                executor=executor,
-                addresses=False,  # the tree and its report show none
-            )
+        reports = find_in_paths(
+            paths,
+            workers=workers,
+            progress=progress,
+            max_size=max_size,
+            executor=executor,
+            addresses=False,  # the tree and its report show none
         )
-        # The first report has the scans under way: the rest of extract
-        # (planning, the printer, the checks) loads while they run on in
-        # the workers, where this process would wait for them.
-        first = next(reports, None)
+        collected = collect(_loading_meanwhile(reports, _FINISH))
         from ravick.extraction.finish import finish
-        from ravick.extraction.plan import collect
 
-        collected = collect(itertools.chain([] if first is None else [first], reports))
         return finish(
             tree,
             collected,
@@ -167,6 +124,21 @@ def extract(
             executor=executor,
             started=started,
         )
+
+
+def _loading_meanwhile(
+    reports: Iterable[FileReport], module: str
+) -> Iterator[FileReport]:
+    """``reports``, ``module`` loaded once the first has come: the scans
+    after it run on in the workers meanwhile, where this process would
+    wait for them."""
+    remaining = iter(reports)
+    first = next(remaining, None)
+    if first is None:
+        return
+    yield first
+    importlib.import_module(module)
+    yield from remaining
 
 
 def _open_output(out: str) -> OutputTree:
