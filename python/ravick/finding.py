@@ -236,7 +236,7 @@ class PlainFinds:
     def model(self, n: int, marked: bool) -> Found:
         """A find of the ``n``-th distinct bytes at offset 0, as an entry of a
         descriptor set when ``marked``."""
-        return _found_of(*self._values_at_zero(marked)[n])
+        return _found_of(*_at_zero(self.facts[n], marked))
 
     def rows(self) -> list[tuple[Any, ...]]:
         """The values of the fields of each find, as :class:`Found` orders them."""
@@ -250,8 +250,13 @@ class PlainFinds:
 
     def _values_at_zero(self, marked: bool) -> list[tuple[Any, ...]]:
         """Each distinct descriptor's field values as a plain find at 0."""
-        marks = (DESCRIPTOR_SET,) if marked else ()
-        return [_Relative(0, 0, None, marks, False, f).values() for f in self.facts]
+        return [_at_zero(f, marked) for f in self.facts]
+
+
+def _at_zero(facts: dict[str, Any], marked: bool) -> tuple[Any, ...]:
+    """The field values of a plain find at offset 0 with these facts."""
+    marks = (DESCRIPTOR_SET,) if marked else ()
+    return _Relative(0, 0, None, marks, False, facts).values()
 
 
 Finds = PlainFinds | list[tuple[Any, ...]]
