@@ -114,6 +114,24 @@ def test_every_layer_is_opened(container, layers_of_first):
     assert find_with_notes(mapped(head + container + tail)) == found
 
 
+@pytest.mark.parametrize(
+    "compress",
+    [
+        gzip.compress,
+        zlib.compress,
+        zstandard.ZstdCompressor().compress,
+        lz4.frame.compress,
+        lzma.compress,
+        bz2.compress,
+    ],
+)
+def test_a_stream_that_ends_its_input_is_whole(compress):
+    # A file that is one stream (a .lz4, a .gz): nothing follows it.
+    found = find_with_notes(b"head" + compress(BOTH))
+    assert [f.name for f in found.found] == NAMES, found.notes
+    assert not found.found[0].truncated
+
+
 def mapped(data: bytes) -> mmap.mmap:
     """``data`` as a read-only mapping of a file: the finder takes any buffer."""
     with tempfile.TemporaryFile() as f:
@@ -549,3 +567,58 @@ def test_a_region_outside_its_bytes_is_left_out(monkeypatch, span):
     found = finding.find_with_notes(b"\0" * 64)
     assert found.found == ()
     assert found.notes == ("gzip: a region outside its bytes left out",)
+
+
+def _copies(encoded: bytes, *tails: bytes) -> bytes:
+    """``encoded`` four times between noise, then ``tails``."""
+    return b"".join(noise(7) + c for c in [encoded] * 4 + list(tails))
+
+
+_GZ = gzip.compress(TIMESTAMP + bytes(300), mtime=0)
+_XZ = lzma.compress(BOTH)
+_BAD_CRC = _GZ[:-8] + bytes([_GZ[-8] ^ 1]) + _GZ[-7:]
+_BAD_BODY = _GZ[:20] + bytes([_GZ[20] ^ 0x40]) + _GZ[21:]
+
+
+# Inputs holding a stream many times, with copies that only look the same.
+_ONE = len(TIMESTAMP) + 300
+_BIG = layers.MAX_REGION
+
+
+@pytest.mark.parametrize(
+    ("data", "max_inflate", "total", "saved"),
+    [
+        (_copies(_GZ), _BIG, _BIG, 3),
+        (_copies(_GZ, _BAD_CRC, _BAD_BODY, _GZ), _BIG, _BIG, 4),
+        (_copies(_GZ, _GZ[:-3]), _BIG, _BIG, 3),  # cut by the buffer's end
+        (_copies(zlib.compress(BOTH), bz2.compress(BOTH)), _BIG, _BIG, 3),
+        (_copies(_XZ, _XZ[:40] + bytes(len(_XZ) - 40)), _BIG, _BIG, 3),
+        (_copies(lz4.frame.compress(BOTH)), _BIG, _BIG, 3),
+        # Only the first copies fit the budget; a stream as large as the cap
+        # is decoded again, in case the cap had stopped it.
+        (_copies(_GZ), _ONE + 1, 3 * _ONE + 100, 2),
+        (_copies(_GZ), _ONE, 3 * _ONE + 100, 0),
+    ],
+)
+def test_streams_met_again_decode_as_the_first(
+    monkeypatch, data, max_inflate, total, saved
+):
+    def found():
+        return find_with_notes(data, max_inflate=max_inflate, max_inflate_total=total)
+
+    first = found()
+    from ravick.layers import _repeats, registry
+
+    decoded = []
+    real = _repeats.Repeats.region_at
+
+    def counted(self, kind, decode, *args):
+        return real(self, kind, lambda *a: decoded.append(1) or decode(*a), *args)
+
+    monkeypatch.setattr(_repeats.Repeats, "region_at", counted)
+    monkeypatch.setattr(registry, "Repeats", lambda: _repeats.Repeats(0))
+    alone = found()
+    kept = len(decoded)
+    monkeypatch.setattr(registry, "Repeats", _repeats.Repeats)
+    assert found() == first == alone
+    assert kept - (len(decoded) - kept) == saved

@@ -88,7 +88,9 @@ def decode_stream(
         budget.note(
             f"{layer} stream at {offset:#x} cut after {produced} inflated bytes"
         )
-    end = offset + feed.consumed - (len(decoder.unused_data) if complete else 0)
+    # lz4's decoder gives None, not b"", when a frame ends its input.
+    unused = (decoder.unused_data or b"") if complete else b""
+    end = offset + feed.consumed - len(unused)
     return Region(offset, end, b"".join(parts), layer, cut=not complete)
 
 

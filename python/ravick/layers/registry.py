@@ -32,6 +32,7 @@ from ravick.layers import (
     zlib_streams,
     zstd_frames,
 )
+from ravick.layers._repeats import Repeats
 from ravick.layers._source import looks_like_text
 from ravick.split_scan import signatures_in_parts
 
@@ -67,6 +68,10 @@ STREAMS: dict[str, RegionAt] = {
     "base64-utf16": base64_text.utf16_region_at,
 }
 """Compressed streams, by the signature kind that starts them."""
+
+REPEATABLE = frozenset({"gzip", "zlib", "lz4", "xz", "bzip2"})
+"""Streams whose decoding depends on their encoded bytes alone (and the cap),
+so that a copy met again is given the first one's result."""
 
 LAYERS = (
     "gzip",
@@ -143,6 +148,7 @@ def regions(data: bytes, budget: Budget, threads: int = 1) -> Iterator[Region]:
             members.add(member.start, member.end)
             yield member
     stream_end = 0
+    repeats = Repeats()
     for offset, index in hits:
         if index == zip_end or offset < stream_end or offset in members:
             continue
@@ -154,7 +160,11 @@ def regions(data: bytes, budget: Budget, threads: int = 1) -> Iterator[Region]:
         if budget.exhausted(f"offset {offset:#x}"):
             return
         budget.attempts_left -= 1
-        stream = STREAMS[_signatures.KINDS[index]](data, offset, budget)
+        kind = _signatures.KINDS[index]
+        if kind in REPEATABLE:
+            stream = repeats.region_at(kind, STREAMS[kind], data, offset, budget)
+        else:
+            stream = STREAMS[kind](data, offset, budget)
         if stream is not None:
             # What looks like a signature inside a stream is its compressed
             # data, or bytes it stores as they are and so decodes itself.
