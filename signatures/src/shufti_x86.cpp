@@ -47,6 +47,47 @@ namespace {
   for (; i < limit; ++i) visit(state, i);
 }
 
+#define RAVICK_VBMI gnu::target("avx512bw,avx512vbmi"), gnu::always_inline
+
+// The entries of a 256-entry table for each byte of v.
+[[RAVICK_VBMI]] inline __m512i lookup256(__m512i v, const __m512i t[4]) {
+  __m512i low = _mm512_permutex2var_epi8(t[0], v, t[1]);
+  __m512i high = _mm512_permutex2var_epi8(t[2], v, t[3]);
+  return _mm512_mask_blend_epi8(_mm512_movepi8_mask(v), low, high);
+}
+
+[[gnu::target("avx512bw,avx512vbmi")]] void filter_vbmi(
+    const uint8_t* p, size_t limit, const Tables& t, Visit visit, void* state) {
+  __m512i first[4], second[4];
+  for (size_t k = 0; k < 4; ++k) {
+    first[k] = _mm512_load_si512(t.first + 64 * k);
+    second[k] = _mm512_load_si512(t.second + 64 * k);
+  }
+  alignas(64) uint8_t after[64];
+  for (size_t k = 0; k < 64; ++k) after[k] = static_cast<uint8_t>(k + 1);
+  const __m512i shift = _mm512_load_si512(after);
+  size_t i = 0;
+  // The byte after each position is shifted in from the next block in a
+  // register: a load at p + i + 1 would cross a cache line every time, and
+  // that halves the speed of the loop.
+  if (limit >= 128) {
+    __m512i a = _mm512_loadu_si512(p);
+    for (; i + 128 <= limit; i += 64) {
+      __m512i next = _mm512_loadu_si512(p + i + 64);
+      __m512i b = _mm512_permutex2var_epi8(a, shift, next);
+      __m512i m = _mm512_and_si512(lookup256(a, first), lookup256(b, second));
+      uint64_t bits = _mm512_test_epi8_mask(m, m);
+      for (; bits != 0; bits &= bits - 1) {
+        visit(state, i + static_cast<size_t>(__builtin_ctzll(bits)));
+      }
+      a = next;
+    }
+  }
+  for (; i < limit; ++i) {
+    if (t.first[p[i]] & t.second[p[i + 1]]) visit(state, i);
+  }
+}
+
 [[RAVICK_AVX2]] inline __m256i table256(const uint8_t* x) {
   return _mm256_broadcastsi128_si256(
       _mm_load_si128(reinterpret_cast<const __m128i*>(x)));
@@ -84,11 +125,16 @@ namespace {
 
 #undef RAVICK_AVX512
 #undef RAVICK_AVX2
+#undef RAVICK_VBMI
 
 }  // namespace
 
 Filter filter_of_width(unsigned bits) {
   __builtin_cpu_init();
+  if (bits == EXACT_512 && __builtin_cpu_supports("avx512bw") &&
+      __builtin_cpu_supports("avx512vbmi")) {
+    return filter_vbmi;
+  }
   if (bits == 512 && __builtin_cpu_supports("avx512bw")) return filter_avx512;
   if (bits == 256 && __builtin_cpu_supports("avx2")) return filter_avx2;
   return nullptr;
@@ -101,6 +147,7 @@ Filter filter_of_width(unsigned) { return nullptr; }
 #endif
 
 Filter best_filter() {
+  if (Filter f = filter_of_width(EXACT_512)) return f;
   if (Filter f = filter_of_width(512)) return f;
   return filter_of_width(256);
 }

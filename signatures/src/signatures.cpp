@@ -245,9 +245,11 @@ x86::Tables make_tables() {
     auto bit = static_cast<uint8_t>(1u << l.cls);
     t.first_lo[l.first & 0x0F] |= bit;
     t.first_hi[l.first >> 4] |= bit;
+    t.first[l.first] |= bit;
     for (size_t k = 0; k < l.seconds; ++k) {
       t.second_lo[l.second[k] & 0x0F] |= bit;
       t.second_hi[l.second[k] >> 4] |= bit;
+      t.second[l.second[k]] |= bit;
     }
   }
   return t;

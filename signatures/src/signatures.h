@@ -50,10 +50,14 @@ std::vector<Hit> find_range(std::span<const uint8_t> buf, size_t begin,
                             size_t end, size_t max_hits,
                             uint64_t* dropped = nullptr);
 
+// The filter of x86-64 with AVX-512 VBMI, which looks each byte up in whole
+// 256-entry tables, asked for by this in place of a width.
+inline constexpr unsigned EXACT_512 = 1;
+
 // The same search with the filter of a given vector width: 512 or 256 bits
-// (x86-64 with AVX-512BW or AVX2), or 128 for the portable one. False when
-// this processor cannot run it; the tests compare every width. With
-// `begin` and `end`, the search of `find_range`.
+// (x86-64 with AVX-512BW or AVX2), EXACT_512, or 128 for the portable one.
+// False when this processor cannot run it; the tests compare every width.
+// With `begin` and `end`, the search of `find_range`.
 bool find_with_width(unsigned bits, std::span<const uint8_t> buf,
                      size_t max_hits, std::vector<Hit>* hits,
                      uint64_t* dropped = nullptr, size_t begin = 0,

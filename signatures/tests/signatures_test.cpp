@@ -118,7 +118,7 @@ TEST_P(EveryWidth, AgreesWithTheReference) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, EveryWidth,
-                         ::testing::Values(128u, 256u, 512u));
+                         ::testing::Values(128u, 256u, 512u, EXACT_512));
 
 TEST(Signatures, NearMissesAreNotHits) {
   const std::string misses[] = {
