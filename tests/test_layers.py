@@ -560,7 +560,7 @@ def test_a_region_outside_its_bytes_is_left_out(monkeypatch, span):
     from ravick import finding
     from ravick.layers import Region
 
-    def one_region(data, budget, threads=1):
+    def one_region(data, budget, threads=1, extents=None):
         yield Region(*span, TIMESTAMP, "gzip")
 
     monkeypatch.setattr(finding, "regions", one_region)

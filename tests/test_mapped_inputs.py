@@ -4,6 +4,7 @@ scanned, memory that does not grow with the input, progress within a file."""
 from __future__ import annotations
 
 import gzip
+import itertools
 import os
 import pathlib
 import resource
@@ -13,7 +14,7 @@ import sys
 import pytest
 from google.protobuf import descriptor_pb2, timestamp_pb2
 
-from ravick import reading, split_scan
+from ravick import inputs, reading, split_scan
 from ravick.inputs import Target, scan_in_worker, scan_target
 from ravick.scan_plan import batches
 from ravick.workers import ByteSlots
@@ -212,6 +213,7 @@ def test_a_file_that_claims_a_size_it_cannot_map_is_an_error(monkeypatch):
 
 def test_a_scan_records_its_progress_within_the_file(tmp_path, monkeypatch):
     image = sparse_image(tmp_path / "image.bin", 40 << 20)
+    monkeypatch.setattr(inputs, "SPARSE_FROM", 1 << 62)  # every byte scanned
     monkeypatch.setattr(split_scan, "PIECE", 1 << 20)
     seen = []
     original = split_scan.ravick_lib.scan_range
@@ -235,3 +237,67 @@ def test_a_scan_records_its_progress_within_the_file(tmp_path, monkeypatch):
         assert slots.total() == 0
     finally:
         slots.close()
+
+
+MB = 1 << 20
+
+
+def written(path: pathlib.Path, size: int, writes: list[tuple[int, bytes]]) -> str:
+    with open(path, "wb") as f:
+        f.truncate(size)
+        for at, data in writes:
+            f.seek(at)
+            f.write(data)
+    return str(path)
+
+
+def test_holes_are_left_out_where_the_file_system_says(tmp_path, monkeypatch):
+    # The second hole is shorter than MIN_HOLE: its zeros are scanned.
+    writes = [(0, b"a" * 10), (3 * MB, b"b"), (3 * MB + 200_000, b"c"), (9 * MB - 1, b"d")]
+    path = written(tmp_path / "holes.bin", 12 * MB, writes)
+    spans = reading.data_extents(path, 12 * MB)
+    assert spans is not None and len(spans) == 3, spans
+    for at, data in writes:
+        assert any(s <= at and at + len(data) <= e for s, e in spans)
+    gaps = [s - e for (_, e), (s, _) in itertools.pairwise(spans)]
+    assert min(gaps) >= reading.MIN_HOLE
+    assert sum(e - s for s, e in spans) < MB
+    monkeypatch.setattr(reading, "MAX_EXTENTS", 2)  # the rest counts as data
+    assert reading.data_extents(path, 12 * MB)[-1][1] == 12 * MB
+    full = tmp_path / "full.bin"
+    full.write_bytes(b"x" * (5 * MB))
+    assert reading.data_extents(str(full), 5 * MB) is None
+    assert reading.data_extents(written(tmp_path / "none.bin", 9 * MB, []), 9 * MB) == []
+
+
+def test_a_sparse_image_gives_what_a_scan_of_every_byte_gave(tmp_path, monkeypatch):
+    packed = gzip.compress(DESCRIPTOR, mtime=0)
+    # Descriptors and a stream against the holes' edges, on both sides.
+    path = written(
+        tmp_path / "image.bin",
+        64 * MB,
+        [
+            (4 * MB - len(TIMESTAMP), TIMESTAMP),
+            (20 * MB, packed + TIMESTAMP),
+            (40 * MB - len(packed), packed),
+            (64 * MB - len(DESCRIPTOR), DESCRIPTOR),
+        ],
+    )
+    target = Target(path, 64 * MB)
+    scanned = []
+    original = split_scan.ravick_lib.scan_range
+
+    def spying(data, start=0, end=None):
+        end = len(data) if end is None else end
+        scanned.append(end - start)
+        return original(data, start, end)
+
+    monkeypatch.setattr(split_scan.ravick_lib, "scan_range", spying)
+    for threads in (1, 2):
+        sparse = scan_target(target, threads=threads)
+        assert sum(scanned) < 2 * MB and len(sparse.found) == 5
+        monkeypatch.setattr(inputs, "data_extents", lambda path, size: None)
+        assert scan_target(target, threads=threads) == sparse
+        monkeypatch.undo()
+        monkeypatch.setattr(split_scan.ravick_lib, "scan_range", spying)
+        scanned.clear()

@@ -163,3 +163,47 @@ def test_signatures_in_parts_are_the_whole_searchs(threads, min_part, max_hits):
         assert parts == whole
     capped = _signatures.find(signature_soup(1), max_hits)[1]
     assert any(capped) == (max_hits < 100)
+
+
+def with_holes(seed: int) -> tuple[bytes, list[tuple[int, int]]]:
+    """Dense data and signatures in pieces with runs of zeros between them
+    (a sparse file's holes, some shorter than a descriptor), and the spans
+    around the pieces, some wider than their piece."""
+    rng = random.Random(seed)
+    out, spans = bytearray(), []
+    for k in range(12):
+        piece = dense(seed * 100 + k) if k % 2 else signature_soup(k)[:9000]
+        piece = piece[rng.randrange(0, 50) :]  # cut into a descriptor
+        gap = rng.choice([0, 1, 7, 300, 5000])
+        out += bytes(gap)
+        start = len(out)
+        out += piece
+        spans.append((start - rng.randrange(0, gap + 1), len(out)))
+    out += bytes(rng.choice([0, 900]))
+    return bytes(out), spans
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize(("threads", "max_hits"), [(1, 100_000), (2, 100_000), (3, 9)])
+def test_the_spans_around_all_but_zeros_give_the_whole_results(
+    seed, threads, max_hits
+):
+    from ravick import _signatures
+
+    data, spans = with_holes(seed)
+    seen = []
+    got = split_scan.scan_in_parts(
+        data, threads, min_part=1, piece=4096, extents=spans, on_scanned=seen.append
+    )
+    assert got == ravick_lib.scan(data)
+    assert seen == sorted(seen) and seen[-1] == len(data)
+    found = split_scan.signatures_in_parts(data, threads, max_hits, 1, extents=spans)
+    assert found == _signatures.find(data, max_hits)
+
+
+@pytest.mark.parametrize("extents", [[], [(0, 0)], [(5, 5), (9, 9)]])
+def test_spans_that_hold_nothing_find_nothing(extents):
+    data = bytes(100_000)
+    assert split_scan.scan_in_parts(data, 2, min_part=1, extents=extents) == []
+    hits, dropped = split_scan.signatures_in_parts(data, 2, 10, 1, extents=extents)
+    assert hits == [] and not any(dropped)

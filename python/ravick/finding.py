@@ -16,7 +16,7 @@ from ravick.layers import MAX_DECODED_TOTAL, MAX_DEPTH, MAX_REGION, Budget, Regi
 from ravick.layers.framing import DESCRIPTOR_SET, framed
 from ravick.layers.registry import may_hold_regions, regions
 from ravick.plausibility import doubt_about
-from ravick.split_scan import scan_in_parts
+from ravick.split_scan import Extents, scan_in_parts
 
 if TYPE_CHECKING:
     import mmap
@@ -161,6 +161,7 @@ def found_values_with_notes(
     threads: int = 1,
     on_scanned: Callable[[int], None] | None = None,
     locate: Locate | None = None,
+    extents: Extents | None = None,
 ) -> tuple[list[tuple[Any, ...]], tuple[str, ...]]:
     """:func:`find_with_notes` with each find as the values of its fields, in
     their order: what a worker process sends, at a fraction of the cost of
@@ -173,6 +174,7 @@ def found_values_with_notes(
         threads=threads,
         on_scanned=on_scanned,
         locate=locate,
+        extents=extents,
     )
     return rows_of(finds), notes
 
@@ -185,14 +187,18 @@ def finds_with_notes(
     threads: int = 1,
     on_scanned: Callable[[int], None] | None = None,
     locate: Locate | None = None,
+    extents: Extents | None = None,
 ) -> tuple[Finds, tuple[str, ...]]:
     """:func:`found_values_with_notes`, the finds of an input that holds
     only plain descriptors as :class:`PlainFinds` columns: a memory image
-    holds them by the hundred thousand, and most are copies of a few."""
+    holds them by the hundred thousand, and most are copies of a few.
+    ``extents`` are the spans of ``data`` that hold anything but zeros (a
+    sparse file's, :func:`ravick.reading.data_extents`): only they are
+    searched."""
     budget = Budget(decoded_left=max_inflate_total, region_cap=max_inflate)
     # A mapping answers everything the finder asks of bytes (slices, find,
     # the buffer protocol), and its slices are bytes.
-    search = _Search(cast(bytes, data), budget, threads, on_scanned)
+    search = _Search(cast(bytes, data), budget, threads, on_scanned, extents)
     return search.top(locate), tuple(budget.notes)
 
 
@@ -369,11 +375,13 @@ class _Search:
         budget: Budget,
         threads: int = 1,
         on_scanned: Callable[[int], None] | None = None,
+        extents: Extents | None = None,
     ) -> None:
         self.top_data = top
         self.budget = budget
         self.threads = threads
         self.on_scanned = on_scanned
+        self.extents = extents
         self.facts: dict[bytes, dict[str, Any]] = {}
         self.opened: dict[bytes, list[_Relative]] = {}
 
@@ -381,7 +389,9 @@ class _Search:
         """The input's finds: as columns when it holds nothing but plain
         descriptors at offsets its headers do not map."""
         data = self.top_data
-        ranges = scan_in_parts(data, self.threads, on_scanned=self.on_scanned)
+        ranges = scan_in_parts(
+            data, self.threads, on_scanned=self.on_scanned, extents=self.extents
+        )
         regional = self._regions(data, 0, ())
         if regional.is_empty() and _maps_nothing(locate):
             return self._columns(data, ranges)
@@ -444,8 +454,8 @@ class _Search:
             if may_hold_regions(data):
                 self.budget.note(f"regions nested deeper than {MAX_DEPTH} not opened")
             return regional
-        threads = self.threads if depth == 0 else 1
-        for region in regions(data, self.budget, threads):
+        threads, extents = (self.threads, self.extents) if depth == 0 else (1, None)
+        for region in regions(data, self.budget, threads, extents):
             if not 0 <= region.start <= region.end <= len(data):
                 # A layer's reading of hostile tables, never reported.
                 self.budget.note(f"{region.layer}: a region outside its bytes left out")

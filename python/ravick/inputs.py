@@ -20,8 +20,10 @@ from ravick.finding import (
     rows_of,
 )
 from ravick.reading import (
+    MIN_HOLE,
     Contents,
     advise,
+    data_extents,
     reason,
     regular_file,
     standard_input,
@@ -37,6 +39,10 @@ from ravick.workers import slot_writer
 
 if TYPE_CHECKING:
     from concurrent.futures import Executor
+
+
+SPARSE_FROM = 4 * MIN_HOLE
+"""Inputs of this size or larger are asked where their holes are."""
 
 
 def scan_target(
@@ -114,9 +120,14 @@ def _scan(
     advise(data, threads)
     path = None if target.path == STDIN else target.path
     locate = locator(data, path) if addresses else None
+    extents = data_extents(path, size) if path and size >= SPARSE_FROM else None
     try:
         finds, notes = finds_with_notes(
-            data, threads=threads, on_scanned=on_scanned, locate=locate
+            data,
+            threads=threads,
+            on_scanned=on_scanned,
+            locate=locate,
+            extents=extents,
         )
     except (KeyboardInterrupt, SystemExit):
         raise

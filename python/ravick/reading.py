@@ -12,6 +12,7 @@ run (see :mod:`ravick.inputs`).
 
 from __future__ import annotations
 
+import errno
 import io
 import mmap
 import os
@@ -160,3 +161,65 @@ def _spool(stream: BinaryIO, head: bytes, spool: io.BufferedRandom, limit: int) 
         spool.write(chunk)
     spool.flush()
     return size
+
+
+MIN_HOLE = 1 << 20
+"""Holes of a sparse file below this are scanned as the zeros they read as."""
+MAX_EXTENTS = 1 << 16
+"""Spans of data asked of the file system at most; past them, the rest of
+the file counts as data."""
+
+Extents = list[tuple[int, int]]
+
+
+def data_extents(path: str, size: int) -> Extents | None:
+    """The spans of a sparse file that hold data, ``(start, end)`` in order,
+    with the holes of ``MIN_HOLE`` bytes or more between them left out; None
+    when the file has no such hole or its file system cannot say.
+
+    A hole reads as zeros, where neither a descriptor's name nor any
+    container's signature can stand, so a scan of the spans alone finds what
+    a scan of the whole file finds: a VM snapshot or a core dump of 1 TB
+    with a few gigabytes written costs those gigabytes.
+    """
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except OSError:
+        return None
+    try:
+        spans = _spans(fd, size)
+    except OSError:
+        return None
+    finally:
+        os.close(fd)
+    if spans == [(0, size)]:
+        return None
+    return spans
+
+
+def _spans(fd: int, size: int) -> Extents:
+    spans: Extents = []
+    at = 0
+    for _ in range(MAX_EXTENTS):
+        if at >= size:
+            return spans
+        try:
+            start = os.lseek(fd, at, os.SEEK_DATA)
+        except OSError as e:
+            if e.errno == errno.ENXIO:  # nothing but a hole to the end
+                return spans
+            raise
+        end = min(size, os.lseek(fd, start, os.SEEK_HOLE))
+        if start >= end:
+            return spans
+        _add(spans, start, end)
+        at = end
+    _add(spans, at, size)
+    return spans
+
+
+def _add(spans: Extents, start: int, end: int) -> None:
+    if spans and start - spans[-1][1] < MIN_HOLE:
+        spans[-1] = (spans[-1][0], end)
+    else:
+        spans.append((start, end))

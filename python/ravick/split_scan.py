@@ -27,6 +27,8 @@ WINDOW = 1 << 20
 """Bytes of candidates scanned at a time while a part realigns."""
 
 Ranges = list[tuple[int, int]]
+Extents = Ranges
+"""Spans of a buffer, in order, that hold all its candidates."""
 
 
 def scan_in_parts(
@@ -35,51 +37,79 @@ def scan_in_parts(
     min_part: int | None = None,
     on_scanned: Callable[[int], None] | None = None,
     piece: int | None = None,
+    extents: Extents | None = None,
 ) -> Ranges:
     """``ravick_lib.scan(data)``'s ranges, scanned on up to ``threads``
     threads in pieces of at most ``piece`` bytes; ``on_scanned`` is told the
-    bytes scanned so far after each piece."""
+    bytes scanned so far after each piece. With ``extents`` (spans in order),
+    only the candidates inside them are taken: what lies between them is a
+    file's holes, which hold none."""
     size = len(memoryview(data))
     min_part = MIN_PART if min_part is None else min_part
     piece = PIECE if piece is None else piece
-    threads = max(1, min(threads, size // max(min_part, 1)))
-    parts = max(threads, -(-size // max(piece, 1)))
-    if parts <= 1:
+    spans = [(0, size)] if extents is None else extents
+    held = sum(end - start for start, end in spans)
+    threads = max(1, min(threads, held // max(min_part, 1)))
+    parts = _pieces(spans, max(1, piece), threads)
+    if extents is None and len(parts) <= 1:
         ranges = ravick_lib.scan_range(data)
         if on_scanned is not None:
             on_scanned(size)
         return ranges
-    bounds = [size * k // parts for k in range(parts + 1)]
 
-    def part(k: int) -> Ranges:
-        return ravick_lib.scan_range(data, bounds[k], bounds[k + 1])
+    def part(bounds: tuple[int, int]) -> Ranges:
+        return ravick_lib.scan_range(data, *bounds)
 
     if threads == 1:
-        scanned: Iterator[Ranges] = map(part, range(parts))
-        return _joined(data, bounds, scanned, on_scanned)
-    from concurrent.futures import ThreadPoolExecutor  # slow to import
+        scanned: Iterator[Ranges] = map(part, parts)
+        ranges = _joined(data, parts, scanned, on_scanned)
+    else:
+        from concurrent.futures import ThreadPoolExecutor  # slow to import
 
-    with ThreadPoolExecutor(threads) as pool:
-        return _joined(data, bounds, pool.map(part, range(parts)), on_scanned)
+        with ThreadPoolExecutor(threads) as pool:
+            ranges = _joined(data, parts, pool.map(part, parts), on_scanned)
+    if on_scanned is not None:
+        on_scanned(size)  # past the last span: holes to the end
+    return ranges
+
+
+def _pieces(spans: Extents, piece: int, threads: int) -> Ranges:
+    """The spans cut into parts of at most ``piece`` bytes, and into at
+    least ``threads`` parts in all where they hold that many bytes."""
+    held = sum(end - start for start, end in spans)
+    piece = max(1, min(piece, -(-held // threads)))
+    parts: Ranges = []
+    for start, end in spans:
+        if start >= end:
+            continue
+        count = max(1, -(-(end - start) // piece))
+        parts += [
+            (
+                start + (end - start) * k // count,
+                start + (end - start) * (k + 1) // count,
+            )
+            for k in range(count)
+        ]
+    return parts
 
 
 def _joined(
     data: Buffer,
-    bounds: list[int],
+    parts: Ranges,
     scanned: Iterator[Ranges],
     on_scanned: Callable[[int], None] | None,
 ) -> Ranges:
     """The parts' ranges as one scan of the whole takes them."""
     out: Ranges = []
     resume = 0
-    for k, ranges in enumerate(scanned):
-        if resume > bounds[k]:
-            ranges = _realigned(data, resume, bounds[k + 1], ranges)
+    for (start, end), ranges in zip(parts, scanned, strict=True):
+        if resume > start:
+            ranges = _realigned(data, resume, end, ranges)
         out += ranges
         if ranges:
             resume = max(resume, ranges[-1][1])
         if on_scanned is not None:
-            on_scanned(bounds[k + 1])
+            on_scanned(end)
     return out
 
 
@@ -105,9 +135,15 @@ Hits = tuple[list[tuple[int, int]], tuple[int, ...]]
 
 
 def signatures_in_parts(
-    data: Buffer, threads: int, max_hits: int, min_part: int | None = None
+    data: Buffer,
+    threads: int,
+    max_hits: int,
+    min_part: int | None = None,
+    extents: Extents | None = None,
 ) -> Hits:
-    """``_signatures.find(data, max_hits)``, on up to ``threads`` threads.
+    """``_signatures.find(data, max_hits)``, on up to ``threads`` threads;
+    with ``extents``, at the offsets inside them only (a file's holes, which
+    they leave out, hold no signature).
 
     Each part keeps its first ``max_hits`` of each kind; joined in offset
     order, the first ``max_hits`` of each kind are the whole search's, and
@@ -117,19 +153,23 @@ def signatures_in_parts(
 
     size = len(memoryview(data))
     min_part = MIN_PART if min_part is None else min_part
-    parts = max(1, min(threads, size // max(min_part, 1)))
-    if parts == 1:
+    spans = [(0, size)] if extents is None else extents
+    held = sum(end - start for start, end in spans)
+    threads = max(1, min(threads, held // max(min_part, 1)))
+    if extents is None and threads == 1:
         return _signatures.find(data, max_hits)
-    from concurrent.futures import ThreadPoolExecutor  # slow to import
+    parts = _pieces(spans, held, threads)
 
-    bounds = [size * k // parts for k in range(parts + 1)]
-    with ThreadPoolExecutor(parts) as pool:
-        found = list(
-            pool.map(
-                lambda k: _signatures.find(data, max_hits, bounds[k], bounds[k + 1]),
-                range(parts),
-            )
-        )
+    def part(bounds: tuple[int, int]) -> tuple[list[tuple[int, int]], tuple[int, ...]]:
+        return _signatures.find(data, max_hits, *bounds)
+
+    if threads == 1:
+        found = list(map(part, parts))
+    else:
+        from concurrent.futures import ThreadPoolExecutor  # slow to import
+
+        with ThreadPoolExecutor(threads) as pool:
+            found = list(pool.map(part, parts))
     kinds = len(_signatures.KINDS)
     kept = [0] * kinds
     total = [0] * kinds

@@ -34,7 +34,7 @@ from ravick.layers import (
 )
 from ravick.layers._repeats import Repeats
 from ravick.layers._source import looks_like_text
-from ravick.split_scan import signatures_in_parts
+from ravick.split_scan import Extents, signatures_in_parts
 
 SOURCES = (
     python_source,
@@ -98,10 +98,13 @@ def may_hold_regions(data: bytes) -> bool:
     return tar_archives.is_tar(data) or bool(_signatures.find(data, 1)[0])
 
 
-def regions(data: bytes, budget: Budget, threads: int = 1) -> Iterator[Region]:
+def regions(
+    data: bytes, budget: Budget, threads: int = 1, extents: Extents | None = None
+) -> Iterator[Region]:
     """Every region that some layer finds in ``data``.
 
-    The signature search of a large ``data`` runs on ``threads`` threads.
+    The signature search of a large ``data`` runs on ``threads`` threads,
+    inside ``extents`` alone when given (a sparse file's spans of data).
     Archives come first; a signature inside an archive member's bytes, or
     inside a stream already opened, belongs to that member or stream (its
     compressed data, or bytes stored as they are) and is not opened again
@@ -131,7 +134,7 @@ def regions(data: bytes, budget: Budget, threads: int = 1) -> Iterator[Region]:
         for region in tar_archives.regions(data, budget):
             members.add(region.start, region.end)
             yield region
-    hits, dropped = signatures_in_parts(data, threads, MAX_HITS)
+    hits, dropped = signatures_in_parts(data, threads, MAX_HITS, extents=extents)
     for kind, count in zip(_signatures.KINDS, dropped, strict=True):
         if count:
             budget.note(
