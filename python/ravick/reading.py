@@ -182,6 +182,8 @@ def data_extents(path: str, size: int) -> Extents | None:
     a scan of the whole file finds: a VM snapshot or a core dump of 1 TB
     with a few gigabytes written costs those gigabytes.
     """
+    if not hasattr(os, "SEEK_DATA"):
+        return None  # a platform whose files cannot say where their holes are
     try:
         fd = os.open(path, os.O_RDONLY)
     except OSError:
