@@ -13,6 +13,7 @@ from descriptors import (
     file_descriptor,
     googleapis_descriptors,
     top_level_boundaries,
+    varint,
     wkt_descriptors,
 )
 
@@ -132,20 +133,11 @@ def nested_descriptor(levels: int) -> tuple[bytes, int]:
     sizes = [0]
     for _ in range(levels - 1):
         inner = sizes[-1]
-        sizes.append(1 + len(_varint(inner)) + inner)
-    parts = [b"\x22" + _varint(sizes[-1])]  # message_type
+        sizes.append(1 + len(varint(inner)) + inner)
+    parts = [b"\x22" + varint(sizes[-1])]  # message_type
     for inner in reversed(sizes[:-1]):
-        parts.append(b"\x1a" + _varint(inner))  # nested_type
+        parts.append(b"\x1a" + varint(inner))  # nested_type
     return head + b"".join(parts), len(head)
-
-
-def _varint(v: int) -> bytes:
-    out = bytearray()
-    while v >= 0x80:
-        out.append(v & 0x7F | 0x80)
-        v >>= 7
-    out.append(v)
-    return bytes(out)
 
 
 @pytest.mark.parametrize(

@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 import ravick_lib
 
-from descriptors import wkt_descriptors
+from descriptors import varint, wkt_descriptors
 
 THREADS = 16
 ROUNDS = 2
@@ -68,15 +68,6 @@ def nested(levels: int) -> bytes:
     for _ in range(levels - 1):
         body = b"\x1a" + varint(len(body)) + body  # nested_type
     return head + b"\x22" + varint(len(body)) + body  # message_type
-
-
-def varint(v: int) -> bytes:
-    out = bytearray()
-    while v >= 0x80:
-        out.append(v & 0x7F | 0x80)
-        v >>= 7
-    out.append(v)
-    return bytes(out)
 
 
 def build_inputs():
